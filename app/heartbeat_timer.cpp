@@ -1,0 +1,61 @@
+#include "app/heartbeat_timer.h"
+
+HeartBeatTimer::HeartBeatTimer()
+    : heartbeatThreadId(0), heartbeatThread(nullptr), shutdownEvent(nullptr),
+      heartBeatListener(nullptr)
+{
+    listenerLock.init();
+}
+
+void HeartBeatTimer::setListener(iHeartBeatListener* listener)
+{
+    listenerLock.enter();
+    heartBeatListener = listener;
+    listenerLock.leave();
+}
+
+void HeartBeatTimer::clearListener()
+{
+    // The listener runs with the lock held, so taking it waits out a tick.
+    listenerLock.enter();
+    heartBeatListener = nullptr;
+    listenerLock.leave();
+}
+
+platform::Thread* HeartBeatTimer::startThread()
+{
+    shutdownEvent = platform::createEvent(true, false);
+    heartbeatThread = platform::startThread(&HeartBeatTimer::runLoop, this, &heartbeatThreadId);
+    return heartbeatThread;
+}
+
+void HeartBeatTimer::stopThread()
+{
+    if (shutdownEvent != nullptr)
+        platform::setEvent(shutdownEvent);
+    if (heartbeatThread != nullptr)
+        platform::waitThread(heartbeatThread, kStopWaitMs);
+}
+
+void HeartBeatTimer::releaseLock()
+{
+    listenerLock.destroy();
+}
+
+uint32_t HeartBeatTimer::runLoop(void* argument)
+{
+    HeartBeatTimer* timer = static_cast<HeartBeatTimer*>(argument);
+    for (;;) {
+        const platform::WaitResult waited = platform::waitEvent(timer->shutdownEvent, kPeriodMs);
+        if (waited == platform::WaitFirst)
+            return 0;
+        if (waited == platform::WaitFailed) {
+            // No event to wait on: still tick, but never faster than the period.
+            platform::sleepMilliseconds(kFailedWaitPauseMs);
+        }
+        timer->listenerLock.enter();
+        if (timer->heartBeatListener != nullptr)
+            timer->heartBeatListener->onHeartBeat();
+        timer->listenerLock.leave();
+    }
+}
