@@ -16,7 +16,7 @@ enum NotificationKind : int {
 // wParam of the posted message that announces a notification.
 constexpr unsigned kNotificationMessage = 1000;
 
-class AppModel : public TelescopeListener {
+class AppModel final : public TelescopeListener {
 public:
     AppModel();
 

@@ -26,6 +26,22 @@ enum CommandCode : uint8_t {
     CommandReadDslrTimer = 9
 };
 
+// Payload bytes (code included) that each command carries; 0 for unknown codes.
+constexpr int commandPayloadLength(uint8_t code)
+{
+    switch (code) {
+    case CommandConnect: return 2;
+    case CommandDisconnect: return 1;
+    case CommandMove: return 3;
+    case CommandStop: return 2;
+    case CommandSetDslrRemote: return 3;
+    case CommandQueryDslrRemote: return 2;
+    case CommandStartDslrTimer: return 5;
+    case CommandReadDslrTimer: return 1;
+    default: return 0;
+    }
+}
+
 constexpr uint8_t messageHeader(EngineMessageKind kind, int payloadLength)
 {
     return static_cast<uint8_t>(0x80 | (kind << 5) | (payloadLength & 0x1F));

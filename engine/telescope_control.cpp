@@ -1,1 +1,248 @@
-// being written
+// The engine's command channel: message framing on the pipe, the engine
+// thread, reassembly and the dispatcher with its connect sequence.
+#include "engine/telescope_control.h"
+
+#include <cstring>
+
+#include "app/status_codes.h"
+
+TelescopeControl::TelescopeControl(TelescopeListener* telescopeListener)
+    : listener(telescopeListener), pipeRead(nullptr), pipeWrite(nullptr), stopEvent(nullptr),
+      writeEvent(nullptr), readerThreadId(0), readerThread(nullptr), engineThreadId(0),
+      engineThread(nullptr), portHandle(nullptr), replyState(SeekLead), replyLength(0),
+      messageState(0), messageCount(0), messageLength(0), protocolState(Idle),
+      heartbeatCountdown(0), portOpen(false), mountReady(false), move1Reverse(0), move1Mode(0),
+      move1Rate(0), move2Reverse(0), move2Mode(0), move2Rate(0), engineStopRequested(false)
+{
+    std::memset(replyBuffer, 0, sizeof replyBuffer);
+    std::memset(messageBuffer, 0, sizeof messageBuffer);
+    pipeLock.init();
+    platform::createPipe(&pipeRead, &pipeWrite, kPipeCapacity);
+    stopEvent = platform::createEvent(true, false);
+    writeEvent = platform::createEvent(false, false);
+    engineThread = platform::startThread(&TelescopeControl::engineThreadBody, this, &engineThreadId);
+}
+
+TelescopeControl::~TelescopeControl() = default;
+
+void TelescopeControl::releaseLocks()
+{
+    pipeLock.destroy();
+}
+
+// ---- Operations: one whole message each, under pipeLock ----
+
+void TelescopeControl::writeMessage(const uint8_t* message, uint32_t count)
+{
+    pipeLock.enter();
+    platform::pipeWrite(pipeWrite, message, count);
+    pipeLock.leave();
+}
+
+void TelescopeControl::onHeartBeat()
+{
+    // No payload: the filler byte completes the message.
+    const uint8_t message[] = {messageHeader(MessageHeartbeat, 0), 0x00};
+    writeMessage(message, sizeof message);
+}
+
+void TelescopeControl::connect(unsigned port)
+{
+    if (port > 0xFF) {
+        const uint8_t message[] = {messageHeader(MessageCommand, kConnectPayloadLong), CommandConnect,
+                                   static_cast<uint8_t>(port & 0xFF),
+                                   static_cast<uint8_t>((port >> 8) & 0xFF)};
+        writeMessage(message, sizeof message);
+    } else {
+        const uint8_t message[] = {messageHeader(MessageCommand, kConnectPayloadShort), CommandConnect,
+                                   static_cast<uint8_t>(port)};
+        writeMessage(message, sizeof message);
+    }
+}
+
+void TelescopeControl::disconnect()
+{
+    const uint8_t message[] = {messageHeader(MessageCommand, 1), CommandDisconnect};
+    writeMessage(message, sizeof message);
+}
+
+void TelescopeControl::move(uint8_t direction, uint8_t speed)
+{
+    const uint8_t message[] = {messageHeader(MessageCommand, 3), CommandMove, direction, speed};
+    writeMessage(message, sizeof message);
+}
+
+void TelescopeControl::stop(uint8_t which)
+{
+    const uint8_t message[] = {messageHeader(MessageCommand, 2), CommandStop, which};
+    writeMessage(message, sizeof message);
+}
+
+void TelescopeControl::setDslrRemote(uint8_t kind, uint8_t bits)
+{
+    const uint8_t message[] = {messageHeader(MessageCommand, 3), CommandSetDslrRemote, kind, bits};
+    writeMessage(message, sizeof message);
+}
+
+void TelescopeControl::queryDslrRemote(uint8_t which)
+{
+    const uint8_t message[] = {messageHeader(MessageCommand, 2), CommandQueryDslrRemote, which};
+    writeMessage(message, sizeof message);
+}
+
+void TelescopeControl::startDslrTimer(uint8_t a, uint8_t b, uint32_t milliseconds)
+{
+    const uint8_t message[] = {messageHeader(MessageCommand, 5), CommandStartDslrTimer, a, b,
+                               static_cast<uint8_t>(milliseconds & 0xFF),
+                               static_cast<uint8_t>((milliseconds >> 8) & 0xFF)};
+    writeMessage(message, sizeof message);
+}
+
+void TelescopeControl::readDslrTimer()
+{
+    const uint8_t message[] = {messageHeader(MessageCommand, 1), CommandReadDslrTimer};
+    writeMessage(message, sizeof message);
+}
+
+// ---- Engine thread ----
+
+uint32_t TelescopeControl::engineThreadBody(void* control)
+{
+    static_cast<TelescopeControl*>(control)->runEngineLoop();
+    return 0;
+}
+
+void TelescopeControl::runEngineLoop()
+{
+    while (!engineStopRequested.load()) {
+        const int waiting = platform::pipeAvailable(pipeRead);
+        if (waiting <= 0) {
+            platform::sleepMilliseconds(kPipePollMs);
+            continue;
+        }
+        uint8_t byte = 0;
+        if (platform::pipeRead(pipeRead, &byte, 1) != 1)
+            continue;
+        feedEngineByte(byte);
+    }
+    if (portOpen)
+        closePortForShutdown();
+}
+
+void TelescopeControl::feedEngineByte(uint8_t byte)
+{
+    if (messageState == 0) {
+        // Only a byte with bit 7 set starts a message.
+        if ((byte & 0x80) == 0)
+            return;
+        messageBuffer[0] = byte;
+        messageLength = messagePayloadLength(byte) + 1;
+        messageCount = 1;
+        messageState = 1;
+        return;
+    }
+    // Collecting: every byte is payload, whatever its bit 7. A header with no
+    // payload completes with the byte after it (the filler).
+    messageBuffer[messageCount++] = byte;
+    if (messageCount >= messageLength) {
+        messageState = 0;
+        dispatchMessage(messageBuffer);
+    }
+}
+
+void TelescopeControl::reportStatus(int code)
+{
+    listener->onStatus(code);
+}
+
+void TelescopeControl::handleResult(int result)
+{
+    if (result == ResultMountReady)
+        mountReady = true;
+    else if (result == ResultGiveUp)
+        closePort();
+}
+
+void TelescopeControl::dispatchMessage(const uint8_t* message)
+{
+    const uint8_t header = message[0];
+    const int length = messagePayloadLength(header);
+    switch (messageKind(header)) {
+    case MessagePortData:
+        if (portOpen)
+            handleResult(parseReplyBytes(message + 1, length));
+        return;
+    case MessageHeartbeat:
+        if (portOpen)
+            handleResult(countDownHandshake());
+        return;
+    case MessageCommand:
+        break;
+    default:
+        return;
+    }
+
+    if (length == 0)
+        return;
+    switch (message[1]) {
+    case CommandConnect: {
+        unsigned port;
+        if (length == kConnectPayloadShort)
+            port = message[2];
+        else if (length == kConnectPayloadLong && message[3] != 0)
+            port = message[2] | (static_cast<unsigned>(message[3]) << 8);
+        else
+            return;
+        if (portOpen) {
+            reportStatus(StatusAlreadyConnected);
+            return;
+        }
+        connectSequence(port);
+        return;
+    }
+    case CommandDisconnect:
+        if (portOpen) {
+            closePort();
+            reportStatus(StatusConnectionClosed);
+        } else {
+            reportStatus(StatusNotConnectedYet);
+        }
+        return;
+    default:
+        if (!mountReady) {
+            reportStatus(StatusNotConnectedYet);
+            return;
+        }
+        executeCommand(message);
+        return;
+    }
+}
+
+void TelescopeControl::connectSequence(unsigned port)
+{
+    reportStatus(StatusOpeningPort);
+    if (!openPort(port)) {
+        reportStatus(StatusCannotOpenPort);
+        return;
+    }
+    portOpen = true;
+    mountReady = false;
+    platform::resetEvent(stopEvent);
+    readerThread = platform::startThread(&TelescopeControl::readerThreadBody, this, &readerThreadId);
+    reportStatus(StatusConnecting);
+    // Bytes that arrive meanwhile wait in the pipe.
+    platform::sleepMilliseconds(kHandshakePauseMs);
+    handleResult(startHandshake());
+}
+
+bool TelescopeControl::stopThreads(uint32_t waitMs)
+{
+    if (engineThread == nullptr)
+        return true;
+    engineStopRequested.store(true);
+    if (!platform::waitThread(engineThread, waitMs))
+        return false;
+    platform::closeThread(engineThread);
+    engineThread = nullptr;
+    return true;
+}

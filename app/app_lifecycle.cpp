@@ -1,0 +1,53 @@
+#include "app/app_lifecycle.h"
+
+#include "app/app_globals.h"
+#include "app/app_model.h"
+#include "app/heartbeat_timer.h"
+#include "engine/telescope_control.h"
+#include "ui/dlg_merlin_test.h"
+
+void startApplication(void* instance)
+{
+    theInstance = instance;
+    theHeartBeatTimer = new HeartBeatTimer();
+    theAppModel = new AppModel();
+    theTelescopeControl = new TelescopeControl(theAppModel);
+    theHeartBeatTimer->setListener(theTelescopeControl);
+    theHeartBeatTimer->startThread();
+    // Published only once built: the engine may post through it from then on.
+    DlgMerlinTest* dialog = new DlgMerlinTest(theInstance, theTelescopeControl, theAppModel);
+    theDlgMerlinTest = dialog;
+}
+
+void shutdownApplication()
+{
+    // The engine and port reader threads would otherwise go on using the
+    // engine, the model and the dialog object after they are released: stop
+    // the heartbeat's calls first, then both threads, and only then delete.
+    if (theHeartBeatTimer != nullptr)
+        theHeartBeatTimer->clearListener();
+    bool engineEnded = true;
+    if (theTelescopeControl != nullptr)
+        engineEnded = theTelescopeControl->stopThreads(kEngineStopWaitMs);
+
+    if (engineEnded) {
+        DlgMerlinTest* dialog = theDlgMerlinTest;
+        theDlgMerlinTest = nullptr;
+        delete dialog;
+        if (theTelescopeControl != nullptr) {
+            theTelescopeControl->releaseLocks();
+            delete theTelescopeControl;
+            theTelescopeControl = nullptr;
+        }
+    }
+    if (theHeartBeatTimer != nullptr) {
+        theHeartBeatTimer->stopThread();
+        theHeartBeatTimer->releaseLock();
+        delete theHeartBeatTimer;
+        theHeartBeatTimer = nullptr;
+    }
+    if (engineEnded) {
+        delete theAppModel;
+        theAppModel = nullptr;
+    }
+}

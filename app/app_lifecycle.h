@@ -1,0 +1,18 @@
+// Start-up and shutdown of the object graph, shared by every front-end: the
+// entry point calls startApplication, runs its main dialog, then calls
+// shutdownApplication.
+#pragma once
+
+#include <cstdint>
+
+// How long shutdown waits for the engine's threads before it gives up on
+// releasing the engine (the objects are then left to the process's end).
+constexpr uint32_t kEngineStopWaitMs = 15000;
+
+// Creates the heartbeat timer, the model, the engine and the dialog object,
+// wires them and starts the heartbeat. Sets every application-wide reference.
+void startApplication(void* instance);
+
+// Ends the heartbeat's and the engine's threads, then releases the objects.
+// Sends nothing to the mount and reports no status.
+void shutdownApplication();
