@@ -1,0 +1,239 @@
+// The engine with its real pipe, threads and serial link, talking to the
+// project's mount simulator through a pseudo-terminal (COM7). The simulator's
+// control line (COM8) sets its behaviour and reports what it received.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/status_codes.h"
+#include "engine/telescope_control.h"
+#include "platform/platform.h"
+#include "tests/support/recorders.h"
+#include "tests/support/sim_client.h"
+
+namespace {
+
+constexpr unsigned kMountPort = 7;
+constexpr unsigned kControlPort = 8;
+// Generous bounds: a handshake takes ~0.5 s plus six round trips.
+constexpr int kStatusWaitMs = 10000;
+constexpr int kFrameWaitMs = 10000;
+
+const std::vector<std::string> kHandshakeFrames = {":F1\r", ":F2\r", ":a1\r", ":D1\r", ":a2\r", ":D2\r"};
+
+class EngineWithSimulator : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sim.open(kControlPort)) << "simulator control line COM8";
+        ASSERT_TRUE(sim.reset());
+        engine = new TelescopeControl(&listener);
+    }
+
+    void TearDown() override
+    {
+        ASSERT_TRUE(engine->stopThreads(20000));
+        engine->releaseLocks();
+        delete engine;
+    }
+
+    // Connects to the simulator and waits for the handshake to finish.
+    void connectReady()
+    {
+        engine->connect(kMountPort);
+        ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+        ASSERT_TRUE(sim.waitForFrames(6, kFrameWaitMs));
+        sim.clearLog();
+        listener.clear();
+    }
+
+    // Frames the simulator received since the last clear, once `count` are in.
+    std::vector<std::string> framesAfter(size_t count)
+    {
+        EXPECT_TRUE(sim.waitForFrames(count, kFrameWaitMs)) << "frames so far: " << sim.frames().size();
+        return sim.frames();
+    }
+
+    // Round-trips a disconnect: the answer tells whether the port was open.
+    int disconnectStatus()
+    {
+        const size_t before = listener.statuses().size();
+        engine->disconnect();
+        EXPECT_TRUE(listener.waitForCount(before + 1, kStatusWaitMs));
+        return listener.statuses().back();
+    }
+
+    SimClient sim;
+    RecordingListener listener;
+    TelescopeControl* engine = nullptr;
+};
+
+TEST_F(EngineWithSimulator, ConnectRunsTheSixFrameHandshakeAndReportsReady)
+{
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusOpeningPort, StatusConnecting, StatusReady}));
+    EXPECT_EQ(framesAfter(6), kHandshakeFrames);
+    EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+}
+
+TEST_F(EngineWithSimulator, EchoSplitRepliesAndNoiseDoNotDisturbTheHandshake)
+{
+    ASSERT_TRUE(sim.setEcho(true));
+    ASSERT_TRUE(sim.setSplit(1));
+    ASSERT_TRUE(sim.setNoise(true));
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(framesAfter(6), kHandshakeFrames);
+}
+
+TEST_F(EngineWithSimulator, UnknownMountClosesThePortWithoutConnectionClosed)
+{
+    ASSERT_TRUE(sim.setCounts(2, 2500001));
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusUnknownMount, kStatusWaitMs)) << listener.describe();
+    // ":D2\r" still goes out before the port is closed.
+    EXPECT_EQ(framesAfter(6), kHandshakeFrames);
+    EXPECT_EQ(disconnectStatus(), StatusNotConnectedYet);
+    EXPECT_EQ(listener.count(StatusConnectionClosed), 0);
+}
+
+TEST_F(EngineWithSimulator, CountsOnTheBoundsAreAccepted)
+{
+    ASSERT_TRUE(sim.setCounts(1, 800000));
+    ASSERT_TRUE(sim.setCounts(2, 2500000));
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(listener.count(StatusUnknownMount), 0);
+}
+
+TEST_F(EngineWithSimulator, SilentMountTimesOutOnTheTwelfthTick)
+{
+    ASSERT_TRUE(sim.setSilent(true));
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kStatusWaitMs));
+    ASSERT_TRUE(sim.waitForFrames(1, kFrameWaitMs));  // the handshake has started
+    for (int tick = 0; tick < 11; ++tick)
+        engine->onHeartBeat();
+    // A round trip through the engine proves the eleven ticks were handled.
+    engine->move(0, 2);
+    ASSERT_TRUE(listener.waitForCount(3, kStatusWaitMs));
+    EXPECT_EQ(listener.statuses().back(), StatusNotConnectedYet);
+    EXPECT_EQ(listener.count(StatusCannotConnect), 0);
+
+    engine->onHeartBeat();
+    ASSERT_TRUE(listener.waitForStatus(StatusCannotConnect, kStatusWaitMs));
+    EXPECT_EQ(disconnectStatus(), StatusNotConnectedYet);
+}
+
+TEST_F(EngineWithSimulator, ErrorReplyDuringHandshakeReportsCommunicationError)
+{
+    ASSERT_TRUE(sim.setError(":a1", "05"));
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs)) << listener.describe();
+    // The port stays open but the mount never becomes ready, and ticks no
+    // longer time out.
+    for (int tick = 0; tick < 12; ++tick)
+        engine->onHeartBeat();
+    engine->stop(4);
+    ASSERT_TRUE(listener.waitForStatus(StatusNotConnectedYet, kStatusWaitMs));
+    EXPECT_EQ(listener.count(StatusCannotConnect), 0);
+    EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+}
+
+struct MoveCase {
+    uint8_t direction;
+    std::vector<std::string> frames;
+};
+
+TEST_F(EngineWithSimulator, EachArrowSendsItsFourFrames)
+{
+    const MoveCase cases[] = {
+        {0, {":L2\r", ":G230\r", ":I2460000\r", ":J2\r"}},
+        {1, {":L2\r", ":G231\r", ":I2460000\r", ":J2\r"}},
+        {2, {":L1\r", ":G130\r", ":I1460000\r", ":J1\r"}},
+        {3, {":L1\r", ":G131\r", ":I1460000\r", ":J1\r"}},
+    };
+    connectReady();
+    for (const MoveCase& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.direction));
+        sim.clearLog();
+        engine->move(c.direction, 2);
+        EXPECT_EQ(framesAfter(4), c.frames);
+        ASSERT_TRUE(listener.waitForStatus(StatusManualMovement, kStatusWaitMs));
+    }
+    // The simulator's axes move as asked.
+    const std::vector<std::string> state = sim.state();
+    EXPECT_NE(std::find(state.begin(), state.end(), "axis1 moving mode=3 reverse=1 rate=70"), state.end())
+        << ::testing::PrintToString(state);
+}
+
+TEST_F(EngineWithSimulator, StopBothChannelsReportsReadyAfterTheFirstReply)
+{
+    connectReady();
+    engine->stop(4);
+    EXPECT_EQ(framesAfter(2), (std::vector<std::string>{":L1\r", ":L2\r"}));
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs));
+}
+
+TEST_F(EngineWithSimulator, RemoteLinesPerInterfaceKind)
+{
+    connectReady();
+    engine->setDslrRemote(0, 3);
+    engine->setDslrRemote(0, 2);
+    engine->setDslrRemote(2, 3);
+    EXPECT_EQ(framesAfter(3), (std::vector<std::string>{":O11\r", ":O10\r", ":X13\r"}));
+    // The RTS cable uses the modem lines and sends no frame: a query after it
+    // is the next frame the mount sees.
+    engine->setDslrRemote(1, 1);
+    engine->queryDslrRemote(0);
+    EXPECT_EQ(framesAfter(4).back(), ":o1\r");
+    ASSERT_TRUE(listener.waitForCount(1, kStatusWaitMs));
+    EXPECT_EQ(listener.events().back(), "remote(0,0)");  // ":O10" left the output off
+}
+
+TEST_F(EngineWithSimulator, SelfTimerStartsAndReadsBack)
+{
+    connectReady();
+    engine->startDslrTimer(1, 0, 60000);
+    engine->readDslrTimer();
+    EXPECT_EQ(framesAfter(2), (std::vector<std::string>{":T11060EA\r", ":t1\r"}));
+    ASSERT_TRUE(listener.waitForCount(1, kStatusWaitMs));
+    const RecordedEvent timer = listener.records().back();
+    EXPECT_EQ(timer.kind, RecordedEvent::Timer);
+    EXPECT_EQ(timer.first, 2);
+    // Counting down from 60000 ms; the read comes within a few seconds.
+    EXPECT_LE(timer.second, 60000);
+    EXPECT_GT(timer.second, 30000);
+}
+
+TEST_F(EngineWithSimulator, DisconnectAndReconnect)
+{
+    connectReady();
+    EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+    sim.clearLog();
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(framesAfter(6), kHandshakeFrames);
+    // A second connect while connected is refused and changes nothing.
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusAlreadyConnected, kStatusWaitMs));
+    engine->move(2, 2);
+    EXPECT_EQ(framesAfter(10).size(), 10u);
+}
+
+TEST_F(EngineWithSimulator, OverlongRepliesAreDroppedSoTheHandshakeTimesOut)
+{
+    ASSERT_TRUE(sim.setOverlong(60));
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kStatusWaitMs));
+    ASSERT_TRUE(sim.waitForFrames(1, kFrameWaitMs));
+    for (int tick = 0; tick < 12; ++tick)
+        engine->onHeartBeat();
+    ASSERT_TRUE(listener.waitForStatus(StatusCannotConnect, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(listener.count(StatusReady), 0);
+}
+
+}  // namespace
