@@ -232,6 +232,9 @@ void TelescopeControl::connectSequence(unsigned port)
     reportStatus(StatusConnecting);
     // Bytes that arrive meanwhile wait in the pipe.
     platform::sleepMilliseconds(kHandshakePauseMs);
+    // A shutdown that began during the pause sends nothing more to the mount.
+    if (engineStopRequested.load())
+        return;
     handleResult(startHandshake());
 }
 
