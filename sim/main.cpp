@@ -1,0 +1,371 @@
+// merlin-sim: an emulated motor controller on a pseudo-terminal, so that the
+// tool can be tried and tested without a mount. A second pseudo-terminal
+// carries a line-based control protocol that tests use to steer it.
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim/simulator.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: merlin-sim [options]\n"
+    "\n"
+    "Emulates the mount's motor controller on a pseudo-terminal (the data port)\n"
+    "and takes commands on a second one (the control port). Prints both device\n"
+    "paths on start; ends on SIGINT or SIGTERM and then removes its links.\n"
+    "\n"
+    "Ports:\n"
+    "  --link PATH           symlink PATH to the data port (repeatable)\n"
+    "  --control-link PATH   symlink PATH to the control port (repeatable)\n"
+    "  --com N               link the data port as COM N: $HOME/.merlintest/ports/comN\n"
+    "                        and, when WINEPREFIX is set, $WINEPREFIX/dosdevices/comN\n"
+    "  --control-com M       link the control port as COM M, likewise\n"
+    "  --log FILE            write each frame and reply to FILE as it happens\n"
+    "\n"
+    "Behaviour at start and after a control 'reset':\n"
+    "  --silent              answer nothing and ignore every frame\n"
+    "  --error PREFIX=CODE   answer \"!CODE\" to frames starting with PREFIX (e.g. :a1=5),\n"
+    "                        leaving the machine as it was (repeatable)\n"
+    "  --echo                echo every frame before its reply\n"
+    "  --split N             write replies in pieces of N bytes, 10 ms apart\n"
+    "  --noise               write \"\\n#\\x7F\" before every reply\n"
+    "  --overlong N          add N data characters (0123456789...) to every reply\n"
+    "  --counts AXIS=VALUE   counts per revolution of axis 1 or 2 (default 1440000)\n"
+    "  --pace                write at 9600 baud, about 1.04 ms a byte\n"
+    "  --latency MS          wait MS milliseconds before each reply\n"
+    "  --help                show this text and exit\n"
+    "\n"
+    "Frames (\":\" letter channel data \"\\r\") and replies (\"=\" data \"\\r\"):\n"
+    "  :F1 :F2 :D1 :D2       =\n"
+    "  :a1 :a2               = counts as six hex digits, low byte first (=00F915)\n"
+    "  :L<c>                 stop axis c, =\n"
+    "  :G<c><mode><rev>      store mode and direction, = (!2 while the axis moves)\n"
+    "  :I<c>XXXXXX           store the rate, low byte first, =\n"
+    "  :J<c>                 start axis c with its mode, direction and rate, =\n"
+    "  :O1<0|1> / :o1        set the auxiliary output, = / read it, =<digit>\n"
+    "  :X1<d> / :x1          set the adapter's line bits, = / read them, =<digit>\n"
+    "  :T1<a><b>XXXX / :t1   start the self-timer in ms, = / read what is left,\n"
+    "                        =XXXX low byte first\n"
+    "  errors: !0 unknown letter, !1 wrong data length, !2 axis still moving,\n"
+    "          !3 bad channel or data character\n"
+    "\n"
+    "Control port: one command a line, each answer ends with \"ok\" or \"error <why>\":\n"
+    "  reset | silent 0|1 | error <prefix> <code> | error clear | echo 0|1 |\n"
+    "  split <n> | noise 0|1 | overlong <n> | counts <1|2> <value> | pace 0|1 |\n"
+    "  latency <ms> | log | clearlog | state | say <text>\n"
+    "  'log' lists 'rx <ms> <frame>' and 'tx <ms> <reply>' with \\r, \\n and \\xHH;\n"
+    "  'say' writes its text to the data port as is (\\r, \\n, \\\\, \\xHH understood).\n";
+
+constexpr int kHangupBackoffMs = 50;
+
+volatile sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int) {
+    stopRequested = 1;
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;  // kept open so the pty survives clients coming and going
+    std::string path;
+};
+
+void makeRaw(int fd) {
+    termios t;
+    if (tcgetattr(fd, &t) != 0) return;
+    cfmakeraw(&t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    tcsetattr(fd, TCSANOW, &t);  // TCSAFLUSH would drop bytes already queued
+}
+
+bool openPty(Pty* pty) {
+    pty->master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (pty->master < 0 || grantpt(pty->master) != 0 || unlockpt(pty->master) != 0) return false;
+    char name[PATH_MAX];
+    if (ptsname_r(pty->master, name, sizeof name) != 0) return false;
+    pty->path = name;
+    pty->slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (pty->slave < 0) return false;
+    makeRaw(pty->slave);
+    makeRaw(pty->master);
+    return true;
+}
+
+bool makeDirectories(const std::string& dir) {
+    for (size_t at = 1; at <= dir.size(); ++at) {
+        if (at < dir.size() && dir[at] != '/') continue;
+        std::string part = dir.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+struct Link {
+    std::string path;
+    const Pty* pty;
+};
+
+bool makeLink(const Link& link) {
+    size_t slash = link.path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !makeDirectories(link.path.substr(0, slash))) {
+        return false;
+    }
+    unlink(link.path.c_str());  // a link left behind by an earlier run
+    return symlink(link.pty->path.c_str(), link.path.c_str()) == 0;
+}
+
+// Only a link that still points at our pty is ours to remove.
+void removeLink(const Link& link) {
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.path.c_str(), target, sizeof target - 1);
+    if (n < 0) return;
+    target[n] = 0;
+    if (link.pty->path == target) unlink(link.path.c_str());
+}
+
+// The places where COM N is looked for, natively and under wine.
+std::vector<std::string> comPaths(const char* number) {
+    std::vector<std::string> paths;
+    if (const char* home = std::getenv("HOME")) {
+        paths.push_back(std::string(home) + "/.merlintest/ports/com" + number);
+    }
+    if (const char* prefix = std::getenv("WINEPREFIX")) {
+        if (*prefix) paths.push_back(std::string(prefix) + "/dosdevices/com" + number);
+    }
+    return paths;
+}
+
+bool isPortNumber(const char* text) {
+    char* end;
+    long n = std::strtol(text, &end, 10);
+    return *text && !*end && n >= 1 && n <= 256;
+}
+
+// A port that hung up is left alone for a moment instead of being polled
+// again at once.
+struct Port {
+    Pty pty;
+    sim::Clock::time_point quietUntil;
+};
+
+// Reads what is there; false when the port reported a hang-up or an error.
+bool readPort(int fd, std::string* into) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            into->append(buffer, size_t(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && errno == EAGAIN;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    enum {
+        kLink = 256, kControlLink, kCom, kControlCom, kLog, kSilent, kError, kEcho, kSplit,
+        kNoise, kOverlong, kCounts, kPace, kLatency, kHelp
+    };
+    static const option kOptions[] = {
+        {"link", required_argument, nullptr, kLink},
+        {"control-link", required_argument, nullptr, kControlLink},
+        {"com", required_argument, nullptr, kCom},
+        {"control-com", required_argument, nullptr, kControlCom},
+        {"log", required_argument, nullptr, kLog},
+        {"silent", no_argument, nullptr, kSilent},
+        {"error", required_argument, nullptr, kError},
+        {"echo", no_argument, nullptr, kEcho},
+        {"split", required_argument, nullptr, kSplit},
+        {"noise", no_argument, nullptr, kNoise},
+        {"overlong", required_argument, nullptr, kOverlong},
+        {"counts", required_argument, nullptr, kCounts},
+        {"pace", no_argument, nullptr, kPace},
+        {"latency", required_argument, nullptr, kLatency},
+        {"help", no_argument, nullptr, kHelp},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    Port data, control;
+    std::vector<Link> links;
+    sim::Settings settings;
+    std::FILE* logFile = nullptr;
+
+    auto fail = [](const std::string& why) {
+        std::fprintf(stderr, "merlin-sim: %s\n(see merlin-sim --help)\n", why.c_str());
+        return 2;
+    };
+    auto splitAt = [](const std::string& text, std::vector<std::string> words) {
+        size_t eq = text.rfind('=');
+        if (eq == std::string::npos) return std::vector<std::string>();
+        words.push_back(text.substr(0, eq));
+        words.push_back(text.substr(eq + 1));
+        return words;
+    };
+
+    std::vector<std::string> dataLinks, controlLinks;
+    int option;
+    while ((option = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
+        std::vector<std::string> words;
+        switch (option) {
+        case kLink: dataLinks.push_back(optarg); continue;
+        case kControlLink: controlLinks.push_back(optarg); continue;
+        case kCom:
+        case kControlCom: {
+            if (!isPortNumber(optarg)) return fail(std::string("bad port number ") + optarg);
+            auto paths = comPaths(optarg);
+            if (paths.empty()) return fail("--com needs HOME or WINEPREFIX");
+            auto& to = option == kCom ? dataLinks : controlLinks;
+            to.insert(to.end(), paths.begin(), paths.end());
+            continue;
+        }
+        case kLog:
+            logFile = std::fopen(optarg, "w");
+            if (!logFile) return fail(std::string("cannot write ") + optarg);
+            continue;
+        case kSilent: words = {"silent", "1"}; break;
+        case kEcho: words = {"echo", "1"}; break;
+        case kNoise: words = {"noise", "1"}; break;
+        case kPace: words = {"pace", "1"}; break;
+        case kSplit: words = {"split", optarg}; break;
+        case kOverlong: words = {"overlong", optarg}; break;
+        case kLatency: words = {"latency", optarg}; break;
+        case kError: words = splitAt(optarg, {"error"}); break;
+        case kCounts: words = splitAt(optarg, {"counts"}); break;
+        case kHelp: std::fputs(kUsage, stdout); return 0;
+        default: return fail("unknown option");
+        }
+        std::string why;
+        if (words.empty()) return fail(std::string("expected NAME=VALUE, got ") + optarg);
+        if (!sim::applySetting(settings, words, &why)) return fail(why);
+    }
+    if (optind < argc) return fail(std::string("unexpected argument ") + argv[optind]);
+
+    if (!openPty(&data.pty) || !openPty(&control.pty)) {
+        return fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+    }
+    for (const auto& path : dataLinks) links.push_back(Link{path, &data.pty});
+    for (const auto& path : controlLinks) links.push_back(Link{path, &control.pty});
+
+    // Signals are only taken inside ppoll, so none is lost between checks.
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGHUP);
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+
+    for (const Link& link : links) {
+        if (!makeLink(link)) {
+            int saved = errno;
+            for (const Link& made : links) removeLink(made);
+            return fail("cannot link " + link.path + ": " + std::strerror(saved));
+        }
+    }
+    std::printf("merlin-sim: data port %s\n", data.pty.path.c_str());
+    std::printf("merlin-sim: control port %s\n", control.pty.path.c_str());
+    for (const Link& link : links) {
+        std::printf("merlin-sim: %s -> %s\n", link.path.c_str(), link.pty->path.c_str());
+    }
+    std::fflush(stdout);
+
+    sim::Simulator simulator(settings, sim::Clock::now());
+    simulator.setLogFile(logFile);
+    std::string controlIn, controlOut;
+
+    while (!stopRequested) {
+        auto now = sim::Clock::now();
+        if (simulator.takeFlushRequest()) tcflush(data.pty.slave, TCIFLUSH);
+
+        // Write what is due; a full pty makes us wait for room.
+        bool dataBlocked = false;
+        auto& output = simulator.output();
+        while (!output.empty() && output.front().due <= now) {
+            sim::Chunk& chunk = output.front();
+            ssize_t n = write(data.pty.master, chunk.bytes.data(), chunk.bytes.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) {
+                dataBlocked = true;
+                break;
+            }
+            if (n >= 0 && size_t(n) < chunk.bytes.size()) {
+                chunk.bytes.erase(0, size_t(n));
+                continue;
+            }
+            // Written whole, or refused for good (no one to hear it).
+            sim::Chunk done = std::move(chunk);
+            output.pop_front();
+            simulator.written(done, sim::Clock::now());
+        }
+        if (!controlOut.empty()) {
+            ssize_t n = write(control.pty.master, controlOut.data(), controlOut.size());
+            if (n > 0) controlOut.erase(0, size_t(n));
+            else if (n < 0 && errno != EAGAIN && errno != EINTR) controlOut.clear();
+        }
+
+        pollfd fds[2] = {
+            {data.pty.master, short(POLLIN | (dataBlocked ? POLLOUT : 0)), 0},
+            {control.pty.master, short(POLLIN | (controlOut.empty() ? 0 : POLLOUT)), 0},
+        };
+        auto wait = std::chrono::nanoseconds(std::chrono::seconds(1));
+        if (!output.empty() && !dataBlocked) wait = std::min(wait, output.front().due - now);
+        Port* ports[2] = {&data, &control};
+        for (int i = 0; i < 2; ++i) {
+            if (ports[i]->quietUntil > now) {
+                fds[i].fd = -1;
+                wait = std::min(wait, std::chrono::nanoseconds(ports[i]->quietUntil - now));
+            }
+        }
+        if (wait.count() < 0) wait = wait.zero();
+        timespec timeout = {time_t(wait.count() / 1000000000), long(wait.count() % 1000000000)};
+        if (ppoll(fds, 2, &timeout, &waitMask) < 0) continue;  // a signal, most likely
+
+        now = sim::Clock::now();
+        std::string received;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            std::string& into = i == 0 ? received : controlIn;
+            if (!readPort(fds[i].fd, &into) || (fds[i].revents & (POLLHUP | POLLERR))) {
+                ports[i]->quietUntil = now + std::chrono::milliseconds(kHangupBackoffMs);
+            }
+        }
+        if (!received.empty()) simulator.receive(received.data(), received.size(), now);
+        for (size_t end; (end = controlIn.find('\n')) != std::string::npos;) {
+            std::string line = controlIn.substr(0, end);
+            controlIn.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.find_first_not_of(" \t") == std::string::npos) continue;
+            controlOut += simulator.control(line, now);
+        }
+    }
+
+    for (const Link& link : links) removeLink(link);
+    if (logFile) std::fclose(logFile);
+    return 0;
+}

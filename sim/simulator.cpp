@@ -1,0 +1,431 @@
+#include "sim/simulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+constexpr size_t kMaxFrame = 32;  // longer input is answered as a length error
+constexpr auto kSplitGap = std::chrono::milliseconds(10);
+constexpr auto kByteTime = std::chrono::microseconds(1042);  // 10 bits at 9600 baud
+// Between replies: none of "=", "!" or ":", so a sound parser skips them.
+const std::string kNoise = "\n#\x7F";
+
+char hexDigit(unsigned nibble) {
+    return "0123456789ABCDEF"[nibble & 15];
+}
+
+// Only the upper-case digits that a controller sends and expects.
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Values on the line: least significant byte first, each byte high nibble first.
+std::string encodeLsbFirst(uint32_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) {
+        unsigned byte = (value >> (8 * i)) & 0xFF;
+        out += hexDigit(byte >> 4);
+        out += hexDigit(byte);
+    }
+    return out;
+}
+
+bool decodeLsbFirst(const std::string& digits, uint32_t* value) {
+    uint32_t result = 0;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        int high = hexValue(digits[i]), low = hexValue(digits[i + 1]);
+        if (high < 0 || low < 0) return false;
+        result |= uint32_t(high * 16 + low) << (8 * (i / 2));
+    }
+    *value = result;
+    return true;
+}
+
+std::string ok(const std::string& data = "") {
+    return "=" + data + "\r";
+}
+
+std::string error(char code) {
+    return std::string("!") + code + "\r";
+}
+
+bool parseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    unsigned long v = std::strtoul(text.c_str(), nullptr, 10);
+    if (errno != 0 || v > max) return false;
+    *value = v;
+    return true;
+}
+
+bool parseFlag(const std::vector<std::string>& words, bool* flag, std::string* why) {
+    if (words.size() != 2 || (words[1] != "0" && words[1] != "1")) {
+        *why = "usage: " + words[0] + " 0|1";
+        return false;
+    }
+    *flag = words[1] == "1";
+    return true;
+}
+
+bool parseCount(const std::vector<std::string>& words, unsigned* count, std::string* why) {
+    unsigned long v;
+    if (words.size() != 2 || !parseUnsigned(words[1], 100000, &v)) {
+        *why = "usage: " + words[0] + " <n>";
+        return false;
+    }
+    *count = unsigned(v);
+    return true;
+}
+
+}  // namespace
+
+bool applySetting(Settings& s, const std::vector<std::string>& words, std::string* why) {
+    const std::string& name = words.empty() ? std::string() : words[0];
+    if (name == "silent") return parseFlag(words, &s.silent, why);
+    if (name == "echo") return parseFlag(words, &s.echo, why);
+    if (name == "noise") return parseFlag(words, &s.noise, why);
+    if (name == "pace") return parseFlag(words, &s.pace, why);
+    if (name == "split") return parseCount(words, &s.split, why);
+    if (name == "overlong") return parseCount(words, &s.overlong, why);
+    if (name == "latency") return parseCount(words, &s.latencyMs, why);
+    if (name == "error") {
+        if (words.size() == 2 && words[1] == "clear") {
+            s.errors.clear();
+            return true;
+        }
+        if (words.size() != 3 || words[1].empty() || words[2].empty()) {
+            *why = "usage: error <frame-prefix> <code> | error clear";
+            return false;
+        }
+        for (auto& rule : s.errors) {
+            if (rule.first == words[1]) {
+                rule.second = words[2];
+                return true;
+            }
+        }
+        s.errors.emplace_back(words[1], words[2]);
+        return true;
+    }
+    if (name == "counts") {
+        unsigned long axis, value;
+        if (words.size() != 3 || !parseUnsigned(words[1], 2, &axis) || axis < 1 ||
+            !parseUnsigned(words[2], 0xFFFFFF, &value)) {
+            *why = "usage: counts <axis 1|2> <value 0..16777215>";
+            return false;
+        }
+        s.counts[axis - 1] = uint32_t(value);
+        return true;
+    }
+    *why = "unknown command " + name;
+    return false;
+}
+
+std::string escapeBytes(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c >= 0x7F || c == '\\') {
+            out += "\\x";
+            out += hexDigit(c >> 4);
+            out += hexDigit(c);
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+bool unescapeBytes(const std::string& text, std::string* bytes) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (++i == text.size()) return false;
+        switch (text[i]) {
+        case 'r': out += '\r'; break;
+        case 'n': out += '\n'; break;
+        case '\\': out += '\\'; break;
+        case 'x': {
+            if (i + 2 >= text.size()) return false;
+            auto nibble = [](char c) {
+                if (c >= 'a' && c <= 'f') c = char(c - 'a' + 'A');
+                return hexValue(c);
+            };
+            int high = nibble(text[i + 1]), low = nibble(text[i + 2]);
+            if (high < 0 || low < 0) return false;
+            out += char(high * 16 + low);
+            i += 2;
+            break;
+        }
+        default: return false;
+        }
+    }
+    *bytes = out;
+    return true;
+}
+
+std::string formatEntry(const RecordEntry& entry) {
+    return std::string(entry.received ? "rx " : "tx ") + std::to_string(entry.ms) + " " +
+           escapeBytes(entry.bytes);
+}
+
+const Simulator::Command Simulator::kCommands[] = {
+    {'F', true, 0, &Simulator::onPlain},       {'a', true, 0, &Simulator::onCounts},
+    {'D', true, 0, &Simulator::onPlain},       {'L', true, 0, &Simulator::onStop},
+    {'G', true, 2, &Simulator::onSetup},       {'I', true, 6, &Simulator::onRate},
+    {'J', true, 0, &Simulator::onStart},       {'O', false, 1, &Simulator::onAuxSet},
+    {'o', false, 0, &Simulator::onAuxGet},     {'X', false, 1, &Simulator::onLinesSet},
+    {'x', false, 0, &Simulator::onLinesGet},   {'T', false, 6, &Simulator::onTimerStart},
+    {'t', false, 0, &Simulator::onTimerRead},
+};
+
+Simulator::Simulator(const Settings& defaults, Clock::time_point start)
+    : defaults_(defaults), settings_(defaults), start_(start), lineFreeAt_(start) {}
+
+void Simulator::receive(const char* bytes, size_t count, Clock::time_point now) {
+    for (size_t i = 0; i < count; ++i) {
+        char c = bytes[i];
+        if (c == ':') {
+            // A new frame; an unfinished one before it was noise.
+            inFrame_ = true;
+            frameOverflow_ = false;
+            frame_ = ":";
+        } else if (!inFrame_) {
+            // Between frames: line feeds and stray bytes mean nothing.
+        } else if (c == '\r') {
+            frame_ += c;
+            frameComplete(now);
+            inFrame_ = false;
+        } else if (frame_.size() < kMaxFrame) {
+            frame_ += c;
+        } else {
+            frameOverflow_ = true;
+        }
+    }
+}
+
+void Simulator::frameComplete(Clock::time_point now) {
+    record(true, frame_, now);
+    if (settings_.silent) return;
+    if (settings_.echo) schedule(frame_, now, nullptr);
+    std::string reply = frameOverflow_ ? error(kErrorDataLength) : answer(frame_, now);
+    if (settings_.overlong > 0) {
+        std::string extra;
+        for (unsigned i = 0; i < settings_.overlong; ++i) extra += char('0' + i % 10);
+        reply.insert(reply.size() - 1, extra);
+    }
+    std::string bytes = (settings_.noise ? kNoise : std::string()) + reply;
+    schedule(bytes, now + std::chrono::milliseconds(settings_.latencyMs), &reply);
+}
+
+// The reply to one whole frame (":" ... "\r"), acting on it.
+std::string Simulator::answer(const std::string& frame, Clock::time_point now) {
+    for (const auto& rule : settings_.errors) {
+        if (frame.compare(0, rule.first.size(), rule.first) == 0) return "!" + rule.second + "\r";
+    }
+    if (frame.size() < 3) return error(kErrorUnknownCommand);
+    const Command* command = nullptr;
+    for (const Command& c : kCommands) {
+        if (c.letter == frame[1]) command = &c;
+    }
+    if (!command) return error(kErrorUnknownCommand);
+    if (frame.size() < 4) return error(kErrorDataLength);
+    int channel = frame[2] - '0';
+    if (channel != 1 && (channel != 2 || !command->axisChannel)) return error(kErrorBadCharacter);
+    std::string data = frame.substr(3, frame.size() - 4);
+    if (data.size() != command->dataLength) return error(kErrorDataLength);
+    return (this->*command->handler)(channel, data, now);
+}
+
+std::string Simulator::onPlain(int, const std::string&, Clock::time_point) {
+    return ok();
+}
+
+std::string Simulator::onCounts(int channel, const std::string&, Clock::time_point) {
+    return ok(encodeLsbFirst(settings_.counts[channel - 1], 3));
+}
+
+std::string Simulator::onStop(int channel, const std::string&, Clock::time_point) {
+    axes_[channel - 1].moving = false;
+    return ok();
+}
+
+// Motion set-up: mode digit, then direction digit. A controller takes no new
+// set-up while its axis turns, which is why every move starts with a stop.
+std::string Simulator::onSetup(int channel, const std::string& data, Clock::time_point) {
+    Axis& axis = axes_[channel - 1];
+    int mode = hexValue(data[0]);
+    if (mode < 0 || (data[1] != '0' && data[1] != '1')) return error(kErrorBadCharacter);
+    if (axis.moving) return error(kErrorMotorNotStopped);
+    axis.mode = unsigned(mode);
+    axis.reverse = unsigned(data[1] - '0');
+    return ok();
+}
+
+std::string Simulator::onRate(int channel, const std::string& data, Clock::time_point) {
+    uint32_t rate;
+    if (!decodeLsbFirst(data, &rate)) return error(kErrorBadCharacter);
+    axes_[channel - 1].rate = rate;
+    return ok();
+}
+
+std::string Simulator::onStart(int channel, const std::string&, Clock::time_point) {
+    axes_[channel - 1].moving = true;
+    return ok();
+}
+
+std::string Simulator::onAuxSet(int, const std::string& data, Clock::time_point) {
+    if (data[0] != '0' && data[0] != '1') return error(kErrorBadCharacter);
+    aux_ = unsigned(data[0] - '0');
+    return ok();
+}
+
+std::string Simulator::onAuxGet(int, const std::string&, Clock::time_point) {
+    return ok(std::string(1, hexDigit(aux_)));
+}
+
+std::string Simulator::onLinesSet(int, const std::string& data, Clock::time_point) {
+    int bits = hexValue(data[0]);
+    if (bits < 0) return error(kErrorBadCharacter);
+    lines_ = unsigned(bits);
+    return ok();
+}
+
+std::string Simulator::onLinesGet(int, const std::string&, Clock::time_point) {
+    return ok(std::string(1, hexDigit(lines_)));
+}
+
+// Digit a, digit b (checked, not used), then the time in ms as four digits,
+// low byte first.
+std::string Simulator::onTimerStart(int, const std::string& data, Clock::time_point now) {
+    int a = hexValue(data[0]), b = hexValue(data[1]);
+    uint32_t ms;
+    if (a < 0 || b < 0 || !decodeLsbFirst(data.substr(2), &ms)) return error(kErrorBadCharacter);
+    timerMs_ = ms;
+    timerStart_ = now;
+    return ok();
+}
+
+std::string Simulator::onTimerRead(int, const std::string&, Clock::time_point now) {
+    return ok(encodeLsbFirst(timerRemaining(now), 2));
+}
+
+unsigned Simulator::timerRemaining(Clock::time_point now) const {
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - timerStart_).count();
+    return elapsed >= timerMs_ ? 0 : unsigned(timerMs_ - elapsed);
+}
+
+// Queues bytes behind whatever is already waiting; `shaped` bytes go out in
+// pieces and at the pace the settings ask. `reply` is recorded when the last
+// piece has been written.
+void Simulator::schedule(const std::string& bytes, Clock::time_point notBefore,
+                         const std::string* reply, bool shaped) {
+    Clock::time_point t = std::max(notBefore, lineFreeAt_);
+    bool pace = shaped && settings_.pace;
+    size_t step = shaped && settings_.split > 0 ? settings_.split : bytes.size();
+    for (size_t i = 0; i < bytes.size(); i += step) {
+        if (i > 0) t += kSplitGap;
+        std::string piece = bytes.substr(i, step);
+        if (pace) {
+            for (char c : piece) {
+                output_.push_back(Chunk{t, std::string(1, c), false, {}});
+                t += kByteTime;
+            }
+        } else {
+            output_.push_back(Chunk{t, piece, false, {}});
+        }
+    }
+    lineFreeAt_ = t;
+    if (reply && !output_.empty()) {
+        output_.back().endsReply = true;
+        output_.back().reply = *reply;
+    }
+}
+
+void Simulator::written(const Chunk& chunk, Clock::time_point now) {
+    if (chunk.endsReply) record(false, chunk.reply, now);
+}
+
+void Simulator::record(bool received, const std::string& bytes, Clock::time_point now) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
+    record_.push_back(RecordEntry{received, uint64_t(ms), bytes});
+    if (logFile_) {
+        std::fprintf(logFile_, "%s\n", formatEntry(record_.back()).c_str());
+        std::fflush(logFile_);
+    }
+}
+
+void Simulator::resetMachine() {
+    settings_ = defaults_;
+    for (Axis& axis : axes_) axis = Axis();
+    aux_ = lines_ = 0;
+    timerMs_ = 0;
+    inFrame_ = frameOverflow_ = false;
+    frame_.clear();
+    output_.clear();
+    record_.clear();
+    flushRequested_ = true;
+}
+
+bool Simulator::takeFlushRequest() {
+    bool requested = flushRequested_;
+    flushRequested_ = false;
+    return requested;
+}
+
+std::string Simulator::control(const std::string& line, Clock::time_point now) {
+    std::vector<std::string> words;
+    std::istringstream in(line);
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.empty()) return "error empty command\n";
+    const std::string& name = words[0];
+    std::string out;
+    if (name == "reset") {
+        resetMachine();
+        lineFreeAt_ = now;
+    } else if (name == "log") {
+        for (const RecordEntry& entry : record_) out += formatEntry(entry) + "\n";
+    } else if (name == "clearlog") {
+        record_.clear();
+    } else if (name == "state") {
+        for (int i = 0; i < 2; ++i) {
+            const Axis& axis = axes_[i];
+            out += "axis" + std::to_string(i + 1);
+            if (axis.moving) {
+                out += " moving mode=" + std::to_string(axis.mode) +
+                       " reverse=" + std::to_string(axis.reverse) +
+                       " rate=" + std::to_string(axis.rate) + "\n";
+            } else {
+                out += " stopped\n";
+            }
+        }
+        out += "aux " + std::to_string(aux_) + "\n";
+        out += "lines " + std::to_string(lines_) + "\n";
+        out += "timer " + std::to_string(timerRemaining(now)) + "\n";
+    } else if (name == "say") {
+        // The rest of the line, spaces included.
+        size_t at = line.find("say") + 3;
+        if (at < line.size() && line[at] == ' ') ++at;
+        std::string bytes;
+        if (!unescapeBytes(line.substr(at), &bytes)) return "error bad escape\n";
+        schedule(bytes, now, nullptr, false);
+    } else {
+        std::string why;
+        if (!applySetting(settings_, words, &why)) return "error " + why + "\n";
+    }
+    return out + "ok\n";
+}
+
+}  // namespace sim

@@ -1,0 +1,155 @@
+// The mount simulator's machine: it takes the bytes a client writes to the
+// data port, answers each frame as the motor controller would, shapes the
+// answers (echo, noise, splitting, pacing, latency, ...) into timed chunks,
+// and records every frame and reply. It does no I/O of its own; the main
+// loop feeds it bytes and time and writes out the chunks that are due.
+//
+// Written apart from the engine on purpose: a digit-order fault shared by
+// both sides would hide itself in every test.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+using Clock = std::chrono::steady_clock;
+
+// Error codes the simulated controller answers with ("!" + digit).
+constexpr char kErrorUnknownCommand = '0';
+constexpr char kErrorDataLength = '1';
+constexpr char kErrorMotorNotStopped = '2';
+constexpr char kErrorBadCharacter = '3';
+
+constexpr uint32_t kDefaultCounts = 1440000;
+
+// What the simulator does beyond plain answers; the defaults answer well.
+struct Settings {
+    bool silent = false;
+    std::vector<std::pair<std::string, std::string>> errors;  // frame prefix, code
+    bool echo = false;
+    unsigned split = 0;  // bytes per write; 0 writes each answer whole
+    bool noise = false;
+    unsigned overlong = 0;  // extra data characters in every reply
+    uint32_t counts[2] = {kDefaultCounts, kDefaultCounts};
+    bool pace = false;  // about 1.04 ms a byte, as at 9600 baud
+    unsigned latencyMs = 0;
+};
+
+// Applies one setting given as words ("silent 1", "error :a1 05", "counts 2
+// 800000", ...). Shared by the command line and the control port.
+bool applySetting(Settings& settings, const std::vector<std::string>& words, std::string* why);
+
+struct Axis {
+    bool moving = false;
+    unsigned mode = 0;
+    unsigned reverse = 0;
+    uint32_t rate = 0;
+};
+
+struct RecordEntry {
+    bool received;  // true: a frame came in; false: a reply went out
+    uint64_t ms;    // since the simulator started, monotonic
+    std::string bytes;
+};
+
+// \r and \n as two characters, backslash and other non-printables as \xHH.
+std::string escapeBytes(const std::string& bytes);
+// The reverse, also taking "\\"; false on a malformed escape.
+bool unescapeBytes(const std::string& text, std::string* bytes);
+std::string formatEntry(const RecordEntry& entry);
+
+// A piece of output, to be written no earlier than `due`.
+struct Chunk {
+    Clock::time_point due;
+    std::string bytes;
+    bool endsReply = false;  // its write completes the reply below
+    std::string reply;
+};
+
+class Simulator {
+public:
+    Simulator(const Settings& defaults, Clock::time_point start);
+
+    void setLogFile(std::FILE* file) { logFile_ = file; }
+
+    // Bytes from the data port, in order.
+    void receive(const char* bytes, size_t count, Clock::time_point now);
+
+    // One control line without its "\n"; returns the answer lines, each
+    // ending in "\n", the last "ok" or "error <why>".
+    std::string control(const std::string& line, Clock::time_point now);
+
+    // Output waiting for the data port, oldest first.
+    std::deque<Chunk>& output() { return output_; }
+    // Called when a chunk has been written whole.
+    void written(const Chunk& chunk, Clock::time_point now);
+
+    // Set by "reset": the main loop then discards what the port still holds.
+    bool takeFlushRequest();
+
+    // The machine, for "state".
+    const Axis& axis(int index) const { return axes_[index]; }
+    unsigned auxOutput() const { return aux_; }
+    unsigned adapterLines() const { return lines_; }
+    unsigned timerRemaining(Clock::time_point now) const;
+
+private:
+    using Handler = std::string (Simulator::*)(int channel, const std::string& data,
+                                               Clock::time_point now);
+    struct Command {
+        char letter;
+        bool axisChannel;  // channel 1 or 2; otherwise channel 1 only
+        size_t dataLength;
+        Handler handler;
+    };
+    static const Command kCommands[];
+
+    void frameComplete(Clock::time_point now);
+    std::string answer(const std::string& frame, Clock::time_point now);
+    void schedule(const std::string& bytes, Clock::time_point notBefore, const std::string* reply,
+                  bool shaped = true);
+    void record(bool received, const std::string& bytes, Clock::time_point now);
+    void resetMachine();
+
+    std::string onPlain(int channel, const std::string& data, Clock::time_point now);
+    std::string onCounts(int channel, const std::string& data, Clock::time_point now);
+    std::string onStop(int channel, const std::string& data, Clock::time_point now);
+    std::string onSetup(int channel, const std::string& data, Clock::time_point now);
+    std::string onRate(int channel, const std::string& data, Clock::time_point now);
+    std::string onStart(int channel, const std::string& data, Clock::time_point now);
+    std::string onAuxSet(int channel, const std::string& data, Clock::time_point now);
+    std::string onAuxGet(int channel, const std::string& data, Clock::time_point now);
+    std::string onLinesSet(int channel, const std::string& data, Clock::time_point now);
+    std::string onLinesGet(int channel, const std::string& data, Clock::time_point now);
+    std::string onTimerStart(int channel, const std::string& data, Clock::time_point now);
+    std::string onTimerRead(int channel, const std::string& data, Clock::time_point now);
+
+    const Settings defaults_;
+    Settings settings_;
+    Clock::time_point start_;
+    std::FILE* logFile_ = nullptr;
+
+    // Frame push parser: collecting from ":" up to "\r".
+    bool inFrame_ = false;
+    bool frameOverflow_ = false;
+    std::string frame_;
+
+    Axis axes_[2];
+    unsigned aux_ = 0;
+    unsigned lines_ = 0;
+    unsigned timerMs_ = 0;
+    Clock::time_point timerStart_;
+
+    std::deque<Chunk> output_;
+    Clock::time_point lineFreeAt_;
+    std::vector<RecordEntry> record_;
+    bool flushRequested_ = false;
+};
+
+}  // namespace sim
