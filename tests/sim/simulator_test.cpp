@@ -1,0 +1,505 @@
+// The mount simulator as a client meets it: a child process behind a real
+// pseudo-terminal, frames written and replies read on the data port, the
+// control port steered through SimClient. Each test starts its own
+// simulator with its links in a fresh temporary HOME, as COM7 and COM8.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/sim_client.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWaitMs = 10000;  // generous: a live simulator answers in a few ms
+constexpr unsigned kDataCom = 7;
+constexpr unsigned kControlCom = 8;
+
+int elapsedMs(Clock::time_point since) {
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// The data port from the client's side: a raw pty, read with deadlines.
+class DataPort {
+public:
+    explicit DataPort(const std::string& path) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ < 0) return;
+        termios t;
+        tcgetattr(fd_, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd_, TCSANOW, &t);
+    }
+    ~DataPort() { close(); }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    bool isOpen() const { return fd_ >= 0; }
+
+    void send(const std::string& bytes) {
+        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+
+    // Reads until `count` carriage returns have come, or the time is up.
+    std::string readReplies(size_t count) {
+        return readUntil([count](const std::string& in) {
+            return size_t(std::count(in.begin(), in.end(), '\r')) >= count;
+        });
+    }
+    std::string readUntilEnding(const std::string& tail) {
+        return readUntil([&tail](const std::string& in) {
+            return in.size() >= tail.size() && in.compare(in.size() - tail.size(), tail.size(), tail) == 0;
+        });
+    }
+    // When the first and the last byte of the latest read arrived.
+    Clock::time_point firstByteAt, lastByteAt;
+
+private:
+    template <typename Done>
+    std::string readUntil(Done done) {
+        std::string in;
+        auto start = Clock::now();
+        while (!done(in) && elapsedMs(start) < kWaitMs) {
+            pollfd p = {fd_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buffer[256];
+            ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) continue;
+            if (in.empty()) firstByteAt = Clock::now();
+            lastByteAt = Clock::now();
+            in.append(buffer, size_t(n));
+        }
+        return in;
+    }
+    int fd_ = -1;
+};
+
+// A simulator of the test's own, started with --com 7 --control-com 8 (and
+// any extra options) in a temporary HOME that this process uses as well, so
+// SimClient finds it as COM8.
+class Simulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/merlin-sim-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        home_ = pattern;
+        if (const char* home = std::getenv("HOME")) savedHome_ = home;
+        setenv("HOME", home_.c_str(), 1);
+        unsetenv("WINEPREFIX");
+    }
+
+    void TearDown() override {
+        stop(SIGTERM);
+        sim.close();
+        setenv("HOME", savedHome_.c_str(), 1);
+        std::error_code ignored;
+        fs::remove_all(home_, ignored);
+    }
+
+    std::string comLink(unsigned n) const { return home_ + "/.merlintest/ports/com" + std::to_string(n); }
+
+    // Starts the simulator and waits until it has printed its ports (its
+    // links exist by then).
+    void start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {MERLIN_SIM_PATH, "--com", std::to_string(kDataCom),
+                                         "--control-com", std::to_string(kControlCom)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_EQ(startRaw(args), 0);
+        ASSERT_NE(output_.find("control port"), std::string::npos) << output_;
+        ASSERT_TRUE(sim.open(kControlCom)) << sim.lastError();
+        port.reset(new DataPort(comLink(kDataCom)));
+        ASSERT_TRUE(port->isOpen());
+    }
+
+    // Starts the simulator and reads what it prints until it has shown its
+    // control port or, with `toTheEnd`, until it has ended; then the exit
+    // status, otherwise 0.
+    int startRaw(const std::vector<std::string>& args, bool toTheEnd = false) {
+        output_.clear();
+        int out[2];
+        if (pipe(out) != 0) return -1;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            ::close(out[0]);
+            ::close(out[1]);
+            std::vector<char*> argv;
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ::close(out[1]);
+        auto begin = Clock::now();
+        while ((toTheEnd || output_.find("control port") == std::string::npos) && elapsedMs(begin) < kWaitMs) {
+            pollfd p = {out[0], POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char buffer[512];
+            ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n <= 0) break;
+            output_.append(buffer, size_t(n));
+        }
+        ::close(out[0]);
+        if (!toTheEnd) return 0;
+        int status = -1;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
+    // Sends the signal and waits for the simulator to end; its exit status.
+    int stop(int signal) {
+        if (pid_ <= 0) return -1;
+        port.reset();
+        ::kill(pid_, signal);
+        int status = 0;
+        auto begin = Clock::now();
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (elapsedMs(begin) > kWaitMs) {
+                ::kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            usleep(5000);
+        }
+        pid_ = -1;
+        return status;
+    }
+
+    // Sends frames and returns the replies once `count` have come.
+    std::string exchange(const std::string& frames, size_t count) {
+        port->send(frames);
+        return port->readReplies(count);
+    }
+
+    bool stateHas(const std::string& line) {
+        auto lines = sim.state();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+
+    SimClient sim;
+    std::unique_ptr<DataPort> port;
+    std::string home_;
+    std::string output_;
+
+private:
+    std::string savedHome_;
+    pid_t pid_ = -1;
+};
+
+// ---- Answers -----------------------------------------------------------------
+
+TEST_F(Simulator, HandshakeRepliesCarryTheCountsLowByteFirst) {
+    start();
+    EXPECT_EQ(exchange(":F1\r:F2\r:a1\r:D1\r:a2\r:D2\r", 6), "=\r=\r=00F915\r=\r=00F915\r=\r");
+
+    ASSERT_TRUE(sim.setCounts(1, 800000));
+    ASSERT_TRUE(sim.setCounts(2, 2500000));
+    EXPECT_EQ(exchange(":a1\r:a2\r", 2), "=00350C\r=A02526\r");
+    ASSERT_TRUE(sim.setCounts(2, 0x123456));
+    EXPECT_EQ(exchange(":a2\r:a1\r", 2), "=563412\r=00350C\r");
+
+    EXPECT_EQ(sim.frames(), (std::vector<std::string>{":F1\r", ":F2\r", ":a1\r", ":D1\r", ":a2\r", ":D2\r",
+                                                      ":a1\r", ":a2\r", ":a2\r", ":a1\r"}));
+    EXPECT_EQ(sim.replies().size(), 10u);
+}
+
+TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst) {
+    start();
+    EXPECT_EQ(exchange(":L2\r:G231\r:I2460000\r:J2\r", 4), "=\r=\r=\r=\r");
+    EXPECT_TRUE(stateHas("axis2 moving mode=3 reverse=1 rate=70")) << ::testing::PrintToString(sim.state());
+    EXPECT_TRUE(stateHas("axis1 stopped"));
+
+    // 100000 is 0x0186A0: low byte A0 first, upper-case digits.
+    EXPECT_EQ(exchange(":G130\r:I1A08601\r:J1\r", 3), "=\r=\r=\r");
+    EXPECT_TRUE(stateHas("axis1 moving mode=3 reverse=0 rate=100000"));
+
+    // No new set-up while the axis turns; a stop ends the movement.
+    EXPECT_EQ(exchange(":G230\r", 1), "!2\r");
+    EXPECT_EQ(exchange(":L2\r:L1\r", 2), "=\r=\r");
+    EXPECT_TRUE(stateHas("axis1 stopped"));
+    EXPECT_TRUE(stateHas("axis2 stopped"));
+}
+
+TEST_F(Simulator, OutputAndAdapterQueriesReflectTheLastValueSet) {
+    start();
+    EXPECT_EQ(exchange(":o1\r:x1\r", 2), "=0\r=0\r");
+    EXPECT_EQ(exchange(":O11\r:o1\r:X13\r:x1\r", 4), "=\r=1\r=\r=3\r");
+    EXPECT_TRUE(stateHas("aux 1"));
+    EXPECT_TRUE(stateHas("lines 3"));
+    EXPECT_EQ(exchange(":O10\r:o1\r:X1A\r:x1\r", 4), "=\r=0\r=\r=A\r");
+    EXPECT_TRUE(stateHas("lines 10"));
+}
+
+TEST_F(Simulator, SelfTimerTakesItsTimeLowByteFirstAndCountsDownToZero) {
+    start();
+    // 60000 ms is 0xEA60.
+    EXPECT_EQ(exchange(":T11060EA\r", 1), "=\r");
+    std::vector<std::string> state = sim.state();
+    ASSERT_EQ(state.size(), 5u);
+    int left = std::atoi(state[4].substr(6).c_str());
+    EXPECT_LE(left, 60000);
+    EXPECT_GT(left, 50000) << state[4];
+
+    // 300 ms is 0x012C; read it back until it has run out.
+    EXPECT_EQ(exchange(":T1102C01\r", 1), "=\r");
+    int previous = 300;
+    bool reachedZero = false;
+    auto begin = Clock::now();
+    while (!reachedZero && elapsedMs(begin) < kWaitMs) {
+        std::string reply = exchange(":t1\r", 1);
+        ASSERT_EQ(reply.size(), 6u) << reply;
+        int value = std::stoi(reply.substr(3, 2) + reply.substr(1, 2), nullptr, 16);
+        EXPECT_LE(value, previous);
+        previous = value;
+        reachedZero = reply == "=0000\r";
+    }
+    EXPECT_TRUE(reachedZero);
+}
+
+struct BadFrame {
+    const char* frame;
+    const char* reply;
+};
+
+TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing) {
+    const BadFrame cases[] = {
+        {":Q1\r", "!0\r"},         // unknown letter
+        {":\r", "!0\r"},           // no letter at all
+        {":F\r", "!1\r"},          // no channel
+        {":I112\r", "!1\r"},       // rate too short
+        {":G13\r", "!1\r"},        // set-up too short
+        {":O1\r", "!1\r"},         // output without its digit
+        {":a3\r", "!3\r"},         // no third axis
+        {":o2\r", "!3\r"},         // the output lives on channel 1 only
+        {":I1a08601\r", "!3\r"},   // lower-case digits
+        {":G132\r", "!3\r"},       // direction is 0 or 1
+        {":O12\r", "!3\r"},        // output is 0 or 1
+        {":T1xy0000\r", "!3\r"},   // timer digits
+    };
+    start();
+    for (const BadFrame& c : cases) {
+        SCOPED_TRACE(SimClient::escape(c.frame));
+        EXPECT_EQ(exchange(c.frame, 1), c.reply);
+    }
+    // Stray bytes between frames, and a frame cut short by the next one.
+    EXPECT_EQ(exchange("\n#:F1:D2\r", 1), "=\r");
+    EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0",
+                                                     "timer 0"}));
+}
+
+// ---- Misbehaviour on request ------------------------------------------------------
+
+TEST_F(Simulator, SilentAnswersNothingButStillRecordsTheFrames) {
+    start();
+    ASSERT_TRUE(sim.setSilent(true));
+    port->send(":F1\r:J1\r");
+    ASSERT_TRUE(sim.waitForFrames(2, kWaitMs));
+    // Output stays in order: anything answered would come before this.
+    ASSERT_TRUE(sim.say("=Z\r"));
+    EXPECT_EQ(port->readUntilEnding("=Z\r"), "=Z\r");
+    EXPECT_TRUE(stateHas("axis1 stopped"));  // a silent mount does not act either
+    EXPECT_TRUE(sim.replies().empty());
+    ASSERT_TRUE(sim.setSilent(false));
+    EXPECT_EQ(exchange(":F1\r", 1), "=\r");
+}
+
+TEST_F(Simulator, ErrorRepliesByFramePrefixLeaveTheMachineAlone) {
+    start();
+    ASSERT_TRUE(sim.setError(":a1", "05"));
+    ASSERT_TRUE(sim.setError(":J", "2"));
+    EXPECT_EQ(exchange(":a1\r:a2\r:J1\r", 3), "!05\r=00F915\r!2\r");
+    EXPECT_TRUE(stateHas("axis1 stopped"));
+    ASSERT_TRUE(sim.setError(":a1", "7"));  // the same prefix again replaces its code
+    EXPECT_EQ(exchange(":a1\r", 1), "!7\r");
+    ASSERT_TRUE(sim.clearErrors());
+    EXPECT_EQ(exchange(":a1\r:J1\r", 2), "=00F915\r=\r");
+}
+
+TEST_F(Simulator, EchoNoiseAndOverlongShapeTheBytesButNotTheRecord) {
+    start();
+    ASSERT_TRUE(sim.setEcho(true));
+    EXPECT_EQ(exchange(":a1\r", 2), ":a1\r=00F915\r");
+    ASSERT_TRUE(sim.setEcho(false));
+    ASSERT_TRUE(sim.setNoise(true));
+    EXPECT_EQ(exchange(":F1\r", 1), "\n#\x7F=\r");
+    ASSERT_TRUE(sim.setNoise(false));
+    ASSERT_TRUE(sim.setOverlong(12));
+    EXPECT_EQ(exchange(":a1\r", 1), "=00F915012345678901\r");
+    ASSERT_TRUE(sim.setOverlong(0));
+    // Replies as the simulator meant them; echo and noise are not replies.
+    EXPECT_EQ(sim.replies(), (std::vector<std::string>{"=00F915\r", "=\r", "=00F915012345678901\r"}));
+}
+
+TEST_F(Simulator, SplitPacedAndLateRepliesComeWholeButSpreadOut) {
+    start();
+    // Four pieces of two bytes, 10 ms apart.
+    ASSERT_TRUE(sim.setSplit(2));
+    EXPECT_EQ(exchange(":a1\r", 1), "=00F915\r");
+    EXPECT_GE(port->lastByteAt - port->firstByteAt, std::chrono::milliseconds(25));
+    ASSERT_TRUE(sim.setSplit(0));
+
+    // 108 bytes at about 1.04 ms a byte.
+    ASSERT_TRUE(sim.setPace(true));
+    ASSERT_TRUE(sim.setOverlong(100));
+    EXPECT_EQ(exchange(":a1\r", 1).size(), 108u);
+    EXPECT_GE(port->lastByteAt - port->firstByteAt, std::chrono::milliseconds(100));
+    ASSERT_TRUE(sim.setPace(false));
+    ASSERT_TRUE(sim.setOverlong(0));
+
+    ASSERT_TRUE(sim.clearLog());
+    ASSERT_TRUE(sim.setLatency(300));
+    auto sent = Clock::now();
+    EXPECT_EQ(exchange(":F1\r", 1), "=\r");
+    EXPECT_GE(elapsedMs(sent), 300);
+    std::vector<SimClient::Entry> log = sim.log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_GE(log[1].ms - log[0].ms, 300u);
+}
+
+TEST_F(Simulator, ResetRestoresTheStartingBehaviourAndClearsEverything) {
+    start({"--counts", "2=800000", "--error", ":F1=9"});
+    EXPECT_EQ(exchange(":F1\r:a2\r", 2), "!9\r=00350C\r");
+    ASSERT_TRUE(sim.setCounts(2, 2500000));
+    ASSERT_TRUE(sim.clearErrors());
+    EXPECT_EQ(exchange(":F1\r:a2\r", 2), "=\r=A02526\r");
+    EXPECT_EQ(exchange(":O11\r:X12\r:L1\r:G130\r:I1460000\r:J1\r:T1100010\r", 7), "=\r=\r=\r=\r=\r=\r=\r");
+    ASSERT_TRUE(sim.setSilent(true));
+
+    ASSERT_TRUE(sim.reset());
+    EXPECT_TRUE(sim.log().empty());
+    EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0",
+                                                     "timer 0"}));
+    EXPECT_EQ(exchange(":F1\r:a2\r", 2), "!9\r=00350C\r");
+}
+
+// ---- Control port ------------------------------------------------------------------
+
+TEST_F(Simulator, LogEscapesControlBytesAndSayUnescapesThem) {
+    start();
+    EXPECT_EQ(exchange(":Q1\x01\n\\\r", 1), "!0\r");
+    std::vector<std::string> lines;
+    ASSERT_TRUE(sim.command("log", &lines));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(rx \d+ :Q1\\x01\\n\\x5C\\r)"))) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(tx \d+ !0\\r)"))) << lines[1];
+    EXPECT_EQ(sim.frames()[0], ":Q1\x01\n\\\r");
+
+    ASSERT_TRUE(sim.say("=A\r\n\x7F\\\xFF"));
+    EXPECT_EQ(port->readUntilEnding("\xFF"), "=A\r\n\x7F\\\xFF");
+    ASSERT_TRUE(sim.command("say =\\r"));
+    EXPECT_EQ(port->readReplies(1), "=\r");
+    EXPECT_FALSE(sim.command("say \\q"));
+}
+
+TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake) {
+    start();
+    const char* bad[] = {"bogus",      "silent 2",  "split x",     "counts 3 800000", "counts 1 16777216",
+                         "latency -1", "error :a1", "overlong 1 2", "echo"};
+    for (const char* command : bad) {
+        EXPECT_FALSE(sim.command(command)) << command;
+        EXPECT_NE(sim.lastError().find("error"), std::string::npos) << sim.lastError();
+    }
+    EXPECT_TRUE(sim.command("counts 1 16777215"));
+    EXPECT_EQ(exchange(":a1\r", 1), "=FFFFFF\r");
+}
+
+TEST_F(Simulator, SurvivesTheClientClosingAndReopeningThePort) {
+    start({"--latency", "50"});
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        // Close with a reply still on its way, then come back.
+        port->send(":F1\r");
+        ASSERT_TRUE(sim.waitForFrames(size_t(2 * round + 1), kWaitMs));
+        port.reset(new DataPort(comLink(kDataCom)));
+        ASSERT_TRUE(port->isOpen());
+        port->send(":a1\r");
+        EXPECT_NE(port->readUntilEnding("=00F915\r").find("=00F915\r"), std::string::npos);
+    }
+    // The control port too.
+    sim.close();
+    ASSERT_TRUE(sim.open(kControlCom)) << sim.lastError();
+    EXPECT_EQ(sim.frames().size(), 10u);
+}
+
+// ---- Process ------------------------------------------------------------------------
+
+TEST_F(Simulator, TermAndIntEndItCleanlyAndRemoveItsLinks) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        const std::string wine = home_ + "/wine";
+        setenv("WINEPREFIX", wine.c_str(), 1);
+        start({"--link", home_ + "/extra/data", "--control-link", home_ + "/extra/control"});
+        unsetenv("WINEPREFIX");
+        const std::vector<std::string> links = {comLink(kDataCom), comLink(kControlCom), wine + "/dosdevices/com7",
+                                                wine + "/dosdevices/com8", home_ + "/extra/data",
+                                                home_ + "/extra/control"};
+        for (const std::string& link : links) {
+            struct stat st;
+            EXPECT_EQ(lstat(link.c_str(), &st), 0) << link;
+            EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
+        }
+        EXPECT_EQ(fs::read_symlink(links[0]), fs::read_symlink(links[2]));
+        sim.close();
+        int status = stop(signal);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        for (const std::string& link : links) EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << link;
+    }
+}
+
+TEST_F(Simulator, LogFileRecordsAsItHappens) {
+    const std::string file = home_ + "/sim.log";
+    start({"--log", file});
+    EXPECT_EQ(exchange(":F1\r", 1), "=\r");
+    ASSERT_TRUE(sim.waitForFrames(1, kWaitMs));
+    std::ifstream in(file);
+    std::string rx, tx;
+    std::getline(in, rx);
+    std::getline(in, tx);
+    EXPECT_TRUE(std::regex_match(rx, std::regex(R"(rx \d+ :F1\\r)"))) << rx;
+    EXPECT_TRUE(std::regex_match(tx, std::regex(R"(tx \d+ =\\r)"))) << tx;
+}
+
+TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail) {
+    int status = startRaw({MERLIN_SIM_PATH, "--help"}, true);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const char* options[] = {"--link",     "--control-link", "--com",   "--control-com", "--log",
+                             "--silent",   "--error",        "--echo",  "--split",       "--noise",
+                             "--overlong", "--counts",       "--pace",  "--latency",     "--help"};
+    for (const char* option : options) EXPECT_NE(output_.find(option), std::string::npos) << option;
+    for (const char* command : {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts",
+                                "pace", "latency", "log", "clearlog", "state", "say"}) {
+        EXPECT_NE(output_.find(command), std::string::npos) << command;
+    }
+
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--bogus"}, {"--split", "x"},
+                                         {"--counts", "800000"}, {"--com", "0"}, {"extra"}}) {
+        bad.insert(bad.begin(), MERLIN_SIM_PATH);
+        status = startRaw(bad, true);
+        ASSERT_TRUE(WIFEXITED(status)) << bad[1];
+        EXPECT_EQ(WEXITSTATUS(status), 2) << bad[1];
+    }
+}
+
+}  // namespace
