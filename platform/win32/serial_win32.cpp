@@ -1,0 +1,220 @@
+// Serial ports on Win32: COM devices opened for overlapped I/O, so one read
+// can stay pending on the reader thread while another thread writes.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace platform {
+
+struct SerialPort {
+    HANDLE handle;
+    unsigned number;
+};
+
+struct SerialRead {
+    HANDLE port;
+    HANDLE event;  // manual reset, the OVERLAPPED record's event
+    OVERLAPPED overlapped;
+    bool inFlight;  // the system may still write into data
+    uint8_t data[kSerialReadSize];
+};
+
+static HANDLE handleOf(Event* event) { return reinterpret_cast<HANDLE>(event); }
+
+// ---- Trace ------------------------------------------------------------------
+
+static std::atomic<SerialTrace> traceHook{nullptr};
+
+void setSerialTrace(SerialTrace trace) { traceHook = trace; }
+
+static bool traced(const char* operation, long argument, bool succeeded) {
+    SerialTrace trace = traceHook;
+    if (trace) trace(operation, argument, succeeded);
+    return succeeded;
+}
+
+// ---- Open, settings, close --------------------------------------------------
+
+void portDevicePath(unsigned portNumber, char* out, size_t size) {
+    if (!out || size == 0) return;
+    out[0] = '\0';
+    if (portNumber < 1 || portNumber > kMaxPortNumber) return;
+    std::snprintf(out, size, "\\\\.\\COM%u", portNumber);
+}
+
+SerialPort* serialOpen(unsigned portNumber) {
+    char path[32];
+    portDevicePath(portNumber, path, sizeof path);
+    if (!path[0]) {
+        traced("open", static_cast<long>(portNumber), false);
+        return nullptr;
+    }
+    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        traced("open", static_cast<long>(portNumber), false);
+        return nullptr;
+    }
+    traced("open", static_cast<long>(portNumber), true);
+    return new SerialPort{handle, portNumber};
+}
+
+void serialSetLine9600_8N1(SerialPort* port) {
+    if (!port) return;
+    DCB line;
+    ZeroMemory(&line, sizeof line);
+    line.DCBlength = sizeof line;
+    bool ok = GetCommState(port->handle, &line);
+    if (ok) {
+        line.fParity = FALSE;
+        line.ByteSize = 8;
+        line.Parity = NOPARITY;
+        line.StopBits = ONESTOPBIT;
+        line.BaudRate = CBR_9600;
+        ok = SetCommState(port->handle, &line);
+    }
+    traced("setline", 9600, ok);
+}
+
+void serialSetReadIntervalTimeouts(SerialPort* port) {
+    if (!port) return;
+    COMMTIMEOUTS timeouts;
+    ZeroMemory(&timeouts, sizeof timeouts);
+    timeouts.ReadIntervalTimeout = 1;
+    traced("timeouts", 1, SetCommTimeouts(port->handle, &timeouts));
+}
+
+void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t output) {
+    if (!port) return;
+    traced("queues", static_cast<long>(input), SetupComm(port->handle, input, output));
+}
+
+void serialPurge(SerialPort* port) {
+    if (!port) return;
+    bool ok = PurgeComm(port->handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    traced("purge", static_cast<long>(port->number), ok);
+}
+
+void serialClose(SerialPort* port) {
+    if (!port) return;
+    bool ok = CloseHandle(port->handle);
+    traced("close", static_cast<long>(port->number), ok);
+    delete port;
+}
+
+// ---- Write and modem lines --------------------------------------------------
+
+WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint32_t count,
+                       uint32_t milliseconds) {
+    if (!port) return WaitFailed;
+    // Without the caller's event the write still needs one of its own.
+    HANDLE event = done ? handleOf(done) : CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (!event) return WaitFailed;
+
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof overlapped);
+    overlapped.hEvent = event;
+    ResetEvent(event);
+
+    WaitResult result;
+    DWORD written = 0;
+    if (WriteFile(port->handle, bytes, count, &written, &overlapped)) {
+        // Completed at once (wine often does this).
+        result = WaitFirst;
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+        result = WaitTimeout;
+    } else if (WaitForSingleObject(event, milliseconds) == WAIT_OBJECT_0) {
+        result = WaitFirst;
+    } else {
+        // Still running: the record and the caller's bytes are in use until
+        // the system lets go of them, so cancel and wait for that.
+        CancelIoEx(port->handle, &overlapped);
+        GetOverlappedResult(port->handle, &overlapped, &written, TRUE);
+        result = WaitTimeout;
+    }
+    if (!done) CloseHandle(event);
+    traced("write", static_cast<long>(count), result == WaitFirst);
+    return result;
+}
+
+bool serialEscape(SerialPort* port, ModemFunction function) {
+    static const char* const kNames[] = {"SETDTR", "CLRDTR", "SETRTS", "CLRRTS"};
+    static const DWORD kFunctions[] = {SETDTR, CLRDTR, SETRTS, CLRRTS};
+    if (!port || function < SetDtr || function > ClearRts) return false;
+    bool ok = EscapeCommFunction(port->handle, kFunctions[function]);
+    return traced(kNames[function], static_cast<long>(port->number), ok);
+}
+
+// ---- Reads ------------------------------------------------------------------
+
+SerialRead* serialReadCreate(SerialPort* port) {
+    if (!port) return nullptr;
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!event) return nullptr;
+    SerialRead* read = new SerialRead;
+    ZeroMemory(read, sizeof *read);
+    read->port = port->handle;
+    read->event = event;
+    read->overlapped.hEvent = event;
+    return read;
+}
+
+ReadStart serialReadStart(SerialRead* read, uint32_t* received) {
+    *received = 0;
+    if (!read) return ReadPending;
+    HANDLE event = read->event;
+    ZeroMemory(&read->overlapped, sizeof read->overlapped);
+    read->overlapped.hEvent = event;
+    DWORD delivered = 0;
+    if (ReadFile(read->port, read->data, kSerialReadSize, &delivered, &read->overlapped)) {
+        read->inFlight = false;
+        *received = delivered;
+        traced("read", static_cast<long>(delivered), true);
+        return ReadCompleted;
+    }
+    // A read that failed outright never signals its event: the wait then
+    // just times out, and there is nothing to cancel later.
+    read->inFlight = GetLastError() == ERROR_IO_PENDING;
+    return ReadPending;
+}
+
+WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds) {
+    if (!read || !stop) return WaitFailed;
+    HANDLE handles[2] = {read->event, handleOf(stop)};
+    DWORD result = WaitForMultipleObjects(2, handles, FALSE, milliseconds);
+    if (result == WAIT_OBJECT_0) return WaitFirst;
+    if (result == WAIT_OBJECT_0 + 1) return WaitSecond;
+    if (result == WAIT_TIMEOUT) return WaitTimeout;
+    return WaitFailed;
+}
+
+bool serialReadResult(SerialRead* read, uint32_t* received) {
+    *received = 0;
+    if (!read) return false;
+    DWORD delivered = 0;
+    if (GetOverlappedResult(read->port, &read->overlapped, &delivered, FALSE)) {
+        read->inFlight = false;
+        *received = delivered;
+        return traced("read", static_cast<long>(delivered), true);
+    }
+    if (GetLastError() != ERROR_IO_INCOMPLETE) read->inFlight = false;
+    return traced("read", 0, false);
+}
+
+const uint8_t* serialReadData(const SerialRead* read) { return read ? read->data : nullptr; }
+
+void serialReadDestroy(SerialRead* read) {
+    if (!read) return;
+    if (read->inFlight) {
+        DWORD delivered = 0;
+        CancelIoEx(read->port, &read->overlapped);
+        GetOverlappedResult(read->port, &read->overlapped, &delivered, TRUE);
+    }
+    CloseHandle(read->event);
+    delete read;
+}
+
+}  // namespace platform

@@ -1,0 +1,382 @@
+// POSIX serial ports on pseudo-terminals that the tests make themselves:
+// the settings a port gets, how COM numbers find devices, exclusive opens,
+// a device that vanishes, and modem lines that a pty cannot carry. Native
+// only: a program under wine can make no pty and wine shares serial ports.
+#include "platform/platform.h"
+#include "tests/platform/serial_reading.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace platform;
+using namespace serial_testing;
+
+namespace {
+
+std::string portsDirectory() {
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.merlintest/ports";
+}
+
+std::string linkPath(unsigned number) { return portsDirectory() + "/com" + std::to_string(number); }
+
+std::string devicePath(unsigned number) {
+    char path[512];
+    portDevicePath(number, path, sizeof path);
+    return path;
+}
+
+// A pseudo-terminal reachable as COM<number> through the ports directory.
+// The test talks to the far end through the master; `slave` is a second
+// handle on the port's own device, for looking at its settings.
+class PtyPort {
+public:
+    explicit PtyPort(unsigned number) : number_(number) {
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+        mkdir((std::string(std::getenv("HOME")) + "/.merlintest").c_str(), 0755);
+        mkdir(portsDirectory().c_str(), 0755);
+        unlink(linkPath(number).c_str());
+        linked_ = symlink(ttyname(slave), linkPath(number).c_str()) == 0;
+    }
+    ~PtyPort() {
+        unlink(linkPath(number_).c_str());
+        closeMaster();
+        if (slave >= 0) close(slave);
+    }
+    bool ready() const { return master >= 0 && linked_; }
+    void closeMaster() {
+        if (master >= 0) close(master);
+        master = -1;
+    }
+    bool writeFarEnd(const std::vector<uint8_t>& bytes) {
+        return write(master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    // Reads what the port sent, waiting at most `milliseconds` for each piece.
+    std::vector<uint8_t> readFarEnd(size_t count, int milliseconds) {
+        std::vector<uint8_t> bytes;
+        while (bytes.size() < count) {
+            pollfd readable = {master, POLLIN, 0};
+            if (poll(&readable, 1, milliseconds) <= 0) break;
+            uint8_t buffer[256];
+            ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0) break;
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        }
+        return bytes;
+    }
+
+    int master = -1;
+    int slave = -1;
+
+private:
+    unsigned number_;
+    bool linked_ = false;
+};
+
+// COM numbers of this suite's own links; the port fixture owns COM5 to COM8.
+constexpr unsigned kSettingsPort = 21;
+constexpr unsigned kLinkPort = 22;
+constexpr unsigned kBusyPort = 23;
+constexpr unsigned kVanishingPort = 24;
+constexpr unsigned kModemPort = 25;
+constexpr unsigned kPurgePort = 26;
+constexpr unsigned kStalledPort = 27;
+constexpr unsigned kReadPort = 28;
+constexpr unsigned kHighPort = 130;
+
+// ---- Port names -------------------------------------------------------------
+
+TEST(SerialNames, FixedTableMapsEachBlockOf32ToADeviceFamily) {
+    struct Case {
+        unsigned number;
+        const char* path;
+    };
+    const Case cases[] = {
+        {1, "/dev/ttyS0"},     {3, "/dev/ttyS2"},      {32, "/dev/ttyS31"},  {33, "/dev/ttyUSB0"},
+        {64, "/dev/ttyUSB31"}, {65, "/dev/ttyACM0"},   {96, "/dev/ttyACM31"}, {97, "/dev/rfcomm0"},
+        {128, "/dev/rfcomm31"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(devicePath(c.number), c.path) << "COM" << c.number;
+    // Past the table only a link can name a device.
+    EXPECT_EQ(devicePath(129), linkPath(129));
+    EXPECT_EQ(devicePath(256), linkPath(256));
+    EXPECT_EQ(devicePath(0), "");
+    EXPECT_EQ(devicePath(257), "");
+}
+
+TEST(SerialNames, PathIsCutToTheRoomGiven) {
+    char path[8];
+    portDevicePath(40, path, sizeof path);
+    EXPECT_STREQ(path, "/dev/tt");
+}
+
+TEST(SerialNames, LinkInThePortsDirectoryTakesPrecedence) {
+    EXPECT_EQ(devicePath(kLinkPort), "/dev/ttyS21");
+    {
+        PtyPort pty(kLinkPort);
+        ASSERT_TRUE(pty.ready());
+        EXPECT_EQ(devicePath(kLinkPort), linkPath(kLinkPort));
+        SerialPort* port = serialOpen(kLinkPort);
+        ASSERT_NE(port, nullptr);
+        serialSetLine9600_8N1(port);
+        ASSERT_TRUE(pty.writeFarEnd(bytesOf("=\r")));
+        SerialRead* read = serialReadCreate(port);
+        Event* stop = createEvent(true, false);
+        EXPECT_EQ(readBytes(read, stop, 2, 5000).bytes, bytesOf("=\r"));
+        serialReadDestroy(read);
+        closeEvent(stop);
+        serialClose(port);
+    }
+    EXPECT_EQ(devicePath(kLinkPort), "/dev/ttyS21");
+}
+
+TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink) {
+    EXPECT_EQ(serialOpen(kHighPort), nullptr);
+    PtyPort pty(kHighPort);
+    ASSERT_TRUE(pty.ready());
+    SerialPort* port = serialOpen(kHighPort);
+    EXPECT_NE(port, nullptr);
+    serialClose(port);
+}
+
+TEST(SerialNames, PortNumbersOutsideTheRangeAreRefused) {
+    EXPECT_EQ(serialOpen(0), nullptr);
+    EXPECT_EQ(serialOpen(kMaxPortNumber + 1), nullptr);
+    // Even when a link by that name exists.
+    PtyPort pty(kMaxPortNumber + 1);
+    ASSERT_TRUE(pty.ready());
+    EXPECT_EQ(serialOpen(kMaxPortNumber + 1), nullptr);
+}
+
+// ---- Settings ---------------------------------------------------------------
+
+// The parameter: the CRTSCTS and HUPCL bits the port has before it is set up.
+class SerialSettings : public ::testing::TestWithParam<tcflag_t> {};
+
+TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp) {
+    PtyPort pty(kSettingsPort);
+    ASSERT_TRUE(pty.ready());
+    // Start from a cooked 1200 baud 7E2 line with XON/XOFF and CR mapping.
+    termios before;
+    ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
+    before.c_iflag |= ICRNL | IXON | INPCK | ISTRIP;
+    before.c_oflag |= OPOST | ONLCR;
+    before.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    before.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CRTSCTS | HUPCL);
+    before.c_cflag |= CS7 | PARENB | CSTOPB | GetParam();
+    before.c_cc[VMIN] = 1;
+    before.c_cc[VTIME] = 5;
+    cfsetispeed(&before, B1200);
+    cfsetospeed(&before, B1200);
+    ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
+
+    SerialPort* port = serialOpen(kSettingsPort);
+    ASSERT_NE(port, nullptr);
+    serialSetLine9600_8N1(port);
+    serialSetReadIntervalTimeouts(port);
+    serialSetQueueSizes(port, 8096, 8096);
+
+    termios after;
+    ASSERT_EQ(tcgetattr(pty.slave, &after), 0);
+    EXPECT_EQ(cfgetispeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(after.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+    EXPECT_EQ(after.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | INPCK | ISTRIP), 0u);
+    EXPECT_EQ(after.c_oflag & OPOST, 0u);
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(after.c_cc[VMIN], 0);
+    EXPECT_EQ(after.c_cc[VTIME], 0);
+    EXPECT_EQ(after.c_cflag & (CRTSCTS | HUPCL), GetParam());
+
+    // And the bytes that cooked mode would have changed arrive as sent.
+    SerialRead* read = serialReadCreate(port);
+    Event* stop = createEvent(true, false);
+    const std::vector<uint8_t> raw = {'\r', '\n', 0x11, 0x13, 0x03, 0x7F, 0xFF};
+    ASSERT_TRUE(pty.writeFarEnd(raw));
+    EXPECT_EQ(readBytes(read, stop, raw.size(), 5000).bytes, raw);
+    Event* done = createEvent(false, false);
+    EXPECT_EQ(serialWrite(port, done, raw.data(), static_cast<uint32_t>(raw.size()), 1000), WaitFirst);
+    EXPECT_EQ(pty.readFarEnd(raw.size(), 5000), raw);
+
+    closeEvent(done);
+    closeEvent(stop);
+    serialReadDestroy(read);
+    serialClose(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(FlowControlAndHangUp, SerialSettings,
+                         ::testing::Values(tcflag_t{0}, tcflag_t{CRTSCTS}, tcflag_t{HUPCL},
+                                           tcflag_t{CRTSCTS | HUPCL}));
+
+// ---- Exclusive open, purge, writes ------------------------------------------
+
+TEST(SerialPort, PortHeldByAnotherOpenIsRefusedUntilClosed) {
+    PtyPort pty(kBusyPort);
+    ASSERT_TRUE(pty.ready());
+    SerialPort* first = serialOpen(kBusyPort);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(serialOpen(kBusyPort), nullptr);
+    serialClose(first);
+    SerialPort* again = serialOpen(kBusyPort);
+    EXPECT_NE(again, nullptr);
+    serialClose(again);
+}
+
+TEST(SerialPort, PurgeDiscardsWhatWasWaiting) {
+    PtyPort pty(kPurgePort);
+    ASSERT_TRUE(pty.ready());
+    SerialPort* port = serialOpen(kPurgePort);
+    ASSERT_NE(port, nullptr);
+    serialSetLine9600_8N1(port);
+    ASSERT_TRUE(pty.writeFarEnd(bytesOf("stale")));
+    pollfd waiting = {pty.slave, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 5000), 1);
+    serialPurge(port);
+    ASSERT_TRUE(pty.writeFarEnd(bytesOf("=\r")));
+    SerialRead* read = serialReadCreate(port);
+    Event* stop = createEvent(true, false);
+    EXPECT_EQ(readBytes(read, stop, 2, 5000).bytes, bytesOf("=\r"));
+    closeEvent(stop);
+    serialReadDestroy(read);
+    serialClose(port);
+}
+
+TEST(SerialPort, WriteThatCannotFinishGivesUpInTime) {
+    PtyPort pty(kStalledPort);
+    ASSERT_TRUE(pty.ready());
+    SerialPort* port = serialOpen(kStalledPort);
+    ASSERT_NE(port, nullptr);
+    serialSetLine9600_8N1(port);
+    // Nobody reads the far end, so the line's buffers fill up.
+    std::vector<uint8_t> lots(1 << 20, 'x');
+    Event* done = createEvent(false, false);
+    uint64_t start = nowMilliseconds();
+    EXPECT_EQ(serialWrite(port, done, lots.data(), static_cast<uint32_t>(lots.size()), 200), WaitTimeout);
+    uint64_t elapsed = nowMilliseconds() - start;
+    EXPECT_GE(elapsed, 180u);
+    EXPECT_LT(elapsed, 5000u);
+    closeEvent(done);
+    serialClose(port);
+}
+
+// ---- Reads ------------------------------------------------------------------
+
+TEST(SerialRead, ReadGathersABurstUpToItsBuffer) {
+    PtyPort pty(kReadPort);
+    ASSERT_TRUE(pty.ready());
+    SerialPort* port = serialOpen(kReadPort);
+    ASSERT_NE(port, nullptr);
+    serialSetLine9600_8N1(port);
+    SerialRead* read = serialReadCreate(port);
+    std::vector<uint8_t> burst(200);
+    for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>(i);
+    ASSERT_TRUE(pty.writeFarEnd(burst));
+    pollfd waiting = {pty.slave, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 5000), 1);
+    // Everything is waiting already: one read takes a full buffer.
+    uint32_t n = 0;
+    ASSERT_EQ(serialReadStart(read, &n), ReadCompleted);
+    EXPECT_EQ(n, kSerialReadSize);
+    std::vector<uint8_t> got(serialReadData(read), serialReadData(read) + n);
+    Event* stop = createEvent(true, false);
+    Received rest = readBytes(read, stop, burst.size() - n, 5000);
+    got.insert(got.end(), rest.bytes.begin(), rest.bytes.end());
+    EXPECT_EQ(got, burst);
+    closeEvent(stop);
+    serialReadDestroy(read);
+    serialClose(port);
+}
+
+TEST(SerialRead, DeviceThatVanishesFailsTheReadWithoutHanging) {
+    PtyPort pty(kVanishingPort);
+    ASSERT_TRUE(pty.ready());
+    SerialPort* port = serialOpen(kVanishingPort);
+    ASSERT_NE(port, nullptr);
+    serialSetLine9600_8N1(port);
+    SerialRead* read = serialReadCreate(port);
+    Event* stop = createEvent(true, false);
+    uint32_t n = 0;
+    ASSERT_EQ(serialReadStart(read, &n), ReadPending);
+
+    pty.closeMaster();
+    uint64_t start = nowMilliseconds();
+    EXPECT_EQ(serialReadWait(read, stop, 5000), WaitFirst);
+    EXPECT_FALSE(serialReadResult(read, &n));
+    EXPECT_EQ(n, 0u);
+    // It stays failed, and says so at once every time.
+    EXPECT_EQ(serialReadStart(read, &n), ReadPending);
+    EXPECT_EQ(serialReadWait(read, stop, 5000), WaitFirst);
+    EXPECT_FALSE(serialReadResult(read, &n));
+    EXPECT_LT(nowMilliseconds() - start, 3000u);
+
+    Event* done = createEvent(false, false);
+    const uint8_t frame[4] = {':', 'F', '1', '\r'};
+    EXPECT_EQ(serialWrite(port, done, frame, 4, 200), WaitTimeout);
+    closeEvent(done);
+    closeEvent(stop);
+    serialReadDestroy(read);
+    serialClose(port);
+}
+
+// ---- Modem lines and the trace ----------------------------------------------
+
+std::vector<std::string>* traceLog = nullptr;
+
+void recordTrace(const char* operation, long argument, bool succeeded) {
+    if (traceLog) {
+        traceLog->push_back(std::string(operation) + "(" + std::to_string(argument) + ")" +
+                            (succeeded ? "" : " failed"));
+    }
+}
+
+TEST(SerialTrace, SeesEveryCallInOrderAndModemLinesFailOnAPty) {
+    PtyPort pty(kModemPort);
+    ASSERT_TRUE(pty.ready());
+    std::vector<std::string> log;
+    traceLog = &log;
+    setSerialTrace(recordTrace);
+
+    SerialPort* port = serialOpen(kModemPort);
+    ASSERT_NE(port, nullptr);
+    serialSetLine9600_8N1(port);
+    serialSetReadIntervalTimeouts(port);
+    serialSetQueueSizes(port, 8096, 8096);
+    serialPurge(port);
+    EXPECT_FALSE(serialEscape(port, ClearDtr));
+    EXPECT_FALSE(serialEscape(port, SetRts));
+    EXPECT_FALSE(serialEscape(port, SetDtr));
+    EXPECT_FALSE(serialEscape(port, ClearRts));
+    EXPECT_FALSE(serialEscape(port, static_cast<ModemFunction>(4)));
+    Event* done = createEvent(false, false);
+    const uint8_t frame[4] = {':', 'F', '1', '\r'};
+    EXPECT_EQ(serialWrite(port, done, frame, 4, 1000), WaitFirst);
+    serialClose(port);
+    EXPECT_EQ(serialOpen(0), nullptr);
+
+    setSerialTrace(nullptr);
+    serialClose(serialOpen(kModemPort));  // no longer traced
+    traceLog = nullptr;
+    closeEvent(done);
+
+    const std::vector<std::string> expected = {
+        "open(25)",          "setline(9600)",     "timeouts(1)",       "queues(8096)",
+        "purge(25)",         "CLRDTR(25) failed", "SETRTS(25) failed", "SETDTR(25) failed",
+        "CLRRTS(25) failed", "write(4)",          "close(25)",         "open(0) failed",
+    };
+    EXPECT_EQ(log, expected);
+}
+
+}  // namespace
