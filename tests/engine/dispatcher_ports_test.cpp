@@ -1,0 +1,316 @@
+// The connect sequence, the port reader thread and the close on real serial
+// devices: the engine opens COM5, the test plays the mount on COM6, the other
+// end of a null-modem pair.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/status_codes.h"
+#include "engine/telescope_control.h"
+#include "platform/platform.h"
+#include "tests/support/recorders.h"
+
+#if !defined(_WIN32)
+#include <filesystem>
+#endif
+
+namespace {
+
+constexpr unsigned kEnginePort = 5;
+constexpr unsigned kPeerPort = 6;
+constexpr uint32_t kWaitMs = 10000;
+
+using Frames = std::vector<std::string>;
+using Statuses = std::vector<int>;
+
+// The far end of the line: reads frames up to their "\r" and writes replies.
+class LinePeer {
+public:
+    bool open(unsigned portNumber)
+    {
+        port_ = platform::serialOpen(portNumber);
+        if (port_ == nullptr)
+            return false;
+        platform::serialSetLine9600_8N1(port_);
+        platform::serialSetReadIntervalTimeouts(port_);
+        platform::serialPurge(port_);
+        read_ = platform::serialReadCreate(port_);
+        stop_ = platform::createEvent(true, false);
+        written_ = platform::createEvent(false, false);
+        return true;
+    }
+
+    ~LinePeer()
+    {
+        if (read_ != nullptr)
+            platform::serialReadDestroy(read_);
+        if (port_ != nullptr)
+            platform::serialClose(port_);
+        if (stop_ != nullptr)
+            platform::closeEvent(stop_);
+        if (written_ != nullptr)
+            platform::closeEvent(written_);
+    }
+
+    // The next `count` frames, or fewer when the time runs out.
+    Frames readFrames(size_t count, uint32_t timeoutMs = kWaitMs)
+    {
+        const uint64_t deadline = platform::nowMilliseconds() + timeoutMs;
+        Frames frames;
+        for (;;) {
+            size_t end;
+            while (frames.size() < count && (end = buffer_.find('\r')) != std::string::npos) {
+                frames.push_back(buffer_.substr(0, end + 1));
+                buffer_.erase(0, end + 1);
+            }
+            const uint64_t now = platform::nowMilliseconds();
+            if (frames.size() >= count || now >= deadline)
+                return frames;
+            receive(static_cast<uint32_t>(deadline - now));
+        }
+    }
+
+    // Whatever arrives within the time, complete frames or not.
+    std::string drain(uint32_t timeoutMs)
+    {
+        const uint64_t deadline = platform::nowMilliseconds() + timeoutMs;
+        for (uint64_t now; (now = platform::nowMilliseconds()) < deadline;)
+            receive(static_cast<uint32_t>(deadline - now));
+        std::string all;
+        all.swap(buffer_);
+        return all;
+    }
+
+    void write(const std::string& bytes)
+    {
+        EXPECT_EQ(platform::WaitFirst,
+                  platform::serialWrite(port_, written_, reinterpret_cast<const uint8_t*>(bytes.data()),
+                                        static_cast<uint32_t>(bytes.size()), kWaitMs));
+    }
+
+private:
+    void receive(uint32_t timeoutMs)
+    {
+        uint32_t received = 0;
+        if (!pending_) {
+            if (platform::serialReadStart(read_, &received) == platform::ReadCompleted) {
+                append(received);
+                return;
+            }
+            pending_ = true;
+        }
+        if (platform::serialReadWait(read_, stop_, timeoutMs) != platform::WaitFirst)
+            return;
+        pending_ = false;
+        if (platform::serialReadResult(read_, &received))
+            append(received);
+    }
+
+    void append(uint32_t received)
+    {
+        buffer_.append(reinterpret_cast<const char*>(platform::serialReadData(read_)), received);
+    }
+
+    platform::SerialPort* port_ = nullptr;
+    platform::SerialRead* read_ = nullptr;
+    platform::Event* stop_ = nullptr;
+    platform::Event* written_ = nullptr;
+    bool pending_ = false;
+    std::string buffer_;
+};
+
+class EngineOnAPort : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(peer.open(kPeerPort)) << "COM6, the null-modem end"; }
+
+    void TearDown() override
+    {
+        ASSERT_TRUE(control.stopThreads(2 * kWaitMs));
+        control.releaseLocks();
+    }
+
+    // Connects and waits for the handshake's first frame on the line.
+    void connectAndSeeTheFirstFrame()
+    {
+        control.connect(kEnginePort);
+        ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kWaitMs)) << listener.describe();
+        ASSERT_EQ((Frames{":F1\r"}), peer.readFrames(1));
+    }
+
+    // Answers the handshake frame by frame, with `counts2` for channel 2.
+    void answerHandshake(const std::string& counts2 = "=A02526\r")
+    {
+        const Frames expected = {":F2\r", ":a1\r", ":D1\r", ":a2\r", ":D2\r"};
+        const std::string replies[] = {"=\r", "=\r", "=00F915\r", "=\r", counts2, "=\r"};
+        peer.write(replies[0]);
+        for (size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_EQ((Frames{expected[i]}), peer.readFrames(1)) << i;
+            peer.write(replies[i + 1]);
+        }
+    }
+
+    // A round trip through the engine: statuses up to the disconnect's answer.
+    int disconnectStatus()
+    {
+        const size_t before = listener.count();
+        control.disconnect();
+        EXPECT_TRUE(listener.waitForCount(before + 1, kWaitMs));
+        return listener.statuses().back();
+    }
+
+    LinePeer peer;
+    RecordingListener listener;
+    TelescopeControl control{&listener};
+};
+
+TEST_F(EngineOnAPort, ConnectOpensThePortThenStartsTheHandshakeAfterAPause)
+{
+    const uint64_t asked = platform::nowMilliseconds();
+    control.connect(kEnginePort);
+    ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kWaitMs)) << listener.describe();
+    EXPECT_EQ((Statuses{StatusOpeningPort, StatusConnecting}), listener.statuses());
+    ASSERT_EQ((Frames{":F1\r"}), peer.readFrames(1));
+    // The handshake waits 500 ms after the port opened; a generous bound.
+    EXPECT_GE(platform::nowMilliseconds() - asked, 400u);
+    EXPECT_EQ((Statuses{StatusOpeningPort, StatusConnecting}), listener.statuses());
+}
+
+TEST_F(EngineOnAPort, ASecondConnectIsAlreadyConnectedAndTouchesNothing)
+{
+    connectAndSeeTheFirstFrame();
+    control.connect(kEnginePort);
+    control.connect(kPeerPort);
+    control.connect(200);
+    ASSERT_TRUE(listener.waitForStatus(StatusAlreadyConnected, kWaitMs, 3)) << listener.describe();
+    EXPECT_EQ((Statuses{9, 10, 4, 4, 4}), listener.statuses());
+    // The handshake goes on where it was.
+    answerHandshake();
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kWaitMs)) << listener.describe();
+}
+
+TEST_F(EngineOnAPort, TheWholeHandshakeOverTheLine)
+{
+    connectAndSeeTheFirstFrame();
+    answerHandshake();
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kWaitMs)) << listener.describe();
+    EXPECT_EQ((Statuses{9, 10, 11}), listener.statuses());
+
+    control.readDslrTimer();
+    ASSERT_EQ((Frames{":t1\r"}), peer.readFrames(1));
+    // An echo and a reply cut in three pieces on the way back.
+    peer.write(":t1\r=E");
+    peer.write("80");
+    peer.write("3\r\n");
+    ASSERT_TRUE(listener.waitForEvent("timer(2,1000)", kWaitMs)) << listener.describe();
+
+    control.move(2, 2);
+    ASSERT_EQ((Frames{":L1\r"}), peer.readFrames(1));
+    peer.write("=\r");
+    ASSERT_EQ((Frames{":G130\r"}), peer.readFrames(1));
+    peer.write("=\r");
+    ASSERT_EQ((Frames{":I1460000\r"}), peer.readFrames(1));
+    peer.write("=\r");
+    ASSERT_EQ((Frames{":J1\r"}), peer.readFrames(1));
+    EXPECT_EQ(StatusConnectionClosed, disconnectStatus());
+}
+
+TEST_F(EngineOnAPort, DisconnectClosesAndAReconnectStartsOver)
+{
+    connectAndSeeTheFirstFrame();
+    EXPECT_EQ(StatusConnectionClosed, disconnectStatus());
+    EXPECT_EQ(StatusNotConnectedYet, disconnectStatus());
+    listener.clear();
+    // A new reader thread: replies reach the engine again.
+    connectAndSeeTheFirstFrame();
+    EXPECT_EQ((Statuses{9, 10}), listener.statuses());
+    answerHandshake();
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kWaitMs)) << listener.describe();
+}
+
+TEST_F(EngineOnAPort, TheTwelfthTickEndsTheHandshakeAndClosesThePort)
+{
+    connectAndSeeTheFirstFrame();
+    for (int tick = 0; tick < 11; ++tick)
+        control.onHeartBeat();
+    control.connect(kEnginePort);  // still open
+    ASSERT_TRUE(listener.waitForStatus(StatusAlreadyConnected, kWaitMs)) << listener.describe();
+    control.onHeartBeat();
+    ASSERT_TRUE(listener.waitForStatus(StatusCannotConnect, kWaitMs)) << listener.describe();
+    EXPECT_EQ(StatusNotConnectedYet, disconnectStatus());
+    EXPECT_EQ((Statuses{9, 10, 4, 5, 8}), listener.statuses());
+    // Closed, so the port opens again.
+    connectAndSeeTheFirstFrame();
+}
+
+TEST_F(EngineOnAPort, AnUnknownMountIsGivenUpAfterItsLastFrame)
+{
+    connectAndSeeTheFirstFrame();
+    answerHandshake("=FF340C\r");  // 799999 on channel 2
+    ASSERT_TRUE(listener.waitForStatus(StatusUnknownMount, kWaitMs)) << listener.describe();
+    EXPECT_EQ(StatusNotConnectedYet, disconnectStatus());
+    EXPECT_EQ((Statuses{9, 10, 6, 8}), listener.statuses());
+}
+
+TEST_F(EngineOnAPort, AnErrorReplyLeavesThePortOpenButNeverReady)
+{
+    connectAndSeeTheFirstFrame();
+    peer.write("=\r");
+    ASSERT_EQ((Frames{":F2\r"}), peer.readFrames(1));
+    peer.write("!05\r");
+    ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kWaitMs)) << listener.describe();
+    for (int tick = 0; tick < 12; ++tick)
+        control.onHeartBeat();
+    control.move(0, 2);
+    ASSERT_TRUE(listener.waitForStatus(StatusNotConnectedYet, kWaitMs)) << listener.describe();
+    EXPECT_EQ(StatusConnectionClosed, disconnectStatus());
+    EXPECT_EQ((Statuses{9, 10, 7, 8, 1}), listener.statuses());
+}
+
+TEST_F(EngineOnAPort, StopThreadsEndsAnOpenConnectionQuietly)
+{
+    connectAndSeeTheFirstFrame();
+    ASSERT_TRUE(control.stopThreads(2 * kWaitMs));
+    // Nothing was sent to the mount and nothing reported on the way out.
+    EXPECT_EQ("", peer.drain(300));
+    EXPECT_EQ((Statuses{9, 10}), listener.statuses());
+    // The device is free again.
+    platform::SerialPort* again = platform::serialOpen(kEnginePort);
+    EXPECT_NE(nullptr, again);
+    if (again != nullptr)
+        platform::serialClose(again);
+}
+
+TEST_F(EngineOnAPort, StopThreadsDuringThePauseSendsNoFrame)
+{
+    control.connect(kEnginePort);
+    ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kWaitMs));
+    ASSERT_TRUE(control.stopThreads(2 * kWaitMs));
+    EXPECT_EQ("", peer.drain(TelescopeControl::kHandshakePauseMs + 200));
+}
+
+#if !defined(_WIN32)
+// Natively a COM number above 255 only exists as a link; give 256 the
+// null-modem end that COM5 is, and the handshake frame shows it was reached.
+TEST_F(EngineOnAPort, Port256IsReached)
+{
+    namespace fs = std::filesystem;
+    char com5[512], com256[512];
+    platform::portDevicePath(kEnginePort, com5, sizeof com5);
+    platform::portDevicePath(256, com256, sizeof com256);
+    ASSERT_NE('\0', com256[0]);
+    std::error_code error;
+    fs::remove(com256, error);
+    fs::create_symlink(fs::read_symlink(com5), com256, error);
+    ASSERT_FALSE(error) << error.message();
+
+    control.connect(256);
+    const bool connected = listener.waitForStatus(StatusConnecting, kWaitMs);
+    const Frames frames = peer.readFrames(1);
+    fs::remove(com256, error);
+    ASSERT_TRUE(connected) << listener.describe();
+    EXPECT_EQ((Frames{":F1\r"}), frames);
+}
+#endif
+
+}  // namespace
