@@ -64,14 +64,18 @@ int remainingPollTime(uint64_t start, uint32_t milliseconds) {
 Event* createEvent(bool manualReset, bool initiallySet) {
     int fd = eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (fd < 0) return nullptr;
-    return new Event{fd, manualReset};
+    return new Event{fd, manualReset, {0}};
 }
 
 void setEvent(Event* event) {
     if (!event) return;
+    // Nothing of the record is touched after the release: a waiter that has
+    // seen the event may close it at once.
+    const int fd = event->fd;
+    event->sets.fetch_add(1, std::memory_order_release);
     uint64_t one = 1;
     // EAGAIN only when the counter is near overflow, i.e. already set.
-    while (write(event->fd, &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
@@ -83,6 +87,7 @@ void resetEvent(Event* event) {
 }
 
 bool consumeSignal(Event* event) {
+    event->sets.load(std::memory_order_acquire);
     if (event->manualReset) return true;
     uint64_t count;
     for (;;) {

@@ -242,28 +242,62 @@ TEST(Thread, WaitReportsWhetherTheThreadHasEnded) {
 }
 
 TEST(Thread, EachThreadGetsItsOwnId) {
-    Gate gate{createEvent(true, true), createEvent(true, false)};
+    Event* open = createEvent(true, true);
+    Gate firstGate{open, createEvent(true, false)};
+    Gate secondGate{open, createEvent(true, false)};
     uint32_t firstId = 0, secondId = 0;
-    Thread* first = startThread(waitAtGate, &gate, &firstId);
-    Thread* second = startThread(waitAtGate, &gate, &secondId);
+    Thread* first = startThread(waitAtGate, &firstGate, &firstId);
+    Thread* second = startThread(waitAtGate, &secondGate, &secondId);
     EXPECT_NE(firstId, secondId);
     EXPECT_TRUE(waitThread(first, 10000));
     EXPECT_TRUE(waitThread(second, 10000));
     closeThread(first);
     closeThread(second);
-    closeEvent(gate.open);
-    closeEvent(gate.finished);
+    closeEvent(open);
+    closeEvent(firstGate.finished);
+    closeEvent(secondGate.finished);
+}
+
+struct Flag {
+    Lock lock;
+    Event* open;
+    bool finished = false;
+};
+
+uint32_t raiseFlagAfterGate(void* argument) {
+    Flag* flag = static_cast<Flag*>(argument);
+    waitEvent(flag->open, 20000);
+    LockHold hold(flag->lock);
+    flag->finished = true;
+    return 0;
 }
 
 TEST(Thread, ClosedWhileRunningTheThreadRunsToItsEnd) {
-    Gate gate{createEvent(true, false), createEvent(true, false)};
-    Thread* thread = startThread(waitAtGate, &gate, nullptr);
+    // Kept for the whole run: the body may still be leaving the lock when
+    // the test ends.
+    static Flag& flag = *[] {
+        Flag* kept = new Flag;
+        kept->lock.init();
+        return kept;
+    }();
+    {
+        LockHold hold(flag.lock);
+        flag.finished = false;
+    }
+    flag.open = createEvent(true, false);
+    Thread* thread = startThread(raiseFlagAfterGate, &flag, nullptr);
     ASSERT_NE(thread, nullptr);
     closeThread(thread);
-    setEvent(gate.open);
-    EXPECT_EQ(waitEvent(gate.finished, 10000), WaitFirst);
-    closeEvent(gate.open);
-    closeEvent(gate.finished);
+    setEvent(flag.open);
+    // A closed thread cannot be waited for; watch its flag instead.
+    bool finished = false;
+    for (uint64_t start = nowMilliseconds(); !finished && nowMilliseconds() - start < 10000;) {
+        sleepMilliseconds(1);
+        LockHold hold(flag.lock);
+        finished = flag.finished;
+    }
+    EXPECT_TRUE(finished);
+    closeEvent(flag.open);  // the body was done with it before it raised the flag
 }
 
 // ---- Time -------------------------------------------------------------------
