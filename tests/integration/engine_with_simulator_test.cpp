@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,10 @@
 #include "platform/platform.h"
 #include "tests/support/recorders.h"
 #include "tests/support/sim_client.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -244,5 +249,23 @@ TEST_F(EngineWithSimulator, OverlongRepliesAreDroppedSoTheHandshakeTimesOut)
     ASSERT_TRUE(listener.waitForStatus(StatusCannotConnect, kStatusWaitMs)) << listener.describe();
     EXPECT_EQ(listener.count(StatusReady), 0);
 }
+
+#ifndef _WIN32
+// The last port of the dialog's list travels in a longer connect message;
+// reach the simulator through a COM256 link of the user's link directory.
+TEST_F(EngineWithSimulator, Com256ReachesPort256)
+{
+    char mountPath[512];
+    platform::portDevicePath(kMountPort, mountPath, sizeof mountPath);
+    const std::string link = std::string(std::getenv("HOME")) + "/.merlintest/ports/com256";
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(mountPath, link.c_str()), 0) << link;
+    engine->connect(256);
+    const bool ready = listener.waitForStatus(StatusReady, kStatusWaitMs);
+    ::unlink(link.c_str());
+    ASSERT_TRUE(ready) << listener.describe();
+    EXPECT_EQ(framesAfter(6), kHandshakeFrames);
+}
+#endif
 
 }  // namespace
