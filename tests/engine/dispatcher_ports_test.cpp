@@ -128,6 +128,7 @@ protected:
     {
         ASSERT_TRUE(control.stopThreads(2 * kWaitMs));
         control.releaseLocks();
+        releaseEngineHandles(control);
     }
 
     // Connects and waits for the handshake's first frame on the line.

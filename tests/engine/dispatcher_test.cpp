@@ -49,7 +49,11 @@ protected:
         ASSERT_TRUE(control.stopThreads(kWaitMs));
     }
 
-    void TearDown() override { control.releaseLocks(); }
+    void TearDown() override
+    {
+        control.releaseLocks();
+        releaseEngineHandles(control);
+    }
 
     Bytes pipeContents()
     {
@@ -171,11 +175,7 @@ TEST_F(EngineMessages, AnEndedEngineReportsNothingMore)
 
 class Dispatcher : public ::testing::Test {
 protected:
-    void TearDown() override
-    {
-        ASSERT_TRUE(control.stopThreads(kWaitMs));
-        control.releaseLocks();
-    }
+    void TearDown() override { ASSERT_TRUE(control.shutDown(kWaitMs)); }
 
     void writeRaw(const Bytes& bytes)
     {

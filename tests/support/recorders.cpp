@@ -337,6 +337,22 @@ std::vector<std::pair<unsigned, long>> FakeDialogWindow::takePostedMessages()
 
 // ---- CapturingTelescopeControl -----------------------------------------------
 
+void releaseEngineHandles(TelescopeControl& control)
+{
+    if (control.pipeRead != nullptr)
+        platform::closePipeEnd(control.pipeRead);
+    if (control.pipeWrite != nullptr)
+        platform::closePipeEnd(control.pipeWrite);
+    if (control.stopEvent != nullptr)
+        platform::closeEvent(control.stopEvent);
+    if (control.writeEvent != nullptr)
+        platform::closeEvent(control.writeEvent);
+    control.pipeRead = nullptr;
+    control.pipeWrite = nullptr;
+    control.stopEvent = nullptr;
+    control.writeEvent = nullptr;
+}
+
 CapturingTelescopeControl::CapturingTelescopeControl(TelescopeListener* listener)
     : TelescopeControl(listener)
 {
@@ -354,8 +370,10 @@ bool CapturingTelescopeControl::shutDown(uint32_t waitMs)
     if (!shutDown_) {
         shutDown_ = true;
         threadsEnded_ = stopThreads(waitMs);
-        if (threadsEnded_)
+        if (threadsEnded_) {
             releaseLocks();
+            releaseEngineHandles(*this);
+        }
     }
     return threadsEnded_;
 }

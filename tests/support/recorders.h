@@ -145,6 +145,11 @@ private:
     std::deque<std::pair<unsigned, long>> posted_;
 };
 
+// The engine releases neither its pipe nor its events (the process's end
+// does). Tests that build many engines release them once stopThreads has
+// returned true: each handle still set is closed and cleared.
+void releaseEngineHandles(TelescopeControl& control);
+
 // The real engine with its own thread and pipe, whose serial port is
 // replaced: each frame written is kept as a string and each modem-line value
 // as a number. The port itself is never opened unless a test connects.
@@ -161,8 +166,8 @@ public:
     bool waitForFrames(size_t n, uint32_t timeoutMs);
     std::vector<int> modemLines() const;
 
-    // Ends the engine's threads once (stopThreads) and releases its lock;
-    // true when the threads have ended. The destructor does it too.
+    // Ends the engine's threads once (stopThreads) and releases its lock and
+    // handles; true when the threads have ended. The destructor does it too.
     bool shutDown(uint32_t waitMs = 5000);
 
 private:
