@@ -32,9 +32,9 @@ Events plus(Events events, const Events& more)
 
 Bytes portData(const std::string& text)
 {
-    Bytes message;
-    message.push_back(static_cast<uint8_t>(0xC0 + text.size()));
-    message.insert(message.end(), text.begin(), text.end());
+    Bytes message = {static_cast<uint8_t>(0xC0 + text.size())};
+    for (char c : text)
+        message.push_back(static_cast<uint8_t>(c));
     return message;
 }
 
