@@ -30,7 +30,19 @@ void Lock::destroy() { DeleteCriticalSection(sectionIn(storage_)); }
 
 void sleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
 
-uint64_t nowMilliseconds() { return GetTickCount64(); }
+// The performance counter rather than the tick count: ticks come in steps of
+// 10 to 16 ms, too coarse for measuring replies.
+uint64_t nowMilliseconds() {
+    static const uint64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const uint64_t counts = static_cast<uint64_t>(now.QuadPart);
+    return counts / frequency * 1000u + counts % frequency * 1000u / frequency;
+}
 
 // ---- Events -----------------------------------------------------------------
 

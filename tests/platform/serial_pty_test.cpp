@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -131,10 +132,10 @@ TEST(SerialNames, LinkInThePortsDirectoryTakesPrecedence) {
         ASSERT_NE(port, nullptr);
         serialSetLine9600_8N1(port);
         ASSERT_TRUE(pty.writeFarEnd(bytesOf("=\r")));
-        SerialRead* read = serialReadCreate(port);
+        auto reader = std::make_unique<PortReader>(port);
         Event* stop = createEvent(true, false);
-        EXPECT_EQ(readBytes(read, stop, 2, 5000).bytes, bytesOf("=\r"));
-        serialReadDestroy(read);
+        EXPECT_EQ(reader->take(stop, 2, 5000).bytes, bytesOf("=\r"));
+        reader.reset();
         closeEvent(stop);
         serialClose(port);
     }
@@ -202,18 +203,18 @@ TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp) {
     EXPECT_EQ(after.c_cflag & (CRTSCTS | HUPCL), GetParam());
 
     // And the bytes that cooked mode would have changed arrive as sent.
-    SerialRead* read = serialReadCreate(port);
+    auto reader = std::make_unique<PortReader>(port);
     Event* stop = createEvent(true, false);
     const std::vector<uint8_t> raw = {'\r', '\n', 0x11, 0x13, 0x03, 0x7F, 0xFF};
     ASSERT_TRUE(pty.writeFarEnd(raw));
-    EXPECT_EQ(readBytes(read, stop, raw.size(), 5000).bytes, raw);
+    EXPECT_EQ(reader->take(stop, raw.size(), 5000).bytes, raw);
     Event* done = createEvent(false, false);
     EXPECT_EQ(serialWrite(port, done, raw.data(), static_cast<uint32_t>(raw.size()), 1000), WaitFirst);
     EXPECT_EQ(pty.readFarEnd(raw.size(), 5000), raw);
 
     closeEvent(done);
     closeEvent(stop);
-    serialReadDestroy(read);
+    reader.reset();
     serialClose(port);
 }
 
@@ -246,11 +247,11 @@ TEST(SerialPort, PurgeDiscardsWhatWasWaiting) {
     ASSERT_EQ(poll(&waiting, 1, 5000), 1);
     serialPurge(port);
     ASSERT_TRUE(pty.writeFarEnd(bytesOf("=\r")));
-    SerialRead* read = serialReadCreate(port);
+    auto reader = std::make_unique<PortReader>(port);
     Event* stop = createEvent(true, false);
-    EXPECT_EQ(readBytes(read, stop, 2, 5000).bytes, bytesOf("=\r"));
+    EXPECT_EQ(reader->take(stop, 2, 5000).bytes, bytesOf("=\r"));
     closeEvent(stop);
-    serialReadDestroy(read);
+    reader.reset();
     serialClose(port);
 }
 
@@ -292,7 +293,7 @@ TEST(SerialRead, ReadGathersABurstUpToItsBuffer) {
     EXPECT_EQ(n, kSerialReadSize);
     std::vector<uint8_t> got(serialReadData(read), serialReadData(read) + n);
     Event* stop = createEvent(true, false);
-    Received rest = readBytes(read, stop, burst.size() - n, 5000);
+    Received rest = PortReader(port).take(stop, burst.size() - n, 5000);
     got.insert(got.end(), rest.bytes.begin(), rest.bytes.end());
     EXPECT_EQ(got, burst);
     closeEvent(stop);
