@@ -1,0 +1,209 @@
+#include "tests/win32/dialog_driver.h"
+
+#include "resources/resource_ids.h"
+#include "ui/dlg_merlin_test.h"
+#include "ui/win32/main_dialog.h"
+#include "ui/win32/win32_dialog_window.h"
+
+namespace {
+
+constexpr UINT kProbeMessage = WM_APP + 1;
+const char kProbeClass[] = "MerlinTestProbe";
+
+// A message-only window on the user-interface thread: posted messages are
+// dispatched in order, so its answer to a post means every earlier post to
+// that thread has been handled.
+LRESULT CALLBACK probeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == kProbeMessage) {
+        reinterpret_cast<std::atomic<long>*>(lParam)->store(static_cast<long>(wParam));
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND createProbe()
+{
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = probeProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = kProbeClass;
+    RegisterClassA(&windowClass);  // fails harmlessly when already registered
+    return CreateWindowExA(0, kProbeClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
+                           nullptr);
+}
+
+LPARAM keyData(UINT virtualKey, bool up)
+{
+    const LPARAM scanCode = MapVirtualKeyA(virtualKey, MAPVK_VK_TO_VSC);
+    LPARAM data = 1 | (scanCode << 16);
+    if (up)
+        data |= (LPARAM{1} << 30) | (LPARAM{1} << 31);
+    return data;
+}
+
+struct AboutSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK findOwnedDialog(HWND window, LPARAM context)
+{
+    AboutSearch* search = reinterpret_cast<AboutSearch*>(context);
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (window != search->owner && GetWindow(window, GW_OWNER) == search->owner && IsWindowVisible(window) &&
+        lstrcmpA(className, "#32770") == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+bool waitUntil(const std::function<bool()>& done, uint32_t timeoutMs)
+{
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (done())
+            return true;
+        if (GetTickCount64() >= end)
+            return false;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+        Sleep(5);
+    }
+}
+
+DialogDriver::DialogDriver(DlgMerlinTest* dialog)
+{
+    thread = std::thread([this, dialog] { uiThreadBody(dialog); });
+    HWND window = nullptr;
+    const bool up = waitUntil(
+        [&] {
+            DialogWindow* adapter = dialog->windowHandle.load();
+            if (adapter == nullptr)
+                return dialogEnded.load();
+            window = static_cast<Win32DialogWindow*>(adapter)->window();
+            return window != nullptr && IsWindowVisible(window) != FALSE;
+        },
+        kWaitMs);
+    if (up && window != nullptr && !dialogEnded.load()) {
+        mainWindow = window;
+        sync();
+    }
+}
+
+void DialogDriver::uiThreadBody(DlgMerlinTest* dialog)
+{
+    uiThread = GetCurrentThreadId();
+    HWND probeWindow = createProbe();
+    probe = probeWindow;
+    dialogResult = runMainDialog(dialog, GetModuleHandleA(nullptr), nullptr);
+    dialogEnded = true;
+    DestroyWindow(probeWindow);
+}
+
+DialogDriver::~DialogDriver()
+{
+    if (!dialogEnded.load() && mainWindow != nullptr) {
+        if (HWND box = aboutBox())
+            PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+        PostMessageA(mainWindow, WM_COMMAND, IDCANCEL, 0);
+    }
+    if (thread.joinable())
+        thread.join();
+}
+
+void DialogDriver::click(HWND button)
+{
+    SendMessageA(button, BM_CLICK, 0, 0);
+}
+
+void DialogDriver::postClick(HWND button)
+{
+    PostMessageA(button, BM_CLICK, 0, 0);
+}
+
+void DialogDriver::postMouseClick(HWND control)
+{
+    PostMessageA(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+    PostMessageA(control, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+}
+
+void DialogDriver::postDoubleClick(HWND control)
+{
+    postMouseClick(control);
+    PostMessageA(control, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(2, 2));
+    PostMessageA(control, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+}
+
+void DialogDriver::pressKey(UINT virtualKey)
+{
+    HWND target = focusedControl();
+    PostMessageA(target, WM_KEYDOWN, virtualKey, keyData(virtualKey, false));
+    PostMessageA(target, WM_KEYUP, virtualKey, keyData(virtualKey, true));
+}
+
+void DialogDriver::type(HWND control, const std::wstring& text)
+{
+    for (wchar_t c : text)
+        PostMessageW(control, WM_CHAR, c, 1);
+    sync();
+}
+
+bool DialogDriver::sync()
+{
+    HWND probeWindow = probe.load();
+    if (probeWindow == nullptr)
+        return false;
+    const long token = ++probeSent;
+    PostMessageA(probeWindow, kProbeMessage, static_cast<WPARAM>(token), reinterpret_cast<LPARAM>(&probeSeen));
+    return waitUntil([&] { return probeSeen.load() == token || dialogEnded.load(); }, kWaitMs);
+}
+
+HWND DialogDriver::focusedControl() const
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(uiThread, &info))
+        return nullptr;
+    return info.hwndFocus;
+}
+
+std::wstring DialogDriver::text(HWND control)
+{
+    wchar_t buffer[512] = {};
+    GetWindowTextW(control, buffer, 512);
+    return buffer;
+}
+
+int DialogDriver::selectedPort() const
+{
+    return static_cast<int>(SendMessageA(item(IDC_PORT_LIST), CB_GETCURSEL, 0, 0));
+}
+
+HWND DialogDriver::aboutBox() const
+{
+    AboutSearch search = {mainWindow, nullptr};
+    EnumThreadWindows(uiThread, findOwnedDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool DialogDriver::waitForAboutBox(HWND* box)
+{
+    *box = nullptr;
+    return waitUntil(
+        [&] {
+            *box = aboutBox();
+            return *box != nullptr;
+        },
+        kWaitMs);
+}
+
+bool DialogDriver::waitForEnd(uint32_t timeoutMs)
+{
+    return waitUntil([&] { return dialogEnded.load(); }, timeoutMs);
+}

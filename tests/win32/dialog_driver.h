@@ -1,0 +1,80 @@
+// Drives the real main dialog the way a user does. The dialog runs modally on
+// a user-interface thread of its own; the test thread clicks its buttons
+// (BM_CLICK, so the button itself sends WM_COMMAND), presses keys on the
+// focused control (posted, so the dialog manager sees them in the modal
+// loop) and reads back what the window shows.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+class DlgMerlinTest;
+
+// Polls `done` until it holds or `timeoutMs` has passed; true when it held.
+bool waitUntil(const std::function<bool()>& done, uint32_t timeoutMs);
+
+class DialogDriver {
+public:
+    static constexpr uint32_t kWaitMs = 10000;
+
+    // Starts runMainDialog(dialog) on a new user-interface thread and waits
+    // until the dialog is up and idle in its modal loop.
+    explicit DialogDriver(DlgMerlinTest* dialog);
+    // Ends a dialog that is still open (closing an About box first).
+    ~DialogDriver();
+    DialogDriver(const DialogDriver&) = delete;
+    DialogDriver& operator=(const DialogDriver&) = delete;
+
+    bool started() const { return mainWindow != nullptr; }
+    HWND window() const { return mainWindow; }
+    HWND item(int id) const { return GetDlgItem(mainWindow, id); }
+
+    // A click that returns once the command has been handled.
+    void click(int id) { click(item(id)); }
+    static void click(HWND button);
+    // A click whose command opens a modal box, so it cannot be waited for.
+    static void postClick(HWND button);
+    // A mouse click on a control that is not a button (a static, an edit).
+    static void postMouseClick(HWND control);
+    static void postDoubleClick(HWND control);
+    // Key down and up on the control that has the keyboard focus.
+    void pressKey(UINT virtualKey);
+    // Types the text into the control, character by character.
+    void type(HWND control, const std::wstring& text);
+    // Returns once every message posted to the user-interface thread before
+    // the call has been dispatched.
+    bool sync();
+
+    HWND focusedControl() const;
+    static std::wstring text(HWND control);
+    std::wstring text(int id) const { return text(item(id)); }
+    bool checked(int id) const { return IsDlgButtonChecked(mainWindow, id) == BST_CHECKED; }
+    bool enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
+    int selectedPort() const;
+
+    // The About box over the main dialog, or null when none is open.
+    HWND aboutBox() const;
+    bool waitForAboutBox(HWND* box);
+
+    bool ended() const { return dialogEnded.load(); }
+    bool waitForEnd(uint32_t timeoutMs = kWaitMs);
+    INT_PTR result() const { return dialogResult.load(); }
+    DWORD uiThreadId() const { return uiThread; }
+
+private:
+    void uiThreadBody(DlgMerlinTest* dialog);
+
+    std::thread thread;
+    std::atomic<DWORD> uiThread{0};
+    std::atomic<HWND> probe{nullptr};
+    std::atomic<long> probeSeen{0};
+    long probeSent = 0;
+    HWND mainWindow = nullptr;
+    std::atomic<bool> dialogEnded{false};
+    std::atomic<INT_PTR> dialogResult{-2};
+};
