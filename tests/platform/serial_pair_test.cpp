@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 using namespace platform;
@@ -202,6 +203,30 @@ TEST_F(NullModemTest, SecondOpenOfAHeldPortIsNotAStaleHandle) {
     if (second) serialClose(second);
     ASSERT_EQ(send(a_, bytesOf("ok\r")), WaitFirst);
     EXPECT_EQ(readerB_->take(stop_, 3, 5000).bytes, bytesOf("ok\r"));
+}
+
+std::vector<std::string>* traceLog = nullptr;
+
+void recordTrace(const char* operation, long /*argument*/, bool succeeded) {
+    if (traceLog) traceLog->push_back(std::string(operation) + (succeeded ? "" : " failed"));
+}
+
+TEST_F(NullModemTest, TraceSeesModemLineCallsInTheOrderMade) {
+    // A pseudo-terminal has no modem lines, natively or under wine; the calls
+    // and their order are what the trace can show.
+    std::vector<std::string> log;
+    traceLog = &log;
+    setSerialTrace(recordTrace);
+    const ModemFunction calls[] = {ClearDtr, SetRts, SetDtr, ClearRts};
+    std::vector<std::string> expected;
+    const char* const names[] = {"SETDTR", "CLRDTR", "SETRTS", "CLRRTS"};
+    for (ModemFunction call : calls) {
+        bool ok = serialEscape(a_, call);
+        expected.push_back(std::string(names[call]) + (ok ? "" : " failed"));
+    }
+    setSerialTrace(nullptr);
+    traceLog = nullptr;
+    EXPECT_EQ(log, expected);
 }
 
 }  // namespace
