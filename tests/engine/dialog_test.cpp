@@ -222,7 +222,9 @@ TEST_F(MainDialog, SelectedInterfaceKindFollowsTheRadios)
     EXPECT_EQ(1, dialog.selectedInterfaceKind());
     click(IDC_KIND_ADAPTER_V2);
     EXPECT_EQ(2, dialog.selectedInterfaceKind());
-    // With nothing checked the kind is 0.
+    // The cable is asked about first; with nothing checked the kind is 0.
+    window.checked[IDC_KIND_RTS_CABLE] = true;
+    EXPECT_EQ(1, dialog.selectedInterfaceKind());
     window.checked.clear();
     EXPECT_EQ(0, dialog.selectedInterfaceKind());
 }
