@@ -4,6 +4,7 @@
 // digits come back as the timer value.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "engine_fixture.h"
@@ -247,6 +248,40 @@ TEST_F(ReplyParser, ByteByByteGivesTheSameFrames)
     EXPECT_EQ(1, results);
     EXPECT_EQ(kHandshakeFrames, control.frames());
     EXPECT_EQ((Events{"status(11)"}), listener.events());
+}
+
+// ---- Any bytes at all ------------------------------------------------------
+
+TEST_F(ReplyParser, RandomBytesKeepTheParserInItsBounds)
+{
+    // Mostly the characters that matter, some of anything; every state in
+    // turn. The sanitizer builds watch the buffer.
+    const char kAlphabet[] = "=!:\r\n0123456789ABCDEFabcdef";
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 400; ++round) {
+        control.protocolState = static_cast<int32_t>(random() % 20);
+        control.heartbeatCountdown = static_cast<int32_t>(random() % 13);
+        std::string bytes;
+        const size_t length = 1 + random() % 200;
+        for (size_t i = 0; i < length; ++i) {
+            bytes += (random() % 4 == 0) ? static_cast<char>(random() % 256)
+                                         : kAlphabet[random() % (sizeof kAlphabet - 1)];
+        }
+        const int result = parse(bytes);
+        EXPECT_TRUE(result == 0 || result == 1 || result == 2) << result;
+        EXPECT_GE(control.replyState, SeekLead);
+        EXPECT_LE(control.replyState, SkipEcho);
+        EXPECT_GE(control.replyLength, 0);
+        EXPECT_LE(control.replyLength, TelescopeControl::kReplyBufferSize);
+        if (HasFailure())
+            break;
+    }
+    for (const std::string& frame : control.frames()) {
+        EXPECT_GE(frame.size(), 4u);
+        EXPECT_LE(frame.size(), 10u);
+        EXPECT_EQ(':', frame.front());
+        EXPECT_EQ('\r', frame.back());
+    }
 }
 
 }  // namespace
