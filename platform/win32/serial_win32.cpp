@@ -18,7 +18,8 @@ struct SerialRead {
     HANDLE port;
     HANDLE event;  // manual reset, the OVERLAPPED record's event
     OVERLAPPED overlapped;
-    bool inFlight;  // the system may still write into data
+    bool inFlight;     // the system may still write into data
+    bool failedStart;  // the last ReadFile failed outright
     uint8_t data[kSerialReadSize];
 };
 
@@ -168,16 +169,23 @@ ReadStart serialReadStart(SerialRead* read, uint32_t* received) {
     HANDLE event = read->event;
     ZeroMemory(&read->overlapped, sizeof read->overlapped);
     read->overlapped.hEvent = event;
+    ResetEvent(event);
     DWORD delivered = 0;
+    read->inFlight = false;
+    read->failedStart = false;
     if (ReadFile(read->port, read->data, kSerialReadSize, &delivered, &read->overlapped)) {
-        read->inFlight = false;
         *received = delivered;
         traced("read", static_cast<long>(delivered), true);
         return ReadCompleted;
     }
-    // A read that failed outright never signals its event: the wait then
-    // just times out, and there is nothing to cancel later.
-    read->inFlight = GetLastError() == ERROR_IO_PENDING;
+    if (GetLastError() == ERROR_IO_PENDING) {
+        read->inFlight = true;
+    } else {
+        // Failed outright (the device has gone, say): nothing would ever
+        // signal the event, so signal it here and let the result say failed.
+        read->failedStart = true;
+        SetEvent(event);
+    }
     return ReadPending;
 }
 
@@ -194,6 +202,10 @@ WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds) 
 bool serialReadResult(SerialRead* read, uint32_t* received) {
     *received = 0;
     if (!read) return false;
+    if (read->failedStart) {
+        read->failedStart = false;
+        return traced("read", 0, false);
+    }
     DWORD delivered = 0;
     if (GetOverlappedResult(read->port, &read->overlapped, &delivered, FALSE)) {
         read->inFlight = false;
