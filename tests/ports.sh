@@ -22,7 +22,7 @@ start)
   sim=$4
   mkdir -p "$linkdir" "$statedir"
   stop_all
-  setsid socat -d0 "PTY,link=$linkdir/com5,raw,echo=0" "PTY,link=$linkdir/com6,raw,echo=0" \
+  setsid socat "PTY,link=$linkdir/com5,raw,echo=0" "PTY,link=$linkdir/com6,raw,echo=0" \
     </dev/null >"$statedir/socat.log" 2>&1 &
   echo $! >"$statedir/socat.pid"
   setsid "$sim" --link "$linkdir/com7" --control-link "$linkdir/com8" \
