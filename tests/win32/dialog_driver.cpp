@@ -77,44 +77,52 @@ bool waitUntil(const std::function<bool()>& done, uint32_t timeoutMs)
     }
 }
 
-DialogDriver::DialogDriver(DlgMerlinTest* dialog)
+DialogDriver::DialogDriver(DlgMerlinTest* dialog) : dialog(dialog)
 {
-    thread = std::thread([this, dialog] { uiThreadBody(dialog); });
-    HWND window = nullptr;
-    const bool up = waitUntil(
-        [&] {
-            DialogWindow* adapter = dialog->windowHandle.load();
-            if (adapter == nullptr)
-                return dialogEnded.load();
-            window = static_cast<Win32DialogWindow*>(adapter)->window();
-            return window != nullptr && IsWindowVisible(window) != FALSE;
-        },
-        kWaitMs);
-    if (up && window != nullptr && !dialogEnded.load()) {
-        mainWindow = window;
+    thread = std::thread(uiThreadBody, ui, dialog);
+    if (waitForWindow() && !ui->ended.load())
         sync();
-    }
 }
 
-void DialogDriver::uiThreadBody(DlgMerlinTest* dialog)
+bool DialogDriver::waitForWindow()
 {
-    uiThread = GetCurrentThreadId();
+    return waitUntil(
+        [&] {
+            if (ui->ended.load())
+                return true;
+            DialogWindow* adapter = dialog->windowHandle.load();
+            HWND window = adapter != nullptr ? static_cast<Win32DialogWindow*>(adapter)->window() : nullptr;
+            if (window == nullptr || !IsWindowVisible(window))
+                return false;
+            mainWindow = window;
+            return true;
+        },
+        kWaitMs);
+}
+
+void DialogDriver::uiThreadBody(std::shared_ptr<UiThreadState> state, DlgMerlinTest* dialog)
+{
+    state->threadId = GetCurrentThreadId();
     HWND probeWindow = createProbe();
-    probe = probeWindow;
-    dialogResult = runMainDialog(dialog, GetModuleHandleA(nullptr), nullptr);
-    dialogEnded = true;
+    state->probe = probeWindow;
+    state->result = runMainDialog(dialog, GetModuleHandleA(nullptr), nullptr);
+    state->ended = true;
     DestroyWindow(probeWindow);
 }
 
 DialogDriver::~DialogDriver()
 {
-    if (!dialogEnded.load() && mainWindow != nullptr) {
+    // A dialog that was slow to come up is closed once it is there; one that
+    // never comes up is left to the end of the process.
+    if (!ui->ended.load() && (mainWindow != nullptr || waitForWindow()) && mainWindow != nullptr) {
         if (HWND box = aboutBox())
             PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
         PostMessageA(mainWindow, WM_COMMAND, IDCANCEL, 0);
     }
-    if (thread.joinable())
+    if (waitForEnd())
         thread.join();
+    else
+        thread.detach();
 }
 
 void DialogDriver::click(HWND button)
@@ -156,19 +164,19 @@ void DialogDriver::type(HWND control, const std::wstring& text)
 
 bool DialogDriver::sync()
 {
-    HWND probeWindow = probe.load();
+    HWND probeWindow = ui->probe.load();
     if (probeWindow == nullptr)
         return false;
     const long token = ++probeSent;
-    PostMessageA(probeWindow, kProbeMessage, static_cast<WPARAM>(token), reinterpret_cast<LPARAM>(&probeSeen));
-    return waitUntil([&] { return probeSeen.load() == token || dialogEnded.load(); }, kWaitMs);
+    PostMessageA(probeWindow, kProbeMessage, static_cast<WPARAM>(token), reinterpret_cast<LPARAM>(&ui->probeSeen));
+    return waitUntil([&] { return ui->probeSeen.load() == token || ui->ended.load(); }, kWaitMs);
 }
 
 HWND DialogDriver::focusedControl() const
 {
     GUITHREADINFO info = {};
     info.cbSize = sizeof info;
-    if (!GetGUIThreadInfo(uiThread, &info))
+    if (!GetGUIThreadInfo(ui->threadId.load(), &info))
         return nullptr;
     return info.hwndFocus;
 }
@@ -188,7 +196,7 @@ int DialogDriver::selectedPort() const
 HWND DialogDriver::aboutBox() const
 {
     AboutSearch search = {mainWindow, nullptr};
-    EnumThreadWindows(uiThread, findOwnedDialog, reinterpret_cast<LPARAM>(&search));
+    EnumThreadWindows(ui->threadId.load(), findOwnedDialog, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
 
@@ -205,5 +213,5 @@ bool DialogDriver::waitForAboutBox(HWND* box)
 
 bool DialogDriver::waitForEnd(uint32_t timeoutMs)
 {
-    return waitUntil([&] { return dialogEnded.load(); }, timeoutMs);
+    return waitUntil([&] { return ui->ended.load(); }, timeoutMs);
 }

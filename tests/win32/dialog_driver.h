@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -61,20 +62,28 @@ public:
     HWND aboutBox() const;
     bool waitForAboutBox(HWND* box);
 
-    bool ended() const { return dialogEnded.load(); }
+    bool ended() const { return ui->ended.load(); }
     bool waitForEnd(uint32_t timeoutMs = kWaitMs);
-    INT_PTR result() const { return dialogResult.load(); }
-    DWORD uiThreadId() const { return uiThread; }
+    INT_PTR result() const { return ui->result.load(); }
+    DWORD uiThreadId() const { return ui->threadId.load(); }
 
 private:
-    void uiThreadBody(DlgMerlinTest* dialog);
+    // What the user-interface thread shares with the test thread; kept alive
+    // by both, so a thread left running after a failure writes nothing freed.
+    struct UiThreadState {
+        std::atomic<DWORD> threadId{0};
+        std::atomic<HWND> probe{nullptr};
+        std::atomic<long> probeSeen{0};
+        std::atomic<bool> ended{false};
+        std::atomic<INT_PTR> result{-2};
+    };
+    static void uiThreadBody(std::shared_ptr<UiThreadState> state, DlgMerlinTest* dialog);
+    // True once the dialog's window is up (then in mainWindow) or it ended.
+    bool waitForWindow();
 
+    DlgMerlinTest* dialog;
+    std::shared_ptr<UiThreadState> ui = std::make_shared<UiThreadState>();
     std::thread thread;
-    std::atomic<DWORD> uiThread{0};
-    std::atomic<HWND> probe{nullptr};
-    std::atomic<long> probeSeen{0};
     long probeSent = 0;
     HWND mainWindow = nullptr;
-    std::atomic<bool> dialogEnded{false};
-    std::atomic<INT_PTR> dialogResult{-2};
 };
