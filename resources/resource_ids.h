@@ -43,6 +43,7 @@
 
 /* About box controls */
 #define IDC_ABOUT_TITLE 101
+#define IDC_ABOUT_DESCRIPTION 102
 #define IDC_ABOUT_CREDIT 103
 #define IDC_ABOUT_LINK 104
 #define IDC_ABOUT_EXIT 2

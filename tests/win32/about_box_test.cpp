@@ -122,6 +122,8 @@ TEST_F(AboutBox, OpensOverTheMainDialogWithBoldTitleAndUnderlinedLink)
     HWND exitButton = GetDlgItem(box, IDC_ABOUT_EXIT);
     EXPECT_EQ(DialogDriver::text(title), L"Testprogram for Merlin mounts (V 1.0)");
     EXPECT_FALSE(DialogDriver::text(credit).empty());
+    EXPECT_NE(DialogDriver::text(GetDlgItem(box, IDC_ABOUT_DESCRIPTION)).find(L'\n'), std::wstring::npos)
+        << "a two-line description";
     EXPECT_EQ(DialogDriver::text(link), std::wstring(kSiteAddress, kSiteAddress + strlen(kSiteAddress)));
     EXPECT_EQ(DialogDriver::text(exitButton), L"Exit");
     EXPECT_EQ(driver->focusedControl(), exitButton);
