@@ -34,12 +34,18 @@ void HeartBeatTimer::stopThread()
     if (shutdownEvent != nullptr)
         platform::setEvent(shutdownEvent);
     if (heartbeatThread != nullptr)
-        platform::waitThread(heartbeatThread, kStopWaitMs);
+        threadEnded_ = platform::waitThread(heartbeatThread, kStopWaitMs);
 }
 
 void HeartBeatTimer::releaseLock()
 {
     listenerLock.destroy();
+    if (!threadEnded_)
+        return;
+    platform::closeThread(heartbeatThread);
+    platform::closeEvent(shutdownEvent);
+    heartbeatThread = nullptr;
+    shutdownEvent = nullptr;
 }
 
 uint32_t HeartBeatTimer::runLoop(void* argument)

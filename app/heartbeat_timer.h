@@ -22,7 +22,8 @@ public:
     platform::Thread* startThread();
     // Signals the thread to end and waits for it at most kStopWaitMs.
     void stopThread();
-    // Deletes the listener lock; call only after stopThread.
+    // Deletes the listener lock, and the thread's handle and event once the
+    // thread has ended; call only after stopThread.
     void releaseLock();
 
     platform::Lock listenerLock;
@@ -33,4 +34,6 @@ public:
 
 private:
     static uint32_t runLoop(void* timer);
+
+    bool threadEnded_ = false;
 };

@@ -28,6 +28,15 @@ TelescopeControl::~TelescopeControl() = default;
 void TelescopeControl::releaseLocks()
 {
     pipeLock.destroy();
+    // With both threads ended nothing uses the pipe or the events any more.
+    if (engineThread != nullptr || readerThread != nullptr)
+        return;
+    platform::closePipeEnd(pipeRead);
+    platform::closePipeEnd(pipeWrite);
+    platform::closeEvent(stopEvent);
+    platform::closeEvent(writeEvent);
+    pipeRead = pipeWrite = nullptr;
+    stopEvent = writeEvent = nullptr;
 }
 
 // ---- Operations: one whole message each, under pipeLock ----

@@ -82,7 +82,8 @@ public:
     // is still open, sending nothing to the mount. Returns true when both
     // have ended, so the object may be released; waits at most `waitMs`.
     bool stopThreads(uint32_t waitMs);
-    // Deletes pipeLock; call once no thread can write into the pipe.
+    // Deletes pipeLock, and once stopThreads has ended both threads also the
+    // pipe and the events; call once no thread can write into the pipe.
     void releaseLocks();
 
     // ---- Engine thread: dispatcher ----

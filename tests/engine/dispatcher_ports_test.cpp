@@ -128,7 +128,6 @@ protected:
     {
         ASSERT_TRUE(control.stopThreads(2 * kWaitMs));
         control.releaseLocks();
-        releaseEngineHandles(control);
     }
 
     // Connects and waits for the handshake's first frame on the line.

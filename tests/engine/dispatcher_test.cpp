@@ -52,7 +52,6 @@ protected:
     void TearDown() override
     {
         control.releaseLocks();
-        releaseEngineHandles(control);
     }
 
     Bytes pipeContents()

@@ -97,13 +97,12 @@ protected:
     void TearDown() override
     {
         timer.stopThread();
-        if (timer.heartbeatThread != nullptr) {
+        if (timer.heartbeatThread != nullptr)
             EXPECT_TRUE(platform::waitThread(timer.heartbeatThread, 0));
-            platform::closeThread(timer.heartbeatThread);
-        }
-        if (timer.shutdownEvent != nullptr)
-            platform::closeEvent(timer.shutdownEvent);
+        // Releases the thread's handle and event too, now that it has ended.
         timer.releaseLock();
+        EXPECT_EQ(timer.heartbeatThread, nullptr);
+        EXPECT_EQ(timer.shutdownEvent, nullptr);
     }
 
     HeartBeatTimer timer;

@@ -337,22 +337,6 @@ std::vector<std::pair<unsigned, long>> FakeDialogWindow::takePostedMessages()
 
 // ---- CapturingTelescopeControl -----------------------------------------------
 
-void releaseEngineHandles(TelescopeControl& control)
-{
-    if (control.pipeRead != nullptr)
-        platform::closePipeEnd(control.pipeRead);
-    if (control.pipeWrite != nullptr)
-        platform::closePipeEnd(control.pipeWrite);
-    if (control.stopEvent != nullptr)
-        platform::closeEvent(control.stopEvent);
-    if (control.writeEvent != nullptr)
-        platform::closeEvent(control.writeEvent);
-    control.pipeRead = nullptr;
-    control.pipeWrite = nullptr;
-    control.stopEvent = nullptr;
-    control.writeEvent = nullptr;
-}
-
 CapturingTelescopeControl::CapturingTelescopeControl(TelescopeListener* listener)
     : TelescopeControl(listener)
 {
@@ -372,7 +356,6 @@ bool CapturingTelescopeControl::shutDown(uint32_t waitMs)
         threadsEnded_ = stopThreads(waitMs);
         if (threadsEnded_) {
             releaseLocks();
-            releaseEngineHandles(*this);
         }
     }
     return threadsEnded_;

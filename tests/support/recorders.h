@@ -145,11 +145,6 @@ private:
     std::deque<std::pair<unsigned, long>> posted_;
 };
 
-// The engine releases neither its pipe nor its events (the process's end
-// does). Tests that build many engines release them once stopThreads has
-// returned true: each handle still set is closed and cleared.
-void releaseEngineHandles(TelescopeControl& control);
-
 // The real engine with its own thread and pipe, whose serial port is
 // replaced: each frame written is kept as a string and each modem-line value
 // as a number. The port itself is never opened unless a test connects.
