@@ -93,29 +93,13 @@ int TelescopeControl::handleReply(const char* reply)
         reportStatus(StatusReady);
         return ResultNone;
     case MoveStop2:
-        protocolState = MoveMode2;
-        sendFrame('G', '2', static_cast<char>('0' + move2Mode), static_cast<char>('0' + move2Reverse));
-        return ResultNone;
     case MoveMode2:
-        protocolState = MoveRate2;
-        sendValueFrame(2, 'I', move2Rate);
-        return ResultNone;
     case MoveRate2:
-        protocolState = Ready;
-        sendFrame('J', '2', 0, 0);
-        return ResultNone;
+        return advanceMove(2, MoveStop2, move2Mode, move2Reverse, move2Rate);
     case MoveStop1:
-        protocolState = MoveMode1;
-        sendFrame('G', '1', static_cast<char>('0' + move1Mode), static_cast<char>('0' + move1Reverse));
-        return ResultNone;
     case MoveMode1:
-        protocolState = MoveRate1;
-        sendValueFrame(1, 'I', move1Rate);
-        return ResultNone;
     case MoveRate1:
-        protocolState = Ready;
-        sendFrame('J', '1', 0, 0);
-        return ResultNone;
+        return advanceMove(1, MoveStop1, move1Mode, move1Reverse, move1Rate);
     case QueryRemoteOutput:
         listener->onDslrRemoteState(0, hexNibble(reply[1]));
         protocolState = Ready;
@@ -133,6 +117,30 @@ int TelescopeControl::handleReply(const char* reply)
         // Idle, Ready and unknown states: an unasked-for reply is ignored.
         return ResultNone;
     }
+}
+
+// A move is three replies long on its channel: the stop's reply sends the
+// motion set-up, that reply the rate, and the rate's reply starts the axis.
+// The three states of a channel follow each other from `stopState` on.
+int TelescopeControl::advanceMove(int channel, int32_t stopState, int32_t mode, int32_t reverse,
+                                  int32_t rate)
+{
+    const char digit = static_cast<char>('0' + channel);
+    switch (protocolState - stopState) {
+    case 0:
+        protocolState = stopState + 1;
+        sendFrame('G', digit, static_cast<char>('0' + mode), static_cast<char>('0' + reverse));
+        break;
+    case 1:
+        protocolState = stopState + 2;
+        sendValueFrame(channel, 'I', rate);
+        break;
+    default:
+        protocolState = Ready;
+        sendFrame('J', digit, 0, 0);
+        break;
+    }
+    return ResultNone;
 }
 
 int TelescopeControl::executeCommand(const uint8_t* message)

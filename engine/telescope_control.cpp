@@ -57,60 +57,46 @@ void TelescopeControl::onHeartBeat()
 
 void TelescopeControl::connect(unsigned port)
 {
-    if (port > 0xFF) {
-        const uint8_t message[] = {messageHeader(MessageCommand, kConnectPayloadLong), CommandConnect,
-                                   static_cast<uint8_t>(port & 0xFF),
-                                   static_cast<uint8_t>((port >> 8) & 0xFF)};
-        writeMessage(message, sizeof message);
-    } else {
-        const uint8_t message[] = {messageHeader(MessageCommand, kConnectPayloadShort), CommandConnect,
-                                   static_cast<uint8_t>(port)};
-        writeMessage(message, sizeof message);
-    }
+    if (port > 0xFF)
+        writeCommand(CommandConnect, port & 0xFF, (port >> 8) & 0xFF);
+    else
+        writeCommand(CommandConnect, port);
 }
 
 void TelescopeControl::disconnect()
 {
-    const uint8_t message[] = {messageHeader(MessageCommand, 1), CommandDisconnect};
-    writeMessage(message, sizeof message);
+    writeCommand(CommandDisconnect);
 }
 
 void TelescopeControl::move(uint8_t direction, uint8_t speed)
 {
-    const uint8_t message[] = {messageHeader(MessageCommand, 3), CommandMove, direction, speed};
-    writeMessage(message, sizeof message);
+    writeCommand(CommandMove, direction, speed);
 }
 
 void TelescopeControl::stop(uint8_t which)
 {
-    const uint8_t message[] = {messageHeader(MessageCommand, 2), CommandStop, which};
-    writeMessage(message, sizeof message);
+    writeCommand(CommandStop, which);
 }
 
 void TelescopeControl::setDslrRemote(uint8_t kind, uint8_t bits)
 {
-    const uint8_t message[] = {messageHeader(MessageCommand, 3), CommandSetDslrRemote, kind, bits};
-    writeMessage(message, sizeof message);
+    writeCommand(CommandSetDslrRemote, kind, bits);
 }
 
 void TelescopeControl::queryDslrRemote(uint8_t which)
 {
-    const uint8_t message[] = {messageHeader(MessageCommand, 2), CommandQueryDslrRemote, which};
-    writeMessage(message, sizeof message);
+    writeCommand(CommandQueryDslrRemote, which);
 }
 
 void TelescopeControl::startDslrTimer(uint8_t a, uint8_t b, uint32_t milliseconds)
 {
-    const uint8_t message[] = {messageHeader(MessageCommand, 5), CommandStartDslrTimer, a, b,
-                               static_cast<uint8_t>(milliseconds & 0xFF),
-                               static_cast<uint8_t>((milliseconds >> 8) & 0xFF)};
-    writeMessage(message, sizeof message);
+    // The message carries the low 16 bits, low byte first.
+    writeCommand(CommandStartDslrTimer, a, b, milliseconds & 0xFF, (milliseconds >> 8) & 0xFF);
 }
 
 void TelescopeControl::readDslrTimer()
 {
-    const uint8_t message[] = {messageHeader(MessageCommand, 1), CommandReadDslrTimer};
-    writeMessage(message, sizeof message);
+    writeCommand(CommandReadDslrTimer);
 }
 
 // ---- Engine thread ----

@@ -116,6 +116,7 @@ public:
     void execQueryDslrRemote(uint8_t kind);
     void execStartDslrTimer(uint8_t a, uint8_t b, uint16_t milliseconds);
     void execReadDslrTimer();
+    int advanceMove(int channel, int32_t stopState, int32_t mode, int32_t reverse, int32_t rate);
 
     // ---- Fields ----
     TelescopeListener* listener;
@@ -150,6 +151,14 @@ private:
     void connectSequence(unsigned port);
     void handleResult(int result);
     void writeMessage(const uint8_t* message, uint32_t count);
+    // A command message: the code, then each argument as one byte.
+    template <typename... Arguments>
+    void writeCommand(CommandCode code, Arguments... arguments)
+    {
+        const uint8_t message[] = {messageHeader(MessageCommand, 1 + sizeof...(arguments)), code,
+                                   static_cast<uint8_t>(arguments)...};
+        writeMessage(message, sizeof message);
+    }
     void reportStatus(int code);
     // Ends the connection while draining the pipe, for stopThreads.
     void closePortForShutdown();

@@ -97,8 +97,9 @@ protected:
     void TearDown() override
     {
         timer.stopThread();
-        if (timer.heartbeatThread != nullptr)
+        if (timer.heartbeatThread != nullptr) {
             EXPECT_TRUE(platform::waitThread(timer.heartbeatThread, 0));
+        }
         // Releases the thread's handle and event too, now that it has ended.
         timer.releaseLock();
         EXPECT_EQ(timer.heartbeatThread, nullptr);
