@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -269,3 +270,62 @@ TEST_F(EngineWithSimulator, Com256ReachesPort256)
 #endif
 
 }  // namespace
+
+#ifndef _WIN32
+#include <pty.h>
+
+namespace {
+
+std::atomic<int> failedReads{0};
+
+void countFailedReads(const char* operation, long, bool succeeded)
+{
+    if (!succeeded && std::string(operation) == "read")
+        ++failedReads;
+}
+
+// A device that goes away under an open connection: the port reader backs
+// off instead of spinning on the failing reads, and a disconnect still ends
+// it at once.
+TEST(DeviceThatDisappears, ReaderBacksOffAndStillStopsPromptly)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const std::string link = std::string(std::getenv("HOME")) + "/.merlintest/ports/com41";
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(::ttyname(slave), link.c_str()), 0);
+    ::close(slave);
+
+    RecordingListener listener;
+    TelescopeControl* engine = new TelescopeControl(&listener);
+    engine->connect(41);
+    ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kStatusWaitMs)) << listener.describe();
+
+    failedReads = 0;
+    platform::setSerialTrace(&countFailedReads);
+    ::close(master);  // the device is gone
+    const uint64_t start = platform::nowMilliseconds();
+    while (failedReads.load() == 0 && platform::nowMilliseconds() - start < 5000)
+        platform::sleepMilliseconds(10);
+    const int firstFailures = failedReads.load();
+    // A rate needs an interval to count over.
+    platform::sleepMilliseconds(600);
+    const int failuresMeanwhile = failedReads.load() - firstFailures;
+    platform::setSerialTrace(nullptr);
+    EXPECT_GE(firstFailures, 1) << "the reader saw the device fail";
+    // About one retry per 200 ms; a spinning reader would fail thousands of times.
+    EXPECT_LE(failuresMeanwhile, 15);
+
+    const uint64_t disconnectAt = platform::nowMilliseconds();
+    engine->disconnect();
+    ASSERT_TRUE(listener.waitForStatus(StatusConnectionClosed, kStatusWaitMs)) << listener.describe();
+    EXPECT_LT(platform::nowMilliseconds() - disconnectAt, 3000u);
+
+    ASSERT_TRUE(engine->stopThreads(20000));
+    engine->releaseLocks();
+    delete engine;
+    ::unlink(link.c_str());
+}
+
+}  // namespace
+#endif
