@@ -154,7 +154,12 @@ void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t /*output*/) 
 
 void serialPurge(SerialPort* port) {
     if (!port) return;
-    traced("purge", static_cast<long>(port->number), tcflush(port->fd, TCIOFLUSH) == 0);
+    // Only the input: a write here is either complete (handed to the device,
+    // as a completed write on Windows has gone out) or was cancelled when it
+    // gave up, so no output is pending to abort. Flushing the output queue
+    // would drop frames already reported as written, such as the last frame
+    // before a close.
+    traced("purge", static_cast<long>(port->number), tcflush(port->fd, TCIFLUSH) == 0);
 }
 
 void serialClose(SerialPort* port) {
@@ -195,6 +200,8 @@ WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, 
         if (ready > 0 && (writable.revents & (POLLERR | POLLHUP | POLLNVAL))) failed = true;
     }
     bool complete = written == count;
+    // Giving up cancels the write: what it left queued does not go out later.
+    if (!complete) tcflush(port->fd, TCOFLUSH);
     traced("write", static_cast<long>(count), complete);
     return complete ? WaitFirst : WaitTimeout;
 }
