@@ -2,9 +2,9 @@
 // are polled together with the stop event; the 1 ms read interval of the
 // Windows driver is done here by gathering while bytes keep coming.
 #include "platform/platform.h"
+#include "platform/serial_trace.h"
 #include "platform/posix/event_posix.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,18 +29,6 @@ struct SerialRead {
     SerialPort* port;
     uint8_t data[kSerialReadSize];
 };
-
-// ---- Trace ------------------------------------------------------------------
-
-static std::atomic<SerialTrace> traceHook{nullptr};
-
-void setSerialTrace(SerialTrace trace) { traceHook = trace; }
-
-static bool traced(const char* operation, long argument, bool succeeded) {
-    SerialTrace trace = traceHook;
-    if (trace) trace(operation, argument, succeeded);
-    return succeeded;
-}
 
 // ---- Port names -------------------------------------------------------------
 // COM numbers map onto Linux device families in blocks of 32. A link in the

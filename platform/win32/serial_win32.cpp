@@ -1,10 +1,10 @@
 // Serial ports on Win32: COM devices opened for overlapped I/O, so one read
 // can stay pending on the reader thread while another thread writes.
 #include "platform/platform.h"
+#include "platform/serial_trace.h"
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 
 namespace platform {
@@ -24,18 +24,6 @@ struct SerialRead {
 };
 
 static HANDLE handleOf(Event* event) { return reinterpret_cast<HANDLE>(event); }
-
-// ---- Trace ------------------------------------------------------------------
-
-static std::atomic<SerialTrace> traceHook{nullptr};
-
-void setSerialTrace(SerialTrace trace) { traceHook = trace; }
-
-static bool traced(const char* operation, long argument, bool succeeded) {
-    SerialTrace trace = traceHook;
-    if (trace) trace(operation, argument, succeeded);
-    return succeeded;
-}
 
 // ---- Open, settings, close --------------------------------------------------
 

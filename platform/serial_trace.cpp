@@ -1,0 +1,19 @@
+#include "platform/serial_trace.h"
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+static std::atomic<SerialTrace> traceHook{nullptr};
+
+void setSerialTrace(SerialTrace trace) { traceHook = trace; }
+
+bool traced(const char* operation, long argument, bool succeeded) {
+    SerialTrace trace = traceHook;
+    if (trace) trace(operation, argument, succeeded);
+    return succeeded;
+}
+
+}  // namespace platform
