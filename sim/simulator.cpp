@@ -1,5 +1,7 @@
 #include "sim/simulator.h"
 
+#include "sim/control_text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -125,55 +127,6 @@ bool applySetting(Settings& s, const std::vector<std::string>& words, std::strin
     }
     *why = "unknown command " + name;
     return false;
-}
-
-std::string escapeBytes(const std::string& bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20 || c >= 0x7F || c == '\\') {
-            out += "\\x";
-            out += hexDigit(c >> 4);
-            out += hexDigit(c);
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
-
-bool unescapeBytes(const std::string& text, std::string* bytes) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            out += text[i];
-            continue;
-        }
-        if (++i == text.size()) return false;
-        switch (text[i]) {
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case '\\': out += '\\'; break;
-        case 'x': {
-            if (i + 2 >= text.size()) return false;
-            auto nibble = [](char c) {
-                if (c >= 'a' && c <= 'f') c = char(c - 'a' + 'A');
-                return hexValue(c);
-            };
-            int high = nibble(text[i + 1]), low = nibble(text[i + 2]);
-            if (high < 0 || low < 0) return false;
-            out += char(high * 16 + low);
-            i += 2;
-            break;
-        }
-        default: return false;
-        }
-    }
-    *bytes = out;
-    return true;
 }
 
 std::string formatEntry(const RecordEntry& entry) {

@@ -58,10 +58,6 @@ struct RecordEntry {
     std::string bytes;
 };
 
-// \r and \n as two characters, backslash and other non-printables as \xHH.
-std::string escapeBytes(const std::string& bytes);
-// The reverse, also taking "\\"; false on a malformed escape.
-bool unescapeBytes(const std::string& text, std::string* bytes);
 std::string formatEntry(const RecordEntry& entry);
 
 // A piece of output, to be written no earlier than `due`.

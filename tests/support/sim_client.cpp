@@ -1,18 +1,13 @@
 #include "tests/support/sim_client.h"
 
+#include "sim/control_text.h"
+
 #include <cstdlib>
 
 namespace {
 
 constexpr uint32_t kWriteTimeoutMs = 2000;
 constexpr uint32_t kLogPollMs = 20;
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 }  // namespace
 
@@ -178,46 +173,9 @@ std::vector<std::string> SimClient::state() {
 }
 
 std::string SimClient::escape(const std::string& bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20 || c >= 0x7F || c == '\\') {
-            out += "\\x";
-            out += kDigits[c >> 4];
-            out += kDigits[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return sim::escapeBytes(bytes);
 }
 
 bool SimClient::unescape(const std::string& text, std::string* bytes) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            out += text[i];
-            continue;
-        }
-        if (++i == text.size()) return false;
-        if (text[i] == 'r') {
-            out += '\r';
-        } else if (text[i] == 'n') {
-            out += '\n';
-        } else if (text[i] == '\\') {
-            out += '\\';
-        } else if (text[i] == 'x' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-                   hexValue(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-            i += 2;
-        } else {
-            return false;
-        }
-    }
-    *bytes = out;
-    return true;
+    return sim::unescapeBytes(text, bytes);
 }
