@@ -4,7 +4,11 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+# The cross toolchain's own root, then the system's: Debian's multiarch arm64
+# packages (Qt 6) live in /usr/lib/aarch64-linux-gnu, which the compiler's
+# library architecture picks out; their host tools (moc, uic, rcc) are the
+# amd64 ones in /usr/lib/qt6/libexec.
+set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
