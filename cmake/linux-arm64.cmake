@@ -13,5 +13,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# -L: the arm64 loader and libraries come from the cross toolchain's root.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The arm64 loader (-L) and its own C and C++ libraries come from the cross
+# toolchain's root. Once Debian's multiarch arm64 libc is installed too (Qt
+# pulls it in), the system's library cache would pair that loader with the
+# other libc build, and threaded programs hang: LD_LIBRARY_PATH keeps them a pair.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu
+    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
