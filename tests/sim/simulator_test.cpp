@@ -13,8 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -118,7 +120,8 @@ protected:
     std::string comLink(unsigned n) const { return home_ + "/.merlintest/ports/com" + std::to_string(n); }
 
     // Starts the simulator and waits until it has printed its ports (its
-    // links exist by then).
+    // links exist by then). Tests call it through ASSERT_NO_FATAL_FAILURE: a
+    // simulator that did not start must end the test, not leave it a null port.
     void start(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {MERLIN_SIM_PATH, "--com", std::to_string(kDataCom),
                                          "--control-com", std::to_string(kControlCom)};
@@ -146,6 +149,8 @@ protected:
             for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             execv(argv[0], argv.data());
+            // Why it did not start, for the failure message.
+            dprintf(STDOUT_FILENO, "cannot run %s: %s\n", argv[0], strerror(errno));
             _exit(127);
         }
         ::close(out[1]);
@@ -209,7 +214,7 @@ private:
 // ---- Answers -----------------------------------------------------------------
 
 TEST_F(Simulator, HandshakeRepliesCarryTheCountsLowByteFirst) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(exchange(":F1\r:F2\r:a1\r:D1\r:a2\r:D2\r", 6), "=\r=\r=00F915\r=\r=00F915\r=\r");
 
     ASSERT_TRUE(sim.setCounts(1, 800000));
@@ -224,7 +229,7 @@ TEST_F(Simulator, HandshakeRepliesCarryTheCountsLowByteFirst) {
 }
 
 TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(exchange(":L2\r:G231\r:I2460000\r:J2\r", 4), "=\r=\r=\r=\r");
     EXPECT_TRUE(stateHas("axis2 moving mode=3 reverse=1 rate=70")) << ::testing::PrintToString(sim.state());
     EXPECT_TRUE(stateHas("axis1 stopped"));
@@ -241,7 +246,7 @@ TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst) {
 }
 
 TEST_F(Simulator, OutputAndAdapterQueriesReflectTheLastValueSet) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(exchange(":o1\r:x1\r", 2), "=0\r=0\r");
     EXPECT_EQ(exchange(":O11\r:o1\r:X13\r:x1\r", 4), "=\r=1\r=\r=3\r");
     EXPECT_TRUE(stateHas("aux 1"));
@@ -251,7 +256,7 @@ TEST_F(Simulator, OutputAndAdapterQueriesReflectTheLastValueSet) {
 }
 
 TEST_F(Simulator, SelfTimerTakesItsTimeLowByteFirstAndCountsDownToZero) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     // 60000 ms is 0xEA60.
     EXPECT_EQ(exchange(":T11060EA\r", 1), "=\r");
     std::vector<std::string> state = sim.state();
@@ -296,7 +301,7 @@ TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing) {
         {":O12\r", "!3\r"},        // output is 0 or 1
         {":T1xy0000\r", "!3\r"},   // timer digits
     };
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     for (const BadFrame& c : cases) {
         SCOPED_TRACE(SimClient::escape(c.frame));
         EXPECT_EQ(exchange(c.frame, 1), c.reply);
@@ -310,7 +315,7 @@ TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing) {
 // ---- Misbehaviour on request ------------------------------------------------------
 
 TEST_F(Simulator, SilentAnswersNothingButStillRecordsTheFrames) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(sim.setSilent(true));
     port->send(":F1\r:J1\r");
     ASSERT_TRUE(sim.waitForFrames(2, kWaitMs));
@@ -324,7 +329,7 @@ TEST_F(Simulator, SilentAnswersNothingButStillRecordsTheFrames) {
 }
 
 TEST_F(Simulator, ErrorRepliesByFramePrefixLeaveTheMachineAlone) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(sim.setError(":a1", "05"));
     ASSERT_TRUE(sim.setError(":J", "2"));
     EXPECT_EQ(exchange(":a1\r:a2\r:J1\r", 3), "!05\r=00F915\r!2\r");
@@ -336,7 +341,7 @@ TEST_F(Simulator, ErrorRepliesByFramePrefixLeaveTheMachineAlone) {
 }
 
 TEST_F(Simulator, EchoNoiseAndOverlongShapeTheBytesButNotTheRecord) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(sim.setEcho(true));
     EXPECT_EQ(exchange(":a1\r", 2), ":a1\r=00F915\r");
     ASSERT_TRUE(sim.setEcho(false));
@@ -351,7 +356,7 @@ TEST_F(Simulator, EchoNoiseAndOverlongShapeTheBytesButNotTheRecord) {
 }
 
 TEST_F(Simulator, SplitPacedAndLateRepliesComeWholeButSpreadOut) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     // Four pieces of two bytes, 10 ms apart.
     ASSERT_TRUE(sim.setSplit(2));
     EXPECT_EQ(exchange(":a1\r", 1), "=00F915\r");
@@ -377,7 +382,7 @@ TEST_F(Simulator, SplitPacedAndLateRepliesComeWholeButSpreadOut) {
 }
 
 TEST_F(Simulator, ResetRestoresTheStartingBehaviourAndClearsEverything) {
-    start({"--counts", "2=800000", "--error", ":F1=9"});
+    ASSERT_NO_FATAL_FAILURE(start({"--counts", "2=800000", "--error", ":F1=9"}));
     EXPECT_EQ(exchange(":F1\r:a2\r", 2), "!9\r=00350C\r");
     ASSERT_TRUE(sim.setCounts(2, 2500000));
     ASSERT_TRUE(sim.clearErrors());
@@ -395,7 +400,7 @@ TEST_F(Simulator, ResetRestoresTheStartingBehaviourAndClearsEverything) {
 // ---- Control port ------------------------------------------------------------------
 
 TEST_F(Simulator, LogEscapesControlBytesAndSayUnescapesThem) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(exchange(":Q1\x01\n\\\r", 1), "!0\r");
     std::vector<std::string> lines;
     ASSERT_TRUE(sim.command("log", &lines));
@@ -412,7 +417,7 @@ TEST_F(Simulator, LogEscapesControlBytesAndSayUnescapesThem) {
 }
 
 TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     const char* bad[] = {"bogus",      "silent 2",  "split x",     "counts 3 800000", "counts 1 16777216",
                          "latency -1", "error :a1", "overlong 1 2", "echo"};
     for (const char* command : bad) {
@@ -424,7 +429,7 @@ TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake) {
 }
 
 TEST_F(Simulator, SurvivesTheClientClosingAndReopeningThePort) {
-    start({"--latency", "50"});
+    ASSERT_NO_FATAL_FAILURE(start({"--latency", "50"}));
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
         // Close with a reply still on its way, then come back.
@@ -448,7 +453,7 @@ TEST_F(Simulator, TermAndIntEndItCleanlyAndRemoveItsLinks) {
         SCOPED_TRACE(signal);
         const std::string wine = home_ + "/wine";
         setenv("WINEPREFIX", wine.c_str(), 1);
-        start({"--link", home_ + "/extra/data", "--control-link", home_ + "/extra/control"});
+        ASSERT_NO_FATAL_FAILURE(start({"--link", home_ + "/extra/data", "--control-link", home_ + "/extra/control"}));
         unsetenv("WINEPREFIX");
         const std::vector<std::string> links = {comLink(kDataCom), comLink(kControlCom), wine + "/dosdevices/com7",
                                                 wine + "/dosdevices/com8", home_ + "/extra/data",
@@ -469,7 +474,7 @@ TEST_F(Simulator, TermAndIntEndItCleanlyAndRemoveItsLinks) {
 
 TEST_F(Simulator, LogFileRecordsAsItHappens) {
     const std::string file = home_ + "/sim.log";
-    start({"--log", file});
+    ASSERT_NO_FATAL_FAILURE(start({"--log", file}));
     EXPECT_EQ(exchange(":F1\r", 1), "=\r");
     ASSERT_TRUE(sim.waitForFrames(1, kWaitMs));
     std::ifstream in(file);
