@@ -104,6 +104,8 @@ protected:
         home_ = pattern;
         if (const char* home = std::getenv("HOME")) savedHome_ = home;
         setenv("HOME", home_.c_str(), 1);
+        if (const char* config = std::getenv("XDG_CONFIG_HOME")) savedConfig_ = config;
+        unsetenv("XDG_CONFIG_HOME");
         unsetenv("WINEPREFIX");
     }
 
@@ -111,11 +113,12 @@ protected:
         stop(SIGTERM);
         sim.close();
         setenv("HOME", savedHome_.c_str(), 1);
+        if (!savedConfig_.empty()) setenv("XDG_CONFIG_HOME", savedConfig_.c_str(), 1);
         std::error_code ignored;
         fs::remove_all(home_, ignored);
     }
 
-    std::string comLink(unsigned n) const { return home_ + "/.merlintest/ports/com" + std::to_string(n); }
+    std::string comLink(unsigned n) const { return home_ + "/.config/merlintest/ports/com" + std::to_string(n); }
 
     // Starts the simulator and waits until it has printed its ports (its
     // links exist by then).
@@ -203,6 +206,7 @@ protected:
 
 private:
     std::string savedHome_;
+    std::string savedConfig_;
     pid_t pid_ = -1;
 };
 
