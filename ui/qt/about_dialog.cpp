@@ -36,8 +36,11 @@ protected:
     }
     void mouseDoubleClickEvent(QMouseEvent* event) override
     {
-        if (event->button() == Qt::LeftButton)
-            about_->onCommand(static_cast<uint32_t>(id_) | (kDoubleClickNotification << 16));
+        if (event->button() != Qt::LeftButton)
+            return;
+        // Its release is not a click of its own.
+        pressed_ = false;
+        about_->onCommand(static_cast<uint32_t>(id_) | (kDoubleClickNotification << 16));
     }
     void mouseReleaseEvent(QMouseEvent* event) override
     {

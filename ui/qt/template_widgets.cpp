@@ -18,6 +18,16 @@
 
 namespace {
 
+// A radio button takes a click anywhere in its rectangle, as a Win32 one
+// does, not only on its circle and text.
+class TemplateRadioButton : public QRadioButton {
+public:
+    using QRadioButton::QRadioButton;
+
+protected:
+    bool hitButton(const QPoint& position) const override { return rect().contains(position); }
+};
+
 constexpr double kReferenceDpi = 96.0;
 constexpr double kReferenceHorizontal = 1.5;
 constexpr double kReferenceVertical = 1.625;
@@ -49,7 +59,7 @@ QWidget* makeWidget(QWidget* dialog, const ControlTemplate& control)
         return button;
     }
     case ControlKind::RadioButton: {
-        QRadioButton* radio = new QRadioButton(text, dialog);
+        QRadioButton* radio = new TemplateRadioButton(text, dialog);
         // The dialog checks the buttons itself.
         radio->setAutoExclusive(false);
         return radio;
