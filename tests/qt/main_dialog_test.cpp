@@ -314,6 +314,75 @@ TEST_F(QtMainDialogTest, EnterEndsWith1AndEscAndTheCloseBoxWith0)
     EXPECT_EQ(sim.frames(), Frames{});
 }
 
+// Every text fits its control, in the fonts this machine has: the clipping a
+// user would see. With MERLIN_SCREENSHOT_DIR set, both dialogs are also saved
+// there as PNGs, connected with the Bluetooth adapter V2 selected.
+std::vector<std::string> clippedTexts(QWidget* dialog, const DialogTemplate& dialogTemplate)
+{
+    std::vector<std::string> clipped;
+    for (int i = 0; i < dialogTemplate.controlCount; ++i) {
+        const ControlTemplate& c = dialogTemplate.controls[i];
+        if (c.text[0] == '\0')
+            continue;
+        QWidget* widget = templateControl(dialog, c.id);
+        if (c.kind == ControlKind::RightLabel && c.id == IDC_TIMER_LABEL)
+            widget = dialog->findChildren<QLabel*>(QString::number(c.id)).value(0);
+        const QFontMetrics metrics(widget->font());
+        QStyle* style = widget->style();
+        int room = widget->width();
+        int margin = 0;
+        int lineHeight = metrics.height();
+        if (c.kind == ControlKind::Button)
+            margin = 2 * style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, widget) / 2 + 4;
+        else if (c.kind == ControlKind::RadioButton)
+            margin = style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, widget) +
+                     style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, widget);
+        else if (c.kind == ControlKind::GroupBox)
+            margin = 16;
+        const QStringList lines = QString::fromUtf8(c.text).split(QLatin1Char('\n'));
+        int widest = 0;
+        for (const QString& line : lines)
+            widest = std::max(widest, metrics.horizontalAdvance(line));
+        if (widest + margin > room || lineHeight * lines.size() > widget->height())
+            clipped.push_back(std::string(c.text) + " needs " + std::to_string(widest + margin) + "x" +
+                              std::to_string(lineHeight * lines.size()) + ", has " +
+                              std::to_string(room) + "x" + std::to_string(widget->height()));
+    }
+    return clipped;
+}
+
+void saveScreenshot(QWidget* window, const char* name)
+{
+    const QByteArray directory = qgetenv("MERLIN_SCREENSHOT_DIR");
+    if (directory.isEmpty())
+        return;
+    EXPECT_TRUE(window->grab().save(QString::fromUtf8(directory) + QLatin1Char('/') + QLatin1String(name)))
+        << name;
+}
+
+TEST_F(QtMainDialogTest, NoTextIsClippedInEitherDialog)
+{
+    connectToSimulator();
+    click(IDC_KIND_ADAPTER_V2);
+    QTest::keyClicks(control(IDC_TIMER_VALUE), QStringLiteral("5000"));
+    click(IDC_TIMER_START);
+    takeFrames(1);
+    QTest::qWait(1000);
+    click(IDC_TIMER_READ);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fieldText(dialog, IDC_TIMER_STATUS).isEmpty(); }, kQtWaitMs));
+    EXPECT_EQ(clippedTexts(dialog, kMainDialogTemplate), std::vector<std::string>{});
+    saveScreenshot(dialog, "qt-main-dialog.png");
+    bool opened = false;
+    whenModalOpens([&](QWidget* box) {
+        opened = true;
+        EXPECT_EQ(clippedTexts(box, kAboutDialogTemplate), std::vector<std::string>{});
+        saveScreenshot(box, "qt-about-box.png");
+        box->close();
+    });
+    click(IDC_ABOUT);
+    EXPECT_TRUE(opened);
+}
+
 // The hand-over to the user-interface thread: first in, first out, each post
 // delivering the slot as it is then, and nothing once the window is gone,
 // also for posts made just before it went and from another thread meanwhile.

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QVariant>
 #include <algorithm>
 #include <cmath>
@@ -26,6 +28,27 @@ public:
 
 protected:
     bool hitButton(const QPoint& position) const override { return rect().contains(position); }
+};
+
+// The port list: its entries may name a device after the COM number; the
+// closed box, as narrow as on Windows, shows the number alone, and the opened
+// list shows the entries whole.
+class PortListBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        const int cut = option.currentText.indexOf(QLatin1Char(' '));
+        if (cut > 0)
+            option.currentText.truncate(cut);
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    }
 };
 
 constexpr double kReferenceDpi = 96.0;
@@ -48,7 +71,7 @@ QWidget* makeWidget(QWidget* dialog, const ControlTemplate& control)
         return label;
     }
     case ControlKind::PortList:
-        return new QComboBox(dialog);
+        return new PortListBox(dialog);
     case ControlKind::Button:
     case ControlKind::BitmapButton: {
         QPushButton* button = new QPushButton(text, dialog);
