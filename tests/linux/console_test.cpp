@@ -1,7 +1,7 @@
 // The Linux program's console modes, run as the real `merlintest` process
 // against the mount simulator on COM7: a check that reaches "Ready", an
-// unknown, a silent and an absent mount, Ctrl-C, bad arguments, and the port
-// list with a link of the user's.
+// unknown, an erring, a silent and an absent mount, Ctrl-C, bad arguments,
+// and the port list with a link of the user's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -147,12 +147,21 @@ TEST_F(ConsoleCheck, ReachesReadyDisconnectsAndReleasesThePort)
     EXPECT_EQ(plain.err, "");
 }
 
-TEST_F(ConsoleCheck, UnknownSilentAndAbsentMountsFailWith1AndThePortClosed)
+TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed)
 {
     ASSERT_TRUE(sim.setCounts(2, 700000));
     ProgramRun run = runProgram({"--check", "7"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Connecting... Please wait.", "Error: Unknown telescope mount."}));
+    EXPECT_TRUE(portIsFree(7));
+
+    // An error reply leaves the engine's port open: the check disconnects.
+    ASSERT_TRUE(sim.reset());
+    ASSERT_TRUE(sim.setError(":a1", "5"));
+    run = runProgram({"--check", "7"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(statuses(run.out),
+              (Lines{"Opening port...", "Connecting... Please wait.", "Communication error", "Connection closed"}));
     EXPECT_TRUE(portIsFree(7));
 
     ASSERT_TRUE(sim.reset());
