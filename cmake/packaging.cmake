@@ -29,7 +29,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION science)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The summary comes first; CPack indents these lines.
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "MerlinTest checks that a mount's motor controller answers on a serial port\n"
       "(USB, Bluetooth or built-in), jogs and stops both axes, and fires a camera's\n"
       "shutter and focus lines. It also checks a mount without a desktop.")
