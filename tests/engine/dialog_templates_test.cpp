@@ -129,29 +129,4 @@ TEST(DialogTemplates, TablesMatchTheCompiledTemplates)
     EXPECT_EQ(kAboutDialogTemplate.controlCount, 5);
 }
 
-// The kinds follow the style bits: right-aligned statics, bitmap buttons,
-// radio buttons, read-only edits, the group box and the notifying static.
-TEST(DialogTemplates, KindsAgreeWithTheStyleBits)
-{
-    for (const DialogTemplate* t : {&kMainDialogTemplate, &kAboutDialogTemplate}) {
-        for (int i = 0; i < t->controlCount; ++i) {
-            const ControlTemplate& c = t->controls[i];
-            SCOPED_TRACE(c.id);
-            const uint32_t low = c.style & 0xFF;
-            switch (c.kind) {
-            case ControlKind::RightLabel: EXPECT_EQ(low, 0x02u); break;
-            case ControlKind::Label: EXPECT_EQ(low, 0x00u); break;
-            case ControlKind::Link: EXPECT_EQ(c.style & 0x100u, 0x100u); break;
-            case ControlKind::BitmapButton: EXPECT_EQ(low, 0x80u); break;
-            case ControlKind::RadioButton: EXPECT_EQ(low, 0x04u); break;
-            case ControlKind::GroupBox: EXPECT_EQ(low, 0x07u); break;
-            case ControlKind::ReadOnlyField: EXPECT_EQ(c.style & 0x800u, 0x800u); break;
-            case ControlKind::Field: EXPECT_EQ(c.style & 0x800u, 0u); break;
-            case ControlKind::Button: EXPECT_EQ(low, 0x00u); break;
-            case ControlKind::PortList: EXPECT_EQ(low, 0x03u); break;
-            }
-        }
-    }
-}
-
 }  // namespace

@@ -193,11 +193,16 @@ TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)
     EXPECT_TRUE(portIsFree(7));
 }
 
-TEST(ConsoleArguments, BadArgumentsPrintTheUsageAndExitWith2)
+TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
 {
+    EXPECT_EQ(runProgram({"--version"}).out, "merlintest 1.0\n");
+    const ProgramRun help = runProgram({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.find("usage: merlintest"), 0u);
+
     const std::vector<std::vector<std::string>> cases = {
         {"--check"}, {"--check", "0"}, {"--check", "257"}, {"--check", "COM"}, {"--check", "COMx"},
-        {"--check", "7x"}, {"--check", "-3"}, {"--check", "7", "--list-ports"}, {"--list"},
+        {"--check", "7x"}, {"--check", "-3"}, {"--check", "7", "--list-ports"}, {"--list"}, {"-h"}, {"extra"},
     };
     for (const auto& arguments : cases) {
         const ProgramRun run = runProgram(arguments);

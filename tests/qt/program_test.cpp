@@ -128,25 +128,4 @@ TEST_F(LinuxProgram, ClosingAtAnyPhaseOfTheHeartbeatEndsWith0)
     }
 }
 
-TEST_F(LinuxProgram, CommandLineHelpVersionAndUnknownOptions)
-{
-    struct Case {
-        std::vector<std::string> args;
-        int code;
-    };
-    const Case cases[] = {
-        {{"--help"}, 0}, {{"--version"}, 0}, {{"--trace", "--version"}, 0}, {{"--bogus"}, kExitUsage},
-        {{"-h"}, kExitUsage}, {{"extra"}, kExitUsage},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> words = {"merlintest"};
-        words.insert(words.end(), c.args.begin(), c.args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(&w[0]);
-        argv.push_back(nullptr);
-        EXPECT_EQ(runLinuxProgram(static_cast<int>(words.size()), argv.data()), c.code) << c.args[0];
-    }
-}
-
 }  // namespace
