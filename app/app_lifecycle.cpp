@@ -19,6 +19,14 @@ void startApplication(void* instance)
     theDlgMerlinTest = dialog;
 }
 
+void startConsoleApplication(TelescopeListener* listener)
+{
+    theHeartBeatTimer = new HeartBeatTimer();
+    theTelescopeControl = new TelescopeControl(listener);
+    theHeartBeatTimer->setListener(theTelescopeControl);
+    theHeartBeatTimer->startThread();
+}
+
 void shutdownApplication()
 {
     // The engine and port reader threads would otherwise go on using the

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+class TelescopeListener;
+
 // How long shutdown waits for the engine's threads before it gives up on
 // releasing the engine (the objects are then left to the process's end).
 constexpr uint32_t kEngineStopWaitMs = 15000;
@@ -12,6 +14,10 @@ constexpr uint32_t kEngineStopWaitMs = 15000;
 // Creates the heartbeat timer, the model, the engine and the dialog object,
 // wires them and starts the heartbeat. Sets every application-wide reference.
 void startApplication(void* instance);
+
+// The same heartbeat and engine without a window: the engine reports to
+// `listener` directly, so no mailbox and no dialog object are made.
+void startConsoleApplication(TelescopeListener* listener);
 
 // Ends the heartbeat's and the engine's threads, then releases the objects.
 // Sends nothing to the mount and reports no status.

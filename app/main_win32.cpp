@@ -1,16 +1,29 @@
 // The Windows entry point: build the object graph, run the main dialog for
 // the whole life of the program, then shut down in order. No command line,
-// no configuration; the exit code is always 0.
+// no configuration; the exit code is always 0. The frame trace goes to the
+// debugger output, where only a debugger or a viewer of it sees it.
 #include <windows.h>
 
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
+#include "app/frame_trace.h"
 #include "ui/win32/main_dialog.h"
+
+namespace {
+
+void traceToDebugger(const char* line)
+{
+    OutputDebugStringA(line);
+}
+
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    startFrameTrace(traceToDebugger);
     startApplication(instance);
     runMainDialog(theDlgMerlinTest, static_cast<HINSTANCE>(theInstance), nullptr);
     shutdownApplication();
+    stopFrameTrace();
     return 0;
 }

@@ -10,9 +10,9 @@ static std::atomic<SerialTrace> traceHook{nullptr};
 
 void setSerialTrace(SerialTrace trace) { traceHook = trace; }
 
-bool traced(const char* operation, long argument, bool succeeded) {
+bool traced(const char* operation, long argument, bool succeeded, const uint8_t* bytes, uint32_t count) {
     SerialTrace trace = traceHook;
-    if (trace) trace(operation, argument, succeeded);
+    if (trace) trace(operation, argument, succeeded, bytes, count);
     return succeeded;
 }
 

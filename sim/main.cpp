@@ -32,7 +32,8 @@ const char kUsage[] =
     "Ports:\n"
     "  --link PATH           symlink PATH to the data port (repeatable)\n"
     "  --control-link PATH   symlink PATH to the control port (repeatable)\n"
-    "  --com N               link the data port as COM N: $HOME/.merlintest/ports/comN\n"
+    "  --com N               link the data port as COM N:\n"
+    "                        ${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports/comN\n"
     "                        and, when WINEPREFIX is set, $WINEPREFIX/dosdevices/comN\n"
     "  --control-com M       link the control port as COM M, likewise\n"
     "  --log FILE            write each frame and reply to FILE as it happens\n"
@@ -142,8 +143,13 @@ void removeLink(const Link& link) {
 // The places where COM N is looked for, natively and under wine.
 std::vector<std::string> comPaths(const char* number) {
     std::vector<std::string> paths;
-    if (const char* home = std::getenv("HOME")) {
-        paths.push_back(std::string(home) + "/.merlintest/ports/com" + number);
+    // The tool's per-user link directory, as the XDG convention places it.
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (config && config[0] == '/') {
+        paths.push_back(std::string(config) + "/merlintest/ports/com" + number);
+    } else if (home && *home) {
+        paths.push_back(std::string(home) + "/.config/merlintest/ports/com" + number);
     }
     if (const char* prefix = std::getenv("WINEPREFIX")) {
         if (*prefix) paths.push_back(std::string(prefix) + "/dosdevices/com" + number);

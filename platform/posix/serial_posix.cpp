@@ -2,6 +2,7 @@
 // are polled together with the stop event; the 1 ms read interval of the
 // Windows driver is done here by gathering while bytes keep coming.
 #include "platform/platform.h"
+#include "platform/port_names.h"
 #include "platform/serial_trace.h"
 #include "platform/posix/event_posix.h"
 
@@ -48,11 +49,19 @@ static const DeviceFamily kDeviceFamilies[] = {
     {97, 128, "/dev/rfcomm"},
 };
 
-// "$HOME/.merlintest/ports/comN"; false when there is no home directory.
+// "${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports/comN"; false when
+// neither names a directory. A relative XDG_CONFIG_HOME is ignored, as the
+// XDG convention asks.
 static bool portLinkPath(unsigned portNumber, char* out, size_t size) {
-    const char* home = std::getenv("HOME");
-    if (!home || !*home) return false;
-    int length = std::snprintf(out, size, "%s/.merlintest/ports/com%u", home, portNumber);
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    int length;
+    if (config && config[0] == '/') {
+        length = std::snprintf(out, size, "%s/merlintest/ports/com%u", config, portNumber);
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || !*home) return false;
+        length = std::snprintf(out, size, "%s/.config/merlintest/ports/com%u", home, portNumber);
+    }
     return length > 0 && static_cast<size_t>(length) < size;
 }
 
@@ -76,6 +85,20 @@ void portDevicePath(unsigned portNumber, char* out, size_t size) {
     }
     // No device of its own: only a link can give this number a device.
     if (haveLink) std::snprintf(out, size, "%s", link);
+}
+
+bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char* target, size_t targetSize) {
+    if (target && targetSize) target[0] = '\0';
+    portDevicePath(portNumber, device, deviceSize);
+    if (!device || !device[0]) return false;
+    struct stat status;
+    if (lstat(device, &status) != 0) return false;
+    if (S_ISLNK(status.st_mode) && target && targetSize > 1) {
+        ssize_t n = readlink(device, target, targetSize - 1);
+        target[n > 0 ? n : 0] = '\0';
+    }
+    // A link whose device has gone opens nothing.
+    return stat(device, &status) == 0;
 }
 
 // ---- Open, settings, close --------------------------------------------------
@@ -190,7 +213,7 @@ WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, 
     bool complete = written == count;
     // Giving up cancels the write: what it left queued does not go out later.
     if (!complete) tcflush(port->fd, TCOFLUSH);
-    traced("write", static_cast<long>(count), complete);
+    traced("write", static_cast<long>(count), complete, complete ? bytes : nullptr, complete ? count : 0);
     return complete ? WaitFirst : WaitTimeout;
 }
 
@@ -232,7 +255,7 @@ ReadStart serialReadStart(SerialRead* read, uint32_t* received) {
     ssize_t n = ::read(read->port->fd, read->data, kSerialReadSize);
     if (n <= 0) return ReadPending;  // nothing yet, or a failure the wait will report
     *received = gatherBurst(read->port->fd, read->data, static_cast<uint32_t>(n));
-    traced("read", static_cast<long>(*received), true);
+    traced("read", static_cast<long>(*received), true, read->data, *received);
     return ReadCompleted;
 }
 
@@ -264,7 +287,7 @@ bool serialReadResult(SerialRead* read, uint32_t* received) {
         ssize_t n = ::read(fd, read->data, kSerialReadSize);
         if (n > 0) {
             *received = gatherBurst(fd, read->data, static_cast<uint32_t>(n));
-            return traced("read", static_cast<long>(*received), true);
+            return traced("read", static_cast<long>(*received), true, read->data, *received);
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {

@@ -125,7 +125,8 @@ WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint
         result = WaitTimeout;
     }
     if (!done) CloseHandle(event);
-    traced("write", static_cast<long>(count), result == WaitFirst);
+    traced("write", static_cast<long>(count), result == WaitFirst, result == WaitFirst ? bytes : nullptr,
+           result == WaitFirst ? count : 0);
     return result;
 }
 
@@ -163,7 +164,7 @@ ReadStart serialReadStart(SerialRead* read, uint32_t* received) {
     read->failedStart = false;
     if (ReadFile(read->port, read->data, kSerialReadSize, &delivered, &read->overlapped)) {
         *received = delivered;
-        traced("read", static_cast<long>(delivered), true);
+        traced("read", static_cast<long>(delivered), true, read->data, delivered);
         return ReadCompleted;
     }
     if (GetLastError() == ERROR_IO_PENDING) {
@@ -198,7 +199,7 @@ bool serialReadResult(SerialRead* read, uint32_t* received) {
     if (GetOverlappedResult(read->port, &read->overlapped, &delivered, FALSE)) {
         read->inFlight = false;
         *received = delivered;
-        return traced("read", static_cast<long>(delivered), true);
+        return traced("read", static_cast<long>(delivered), true, read->data, delivered);
     }
     if (GetLastError() != ERROR_IO_INCOMPLETE) read->inFlight = false;
     return traced("read", 0, false);

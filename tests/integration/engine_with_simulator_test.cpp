@@ -12,6 +12,7 @@
 #include "app/status_codes.h"
 #include "engine/telescope_control.h"
 #include "platform/platform.h"
+#include "tests/support/port_links.h"
 #include "tests/support/recorders.h"
 #include "tests/support/sim_client.h"
 
@@ -259,7 +260,7 @@ TEST_F(EngineWithSimulator, Com256ReachesPort256)
 {
     char mountPath[512];
     platform::portDevicePath(kMountPort, mountPath, sizeof mountPath);
-    const std::string link = std::string(std::getenv("HOME")) + "/.merlintest/ports/com256";
+    const std::string link = portLinkPath(256);
     ::unlink(link.c_str());
     ASSERT_EQ(::symlink(mountPath, link.c_str()), 0) << link;
     engine->connect(256);
@@ -279,7 +280,7 @@ namespace {
 
 std::atomic<int> failedReads{0};
 
-void countFailedReads(const char* operation, long, bool succeeded)
+void countFailedReads(const char* operation, long, bool succeeded, const uint8_t*, uint32_t)
 {
     if (!succeeded && std::string(operation) == "read")
         ++failedReads;
@@ -292,7 +293,7 @@ TEST(DeviceThatDisappears, ReaderBacksOffAndStillStopsPromptly)
 {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const std::string link = std::string(std::getenv("HOME")) + "/.merlintest/ports/com41";
+    const std::string link = portLinkPath(41);
     ::unlink(link.c_str());
     ASSERT_EQ(::symlink(::ttyname(slave), link.c_str()), 0);
     ::close(slave);

@@ -19,7 +19,7 @@ std::string devicePath(unsigned number) {
 
 std::vector<std::string>* openLog = nullptr;
 
-void recordOpen(const char* operation, long argument, bool succeeded) {
+void recordOpen(const char* operation, long argument, bool succeeded, const uint8_t*, uint32_t) {
     if (openLog) openLog->push_back(std::string(operation) + "(" + std::to_string(argument) + ")" +
                                     (succeeded ? "" : " failed"));
 }

@@ -207,7 +207,7 @@ TEST_F(NullModemTest, SecondOpenOfAHeldPortIsNotAStaleHandle) {
 
 std::vector<std::string>* traceLog = nullptr;
 
-void recordTrace(const char* operation, long /*argument*/, bool succeeded) {
+void recordTrace(const char* operation, long /*argument*/, bool succeeded, const uint8_t*, uint32_t) {
     if (traceLog) traceLog->push_back(std::string(operation) + (succeeded ? "" : " failed"));
 }
 

@@ -3,7 +3,9 @@
 // a device that vanishes, and modem lines that a pty cannot carry. Native
 // only: a program under wine can make no pty and wine shares serial ports.
 #include "platform/platform.h"
+#include "platform/port_names.h"
 #include "tests/platform/serial_reading.h"
+#include "tests/support/port_links.h"
 
 #include <gtest/gtest.h>
 
@@ -25,10 +27,7 @@ using namespace serial_testing;
 
 namespace {
 
-std::string portsDirectory() {
-    const char* home = std::getenv("HOME");
-    return std::string(home ? home : "") + "/.merlintest/ports";
-}
+std::string portsDirectory() { return portLinkDirectory(); }
 
 std::string linkPath(unsigned number) { return portsDirectory() + "/com" + std::to_string(number); }
 
@@ -45,7 +44,8 @@ class PtyPort {
 public:
     explicit PtyPort(unsigned number) : number_(number) {
         if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
-        mkdir((std::string(std::getenv("HOME")) + "/.merlintest").c_str(), 0755);
+        for (size_t at = 1; at != std::string::npos; at = portsDirectory().find('/', at + 1))
+            mkdir(portsDirectory().substr(0, at).c_str(), 0755);
         mkdir(portsDirectory().c_str(), 0755);
         unlink(linkPath(number).c_str());
         linked_ = symlink(ttyname(slave), linkPath(number).c_str()) == 0;
@@ -95,6 +95,7 @@ constexpr unsigned kPurgePort = 26;
 constexpr unsigned kStalledPort = 27;
 constexpr unsigned kReadPort = 28;
 constexpr unsigned kHighPort = 130;
+constexpr unsigned kFoundPort = 29;
 
 // ---- Port names -------------------------------------------------------------
 
@@ -149,6 +150,54 @@ TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink) {
     SerialPort* port = serialOpen(kHighPort);
     EXPECT_NE(port, nullptr);
     serialClose(port);
+}
+
+// The link directory is ${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports;
+// a relative XDG_CONFIG_HOME counts as unset.
+TEST(SerialNames, LinkDirectoryFollowsXdgConfigHome) {
+    const std::string saved = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
+    const std::string home = std::getenv("HOME");
+    struct Case {
+        const char* xdg;  // null: unset
+        std::string directory;
+    };
+    const Case cases[] = {
+        {"/elsewhere/config", "/elsewhere/config/merlintest/ports"},
+        {"relative/config", home + "/.config/merlintest/ports"},
+        {"", home + "/.config/merlintest/ports"},
+        {nullptr, home + "/.config/merlintest/ports"},
+    };
+    for (const Case& c : cases) {
+        if (c.xdg) setenv("XDG_CONFIG_HOME", c.xdg, 1);
+        else unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(devicePath(200), c.directory + "/com200") << (c.xdg ? c.xdg : "(unset)");
+    }
+    if (saved.empty()) unsetenv("XDG_CONFIG_HOME");
+    else setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+}
+
+// What the port list shows: whether COM n's device is there, and where a
+// user's link points.
+TEST(SerialNames, FoundDeviceNamesALinksTargetAndNotAVanishedOne) {
+    char device[512], target[512];
+    EXPECT_FALSE(portDeviceFound(kFoundPort, device, sizeof device, target, sizeof target));
+    EXPECT_STREQ(device, "/dev/ttyS28");
+    std::string ptyName;
+    {
+        PtyPort pty(kFoundPort);
+        ASSERT_TRUE(pty.ready());
+        ptyName = ttyname(pty.slave);
+        ASSERT_TRUE(portDeviceFound(kFoundPort, device, sizeof device, target, sizeof target));
+        EXPECT_EQ(device, linkPath(kFoundPort));
+        EXPECT_EQ(target, ptyName);
+        // A link that points at nothing opens nothing.
+        unlink(linkPath(kFoundPort).c_str());
+        ASSERT_EQ(symlink("/dev/merlintest-gone", linkPath(kFoundPort).c_str()), 0);
+        EXPECT_FALSE(portDeviceFound(kFoundPort, device, sizeof device, target, sizeof target));
+        EXPECT_STREQ(target, "/dev/merlintest-gone");
+    }
+    EXPECT_FALSE(portDeviceFound(0, device, sizeof device, target, sizeof target));
+    EXPECT_STREQ(device, "");
 }
 
 TEST(SerialNames, NumbersOutsideTheRangeAreRefusedEvenWithALink) {
@@ -345,10 +394,13 @@ TEST(SerialRead, DeviceThatVanishesFailsTheReadWithoutHanging) {
 
 std::vector<std::string>* traceLog = nullptr;
 
-void recordTrace(const char* operation, long argument, bool succeeded) {
+// "write(4)", plus "=" and the bytes when the call passed any.
+void recordTrace(const char* operation, long argument, bool succeeded, const uint8_t* bytes, uint32_t count) {
     if (traceLog) {
-        traceLog->push_back(std::string(operation) + "(" + std::to_string(argument) + ")" +
-                            (succeeded ? "" : " failed"));
+        std::string entry = std::string(operation) + "(" + std::to_string(argument) + ")" +
+                            (succeeded ? "" : " failed");
+        if (bytes) entry += "=" + std::string(reinterpret_cast<const char*>(bytes), count);
+        traceLog->push_back(entry);
     }
 }
 
@@ -373,6 +425,13 @@ TEST(SerialTrace, SeesEveryCallInOrderAndModemLinesFailOnAPty) {
     Event* done = createEvent(false, false);
     const uint8_t frame[4] = {':', 'F', '1', '\r'};
     EXPECT_EQ(serialWrite(port, done, frame, 4, 1000), WaitFirst);
+    ASSERT_TRUE(pty.writeFarEnd(bytesOf("=12\r")));
+    {
+        PortReader reader(port);
+        Event* stop = createEvent(true, false);
+        EXPECT_EQ(reader.take(stop, 4, 5000).bytes, bytesOf("=12\r"));
+        closeEvent(stop);
+    }
     serialClose(port);
     EXPECT_EQ(serialOpen(0), nullptr);
 
@@ -384,7 +443,8 @@ TEST(SerialTrace, SeesEveryCallInOrderAndModemLinesFailOnAPty) {
     const std::vector<std::string> expected = {
         "open(25)",          "setline(9600)",     "timeouts(1)",       "queues(8096)",
         "purge(25)",         "CLRDTR(25) failed", "SETRTS(25) failed", "SETDTR(25) failed",
-        "CLRRTS(25) failed", "write(4)",          "close(25)",         "open(0) failed",
+        "CLRRTS(25) failed", "write(4)=:F1\r",    "read(4)==12\r",     "close(25)",
+        "open(0) failed",
     };
     EXPECT_EQ(log, expected);
 }

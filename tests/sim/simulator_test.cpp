@@ -106,6 +106,8 @@ protected:
         home_ = pattern;
         if (const char* home = std::getenv("HOME")) savedHome_ = home;
         setenv("HOME", home_.c_str(), 1);
+        if (const char* config = std::getenv("XDG_CONFIG_HOME")) savedConfig_ = config;
+        unsetenv("XDG_CONFIG_HOME");
         unsetenv("WINEPREFIX");
     }
 
@@ -113,11 +115,12 @@ protected:
         stop(SIGTERM);
         sim.close();
         setenv("HOME", savedHome_.c_str(), 1);
+        if (!savedConfig_.empty()) setenv("XDG_CONFIG_HOME", savedConfig_.c_str(), 1);
         std::error_code ignored;
         fs::remove_all(home_, ignored);
     }
 
-    std::string comLink(unsigned n) const { return home_ + "/.merlintest/ports/com" + std::to_string(n); }
+    std::string comLink(unsigned n) const { return home_ + "/.config/merlintest/ports/com" + std::to_string(n); }
 
     // Starts the simulator and waits until it has printed its ports (its
     // links exist by then). Tests call it through ASSERT_NO_FATAL_FAILURE: a
@@ -208,6 +211,7 @@ protected:
 
 private:
     std::string savedHome_;
+    std::string savedConfig_;
     pid_t pid_ = -1;
 };
 

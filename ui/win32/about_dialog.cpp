@@ -4,60 +4,81 @@
 
 #include "resources/resource_ids.h"
 
-const char kSiteAddress[] = "https://merlintest.example.org/";
 OpenSiteFunction openSite = ShellExecuteA;
 WNDPROC previousLinkProc = nullptr;
 
 namespace {
 
-constexpr LONG kTitleHeight = 16;
-constexpr LONG kTitleWeight = 700;
+// The AboutWindow over the open box; at most one box is open at a time.
+class Win32AboutWindow : public AboutWindow {
+public:
+    void bind(HWND window) { box = window; }
 
-// The fonts made for the open box; at most one box is open at a time.
-HFONT linkFont = nullptr;
-HFONT titleFont = nullptr;
+    void underlineFont(int controlId) override
+    {
+        LOGFONTA font = controlFont(controlId);
+        font.lfUnderline = 1;
+        giveFont(controlId, &linkFont, font);
+    }
 
-// The control's font as a LOGFONTA; the stock system font when it has none.
-LOGFONTA controlFont(HWND box, int controlId)
-{
-    HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendDlgItemMessageA(box, controlId, WM_GETFONT, 0, 0));
-    if (font == nullptr)
-        font = GetStockObject(SYSTEM_FONT);
-    LOGFONTA description = {};
-    GetObjectA(font, sizeof description, &description);
-    return description;
-}
+    void setFontHeightAndWeight(int controlId, int height, int weight) override
+    {
+        // Read afresh, so nothing of another control's font carries over.
+        LOGFONTA font = controlFont(controlId);
+        font.lfHeight = height;
+        font.lfWeight = weight;
+        giveFont(controlId, &titleFont, font);
+    }
 
-void giveFont(HWND box, int controlId, HFONT font)
-{
-    SendDlgItemMessageA(box, controlId, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-}
+    void makeLink(int controlId) override
+    {
+        // The colours come with WM_CTLCOLORSTATIC; the pointer and the clicks
+        // (SS_NOTIFY) with the subclassing.
+        previousLinkProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+            GetDlgItem(box, controlId), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(linkWindowProc)));
+    }
 
-void initAboutBox(HWND box)
-{
-    LOGFONTA link = controlFont(box, IDC_ABOUT_LINK);
-    link.lfUnderline = 1;
-    linkFont = CreateFontIndirectA(&link);
-    giveFont(box, IDC_ABOUT_LINK, linkFont);
+    void openSite(const char* address) override
+    {
+        ::openSite(box, nullptr, address, nullptr, nullptr, SW_SHOW);
+    }
 
-    // Read afresh, so nothing of the link's font carries over.
-    LOGFONTA title = controlFont(box, IDC_ABOUT_TITLE);
-    title.lfHeight = kTitleHeight;
-    title.lfWeight = kTitleWeight;
-    titleFont = CreateFontIndirectA(&title);
-    giveFont(box, IDC_ABOUT_TITLE, titleFont);
+    void endDialog(int result) override { EndDialog(box, result); }
 
-    previousLinkProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-        GetDlgItem(box, IDC_ABOUT_LINK), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(linkWindowProc)));
-}
+    void releaseFonts()
+    {
+        DeleteObject(linkFont);
+        DeleteObject(titleFont);
+        linkFont = nullptr;
+        titleFont = nullptr;
+    }
 
-void releaseFonts()
-{
-    DeleteObject(linkFont);
-    DeleteObject(titleFont);
-    linkFont = nullptr;
-    titleFont = nullptr;
-}
+private:
+    // The control's font as a LOGFONTA; the stock system font when it has none.
+    LOGFONTA controlFont(int controlId)
+    {
+        HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendDlgItemMessageA(box, controlId, WM_GETFONT, 0, 0));
+        if (font == nullptr)
+            font = GetStockObject(SYSTEM_FONT);
+        LOGFONTA description = {};
+        GetObjectA(font, sizeof description, &description);
+        return description;
+    }
+
+    void giveFont(int controlId, HFONT* slot, const LOGFONTA& description)
+    {
+        DeleteObject(*slot);
+        *slot = CreateFontIndirectA(&description);
+        SendDlgItemMessageA(box, controlId, WM_SETFONT, reinterpret_cast<WPARAM>(*slot), TRUE);
+    }
+
+    HWND box = nullptr;
+    HFONT linkFont = nullptr;
+    HFONT titleFont = nullptr;
+};
+
+Win32AboutWindow aboutWindow;
+DlgAbout aboutBox;
 
 }  // namespace
 
@@ -70,21 +91,12 @@ INT_PTR CALLBACK aboutDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
 {
     switch (message) {
     case WM_INITDIALOG:
-        initAboutBox(window);
+        aboutWindow.bind(window);
+        aboutBox.onInitDialog(&aboutWindow);
         // The platform gives the focus to "Exit".
         return TRUE;
     case WM_COMMAND:
-        // Compared whole: only a plain click (notification code 0) counts, so
-        // the second half of a double-click on the link opens nothing.
-        if (wParam == IDOK || wParam == IDCANCEL) {
-            EndDialog(window, 1);
-            return TRUE;
-        }
-        if (wParam == IDC_ABOUT_LINK) {
-            openSite(window, nullptr, kSiteAddress, nullptr, nullptr, SW_SHOW);
-            return TRUE;
-        }
-        return FALSE;
+        return aboutBox.onCommand(static_cast<uint32_t>(wParam)) ? TRUE : FALSE;
     case WM_CTLCOLORSTATIC:
         if (reinterpret_cast<HWND>(lParam) == GetDlgItem(window, IDC_ABOUT_LINK)) {
             HDC dc = reinterpret_cast<HDC>(wParam);
@@ -94,7 +106,8 @@ INT_PTR CALLBACK aboutDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
         }
         return FALSE;
     case WM_DESTROY:
-        releaseFonts();
+        aboutBox.onDialogEnded();
+        aboutWindow.releaseFonts();
         return FALSE;
     default:
         return FALSE;

@@ -1,11 +1,10 @@
-// The About box: template 101 run modally over the main dialog, its title in
-// a larger bold font and a link that opens the project's web site.
+// The About box on Win32: template 101 run modally over the main dialog, its
+// procedure handing each message to DlgAbout through a Win32AboutWindow.
 #pragma once
 
 #include <windows.h>
 
-// The address shown by the link control and opened by a click on it.
-extern const char kSiteAddress[];
+#include "ui/dlg_about.h"
 
 // How the site is opened; ShellExecuteA unless a test counts the opens.
 typedef HINSTANCE(WINAPI* OpenSiteFunction)(HWND parent, LPCSTR verb, LPCSTR file, LPCSTR parameters,

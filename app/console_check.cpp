@@ -1,0 +1,114 @@
+#include "app/console_check.h"
+
+#include <atomic>
+#include <cinttypes>
+
+#include "app/app_globals.h"
+#include "app/app_lifecycle.h"
+#include "app/frame_trace.h"
+#include "app/status_codes.h"
+#include "engine/telescope_control.h"
+
+namespace {
+
+// How long the disconnect after "Ready" may take to report "Connection closed".
+constexpr uint32_t kDisconnectWaitMs = 5000;
+// The main thread's wait, a long one: every outcome sets an event.
+constexpr uint32_t kOutcomeWaitMs = 1000;
+
+// The console as the engine's listener, on the engine thread: prints each
+// status and, for the ones that end a check, records it and wakes the main
+// thread.
+class ConsoleListener final : public TelescopeListener {
+public:
+    explicit ConsoleListener(std::FILE* out) : out_(out), outcome_(platform::createEvent(true, false)) {}
+    ~ConsoleListener() { platform::closeEvent(outcome_); }
+
+    void onStatus(int code) override
+    {
+        const char16_t* text = statusText(static_cast<unsigned>(code));
+        if (text == nullptr)
+            return;
+        // The status texts are ASCII.
+        char line[128];
+        size_t at = 0;
+        for (; text[at] != u'\0' && at + 1 < sizeof line; ++at)
+            line[at] = static_cast<char>(text[at]);
+        line[at] = '\0';
+        std::fprintf(out_, "%6" PRIu64 " ms %s\n", programMilliseconds(), line);
+        std::fflush(out_);
+        // The first outcome counts; "Connection closed" ends the disconnect
+        // that follows it.
+        if (endsCheck(code) && last_.load() < 0) {
+            last_ = code;
+            platform::setEvent(outcome_);
+        } else if (code == StatusConnectionClosed) {
+            platform::setEvent(outcome_);
+        }
+    }
+    void onDslrRemoteState(int, int) override {}
+    void onDslrTimerState(int, int) override {}
+
+    static bool endsCheck(int code)
+    {
+        return code == StatusReady || code == StatusCannotOpenPort || code == StatusCannotConnect ||
+               code == StatusUnknownMount || code == StatusCommunicationError;
+    }
+
+    platform::Event* outcome() const { return outcome_; }
+    int last() const { return last_; }
+    void rearm() { platform::resetEvent(outcome_); }
+
+private:
+    std::FILE* out_;
+    platform::Event* outcome_;
+    std::atomic<int> last_{-1};
+};
+
+// Waits for the listener's event (or `limitMs`) or the interrupt; true when
+// interrupted.
+bool waitForOutcome(ConsoleListener& console, platform::Event* interrupted, uint32_t limitMs)
+{
+    const uint64_t start = platform::nowMilliseconds();
+    for (;;) {
+        const platform::WaitResult result = interrupted != nullptr
+                                                ? platform::waitEitherEvent(console.outcome(), interrupted,
+                                                                            kOutcomeWaitMs)
+                                                : platform::waitEvent(console.outcome(), kOutcomeWaitMs);
+        if (result == platform::WaitFirst)
+            return false;
+        if (result == platform::WaitSecond)
+            return true;
+        if (platform::nowMilliseconds() - start >= limitMs)
+            return false;
+    }
+}
+
+}  // namespace
+
+int runConsoleCheck(unsigned port, std::FILE* out, platform::Event* interrupted)
+{
+    // Freed only once the engine thread has ended, which is when shutdown
+    // releases the engine; otherwise left to the process's end.
+    ConsoleListener* listener = new ConsoleListener(out);
+    ConsoleListener& console = *listener;
+    startConsoleApplication(listener);
+    theTelescopeControl->connect(port);
+    bool stopped = waitForOutcome(console, interrupted, 0xFFFFFFFFu);
+    const int outcome = console.last();
+    // "Ready" ends with a disconnect, as Disconnect would; so does a mount
+    // that answered an error, since the engine leaves that port open. A port
+    // the engine gave up on is closed already.
+    if (!stopped && (outcome == StatusReady || outcome == StatusCommunicationError)) {
+        console.rearm();
+        theTelescopeControl->disconnect();
+        stopped = waitForOutcome(console, interrupted, kDisconnectWaitMs);
+    }
+    // Closes whatever is still open, sending nothing more.
+    shutdownApplication();
+    if (theTelescopeControl == nullptr)
+        delete listener;
+    if (stopped)
+        return kCheckInterrupted;
+    return outcome == StatusReady ? kCheckReady : kCheckFailed;
+}

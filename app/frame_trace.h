@@ -1,0 +1,28 @@
+// The frame trace: every frame written to the mount and every reply read back,
+// one line each, with the milliseconds since the program started and the bytes
+// escaped ("\r" shown as \r). It listens on the serial trace hook; the entry
+// point gives it a sink (standard error for `merlintest --trace`, the
+// debugger output on Windows).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Receives one whole line, ending in '\n'; called on the engine thread (frames)
+// and the port reader thread (replies), so it must be safe to call from both.
+typedef void (*TraceSink)(const char* line);
+
+// Longest line a sink receives, the terminating zero included.
+constexpr size_t kTraceLineSize = 256;
+
+void startFrameTrace(TraceSink sink);
+void stopFrameTrace();
+
+// Milliseconds on the monotonic clock since the first call; the entry point
+// calls it first thing, so the trace and the console count from its start.
+uint64_t programMilliseconds();
+
+// Writes the bytes to `out` escaped: printable ASCII as it is, backslash as \\,
+// CR, LF and tab as \r, \n and \t, anything else as \xHH. Cuts the text to
+// `size` (zero included) and returns its length.
+size_t escapeBytes(const uint8_t* bytes, size_t count, char* out, size_t size);

@@ -1,0 +1,37 @@
+# The packages, built by scripts/package: on Linux a .deb (the program, its
+# desktop entry, its icon, the copyright file; library dependencies found by
+# dpkg-shlibdeps), on Windows a .zip of the static MerlinTest.exe with the
+# README and the licence.
+set(CPACK_PACKAGE_NAME merlintest)
+set(CPACK_PACKAGE_VENDOR "The MerlinTest developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test tool for motorised telescope mounts")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_HOMEPAGE_URL "https://merlintest.example.org/")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME MerlinTest-${PROJECT_VERSION}-windows-x64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  include(GNUInstallDirs)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/merlintest.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/merlintest.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/merlintest)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The MerlinTest developers <merlintest@example.org>")
+  set(CPACK_DEBIAN_PACKAGE_SECTION science)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The summary comes first; CPack indents these lines.
+  string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "MerlinTest checks that a mount's motor controller answers on a serial port\n"
+      "(USB, Bluetooth or built-in), jogs and stops both axes, and fires a camera's\n"
+      "shutter and focus lines. It also checks a mount without a desktop.")
+endif()
+include(CPack)

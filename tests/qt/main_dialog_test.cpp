@@ -1,0 +1,396 @@
+// The real Qt main dialog, offscreen, over the real object graph
+// (startApplication: engine, model, heartbeat) with the mount simulator behind
+// COM7: the template's controls and start-up state, the port list's device
+// names, what the mount receives for the buttons and keys, how the dialog ends,
+// and that no post reaches a window that is gone.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyle>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "app/app_globals.h"
+#include "app/app_lifecycle.h"
+#include "app/app_model.h"
+#include "resources/resource_ids.h"
+#include "tests/qt/qt_driver.h"
+#include "tests/support/port_links.h"
+#include "tests/support/recorders.h"
+#include "tests/support/sim_client.h"
+#include "ui/dlg_merlin_test.h"
+#include "ui/qt/main_dialog.h"
+
+namespace {
+
+using Frames = std::vector<std::string>;
+
+constexpr int kMountPortIndex = 6;  // COM7
+
+const int kV2Controls[] = {IDC_FOCUS_ON, IDC_FOCUS_OFF, IDC_TIMER_VALUE,
+                           IDC_TIMER_START, IDC_TIMER_STATUS, IDC_TIMER_READ};
+
+bool isV2Control(int id)
+{
+    for (int v2 : kV2Controls)
+        if (v2 == id)
+            return true;
+    return false;
+}
+
+bool takesFocus(ControlKind kind)
+{
+    return kind != ControlKind::Label && kind != ControlKind::RightLabel && kind != ControlKind::GroupBox &&
+           kind != ControlKind::Link;
+}
+
+QString shownText(QWidget* widget)
+{
+    if (auto* button = qobject_cast<QAbstractButton*>(widget))
+        return button->text();
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        return label->text();
+    if (auto* group = qobject_cast<QGroupBox*>(widget))
+        return group->title();
+    if (auto* field = qobject_cast<QLineEdit*>(widget))
+        return field->text();
+    return QString();
+}
+
+// The texts that do not fit their control in the fonts this machine has: the
+// clipping a user would see.
+std::vector<std::string> clippedTexts(QWidget* dialog, const DialogTemplate& dialogTemplate)
+{
+    std::vector<std::string> clipped;
+    for (int i = 0; i < dialogTemplate.controlCount; ++i) {
+        const ControlTemplate& c = dialogTemplate.controls[i];
+        if (c.text[0] == '\0')
+            continue;
+        QWidget* widget = templateControl(dialog, c.id);
+        if (c.kind == ControlKind::RightLabel && c.id == IDC_TIMER_LABEL)
+            widget = dialog->findChildren<QLabel*>(QString::number(c.id)).value(0);
+        const QFontMetrics metrics(widget->font());
+        QStyle* style = widget->style();
+        int room = widget->width();
+        int margin = 0;
+        int lineHeight = metrics.height();
+        if (c.kind == ControlKind::Button)
+            margin = 2 * style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, widget) / 2 + 4;
+        else if (c.kind == ControlKind::RadioButton)
+            margin = style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, widget) +
+                     style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, widget);
+        else if (c.kind == ControlKind::GroupBox)
+            margin = 16;
+        const QStringList lines = QString::fromUtf8(c.text).split(QLatin1Char('\n'));
+        int widest = 0;
+        for (const QString& line : lines)
+            widest = std::max(widest, metrics.horizontalAdvance(line));
+        if (widest + margin > room || lineHeight * lines.size() > widget->height())
+            clipped.push_back(std::string(c.text) + " needs " + std::to_string(widest + margin) + "x" +
+                              std::to_string(lineHeight * lines.size()) + ", has " +
+                              std::to_string(room) + "x" + std::to_string(widget->height()));
+    }
+    return clipped;
+}
+
+void saveScreenshot(QWidget* window, const char* name)
+{
+    const QByteArray directory = qgetenv("MERLIN_SCREENSHOT_DIR");
+    if (directory.isEmpty())
+        return;
+    EXPECT_TRUE(window->grab().save(QString::fromUtf8(directory) + QLatin1Char('/') + QLatin1String(name)))
+        << name;
+}
+
+class QtMainDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sim.open()) << "simulator control line COM8: " << sim.lastError();
+        ASSERT_TRUE(sim.reset()) << sim.lastError();
+        startApplication(nullptr);
+        open();
+    }
+
+    void TearDown() override
+    {
+        delete dialog;
+        shutdownApplication();
+    }
+
+    void open()
+    {
+        delete dialog;
+        dialog = new QtMainDialog(theDlgMerlinTest, nullptr);
+        dialog->show();
+        dialog->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(dialog));
+    }
+
+    QWidget* control(int id) const { return templateControl(dialog, id); }
+    template <typename Widget>
+    Widget* control(int id) const
+    {
+        return controlOf<Widget>(dialog, id);
+    }
+    void click(int id) { QTest::mouseClick(control(id), Qt::LeftButton); }
+    QString status() const { return fieldText(dialog, IDC_STATUS); }
+    bool waitForStatus(const char* text) { return waitForField(dialog, IDC_STATUS, QString::fromUtf8(text)); }
+
+    void connectToSimulator()
+    {
+        control<QComboBox>(IDC_PORT_LIST)->setCurrentIndex(kMountPortIndex);
+        click(IDC_CONNECT);
+        ASSERT_TRUE(waitForStatus("Ready")) << "status: " << text(status());
+        ASSERT_TRUE(sim.waitForFrames(6, kQtWaitMs));
+        ASSERT_TRUE(sim.clearLog());
+    }
+
+    // The frames the simulator received since the last clear, once `count`
+    // are in and answered; then clears its record.
+    Frames takeFrames(size_t count)
+    {
+        EXPECT_TRUE(sim.waitForFrames(count, kQtWaitMs)) << "frames so far: " << sim.frames().size();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return sim.replies().size() >= count; }, kQtWaitMs));
+        Frames frames = sim.frames();
+        EXPECT_TRUE(sim.clearLog());
+        return frames;
+    }
+
+    SimClient sim;
+    QtMainDialog* dialog = nullptr;
+};
+
+TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnCom1WithKind0)
+{
+    EXPECT_EQ(text(dialog->windowTitle()), kMainDialogTemplate.caption);
+    const DialogUnits& units = dialog->units();
+    EXPECT_EQ(dialog->size(), QSize(units.width(294), units.height(168)));
+    std::vector<QWidget*> focusable;
+    for (int i = 0; i < kMainDialogTemplate.controlCount; ++i) {
+        const ControlTemplate& c = kMainDialogTemplate.controls[i];
+        SCOPED_TRACE(c.id);
+        // 1002 is both the group box and a label: the label is the second.
+        QWidget* widget = c.kind == ControlKind::RightLabel && c.id == IDC_TIMER_LABEL
+                              ? dialog->findChildren<QLabel*>(QString::number(c.id)).value(0)
+                              : control(c.id);
+        ASSERT_NE(widget, nullptr);
+        EXPECT_EQ(text(shownText(widget)), c.text);
+        const QRect place = units.rect(c.x, c.y, c.width, c.kind == ControlKind::PortList ? 14 : c.height);
+        EXPECT_EQ(widget->geometry(), place);
+        EXPECT_EQ(widget->isEnabled(), !isV2Control(c.id));
+        if (takesFocus(c.kind))
+            focusable.push_back(widget);
+        else
+            EXPECT_EQ(widget->focusPolicy(), Qt::NoFocus);
+    }
+    // Tab walks the template order from the port list, skipping what is
+    // disabled, and wraps round.
+    ASSERT_EQ(QApplication::focusWidget(), control(IDC_PORT_LIST));
+    for (size_t i = 1; i <= focusable.size(); ++i) {
+        QWidget* expected = focusable[i % focusable.size()];
+        if (!expected->isEnabled())
+            continue;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), expected) << i;
+    }
+
+    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), 0);
+    EXPECT_TRUE(control<QRadioButton>(IDC_KIND_INTERNAL)->isChecked());
+    EXPECT_FALSE(control<QRadioButton>(IDC_KIND_RTS_CABLE)->isChecked());
+    EXPECT_FALSE(control<QRadioButton>(IDC_KIND_ADAPTER_V2)->isChecked());
+    for (int field : {IDC_STATUS, IDC_TIMER_VALUE, IDC_TIMER_STATUS})
+        EXPECT_EQ(fieldText(dialog, field), "");
+    EXPECT_TRUE(control<QLineEdit>(IDC_STATUS)->isReadOnly());
+    EXPECT_FALSE(control<QLineEdit>(IDC_TIMER_VALUE)->isReadOnly());
+    EXPECT_EQ(sim.frames(), Frames{});
+
+    // The arrows show their triangle, its white drawn as the button face.
+    const struct {
+        int id;
+        QPoint apex;
+    } arrows[] = {{IDC_UP, {7, 5}}, {IDC_DOWN, {7, 10}}, {IDC_LEFT, {5, 7}}, {IDC_RIGHT, {10, 7}}};
+    for (const auto& arrow : arrows) {
+        SCOPED_TRACE(arrow.id);
+        const QImage image = control<QPushButton>(arrow.id)->icon().pixmap(16, 16).toImage();
+        ASSERT_FALSE(image.isNull());
+        EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << "white is see-through";
+        int black = 0;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x)
+                if (qAlpha(image.pixel(x, y)) == 255 && qGray(image.pixel(x, y)) < 64)
+                    ++black;
+        EXPECT_GT(black, 20) << "a filled triangle";
+    }
+}
+
+// Each entry starts with its COM number; a device that exists is named after
+// it, and the tooltip names what the number opens, a link's target included.
+TEST_F(QtMainDialogTest, PortEntriesNameTheDeviceTheyOpen)
+{
+    QComboBox* list = control<QComboBox>(IDC_PORT_LIST);
+    ASSERT_EQ(list->count(), 256);
+    for (int i = 0; i < list->count(); ++i) {
+        const QString expected = QStringLiteral("COM%1").arg(i + 1);
+        ASSERT_TRUE(list->itemText(i) == expected || list->itemText(i).startsWith(expected + QStringLiteral(" \u2014 ")))
+            << text(list->itemText(i));
+    }
+    char target[512] = {};
+    const ssize_t n = readlink(portLinkPath(7).c_str(), target, sizeof target - 1);
+    ASSERT_GT(n, 0) << "the fixture links COM7";
+    EXPECT_EQ(text(list->itemText(kMountPortIndex)), std::string("COM7 \u2014 ") + target);
+    EXPECT_EQ(text(list->itemData(kMountPortIndex, Qt::ToolTipRole).toString()),
+              "COM7 opens " + portLinkPath(7) + " \u2192 " + target);
+    // COM200 has no device of its own and no link here.
+    EXPECT_EQ(text(list->itemText(199)), "COM200");
+    EXPECT_NE(text(list->itemData(199, Qt::ToolTipRole).toString()).find("merlintest/ports"), std::string::npos);
+    // The opened list is wide enough for the longest entry.
+    int widest = 0;
+    for (int i = 0; i < list->count(); ++i)
+        widest = std::max(widest, list->fontMetrics().horizontalAdvance(list->itemText(i)));
+    EXPECT_GT(list->view()->minimumWidth(), widest);
+}
+
+// Connected: an arrow and STOP, the remote buttons for kinds 0 and 2, the
+// self-timer started and read back.
+TEST_F(QtMainDialogTest, ConnectedTheButtonsDriveTheMount)
+{
+    connectToSimulator();
+    click(IDC_UP);
+    EXPECT_EQ(takeFrames(4), (Frames{":L2\r", ":G230\r", ":I2460000\r", ":J2\r"}));
+    EXPECT_TRUE(waitForStatus("Manual movement"));
+    click(IDC_STOP);
+    EXPECT_EQ(takeFrames(2), (Frames{":L1\r", ":L2\r"}));
+    EXPECT_TRUE(waitForStatus("Ready"));
+
+    click(IDC_EXP_ON);
+    EXPECT_EQ(takeFrames(1), Frames{":O11\r"});
+    click(IDC_KIND_ADAPTER_V2);
+    EXPECT_FALSE(control<QRadioButton>(IDC_KIND_INTERNAL)->isChecked());
+    click(IDC_FOCUS_ON);
+    EXPECT_EQ(takeFrames(1), Frames{":X13\r"});
+    click(IDC_EXP_OFF);
+    EXPECT_EQ(takeFrames(1), Frames{":X12\r"});
+
+    QTest::keyClicks(control(IDC_TIMER_VALUE), QStringLiteral("5000"));
+    click(IDC_TIMER_START);
+    EXPECT_EQ(takeFrames(1), Frames{":T1108813\r"});
+    QTest::qWait(1000);  // so the read shows the timer running down
+    click(IDC_TIMER_READ);
+    EXPECT_EQ(takeFrames(1), Frames{":t1\r"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fieldText(dialog, IDC_TIMER_STATUS).isEmpty(); }, kQtWaitMs));
+    bool number = false;
+    const unsigned left = fieldText(dialog, IDC_TIMER_STATUS).toUInt(&number);
+    EXPECT_TRUE(number);
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, 5000u);
+
+    // Every text fits, in this state too; with MERLIN_SCREENSHOT_DIR set both
+    // dialogs are saved there.
+    EXPECT_EQ(clippedTexts(dialog, kMainDialogTemplate), std::vector<std::string>{});
+    saveScreenshot(dialog, "qt-main-dialog.png");
+    bool opened = false;
+    whenModalOpens([&](QWidget* box) {
+        opened = true;
+        EXPECT_EQ(clippedTexts(box, kAboutDialogTemplate), std::vector<std::string>{});
+        saveScreenshot(box, "qt-about-box.png");
+        box->close();
+    });
+    click(IDC_ABOUT);
+    EXPECT_TRUE(opened);
+}
+
+// As on Windows: from the port list, Tab reaches Connect and Space presses it.
+TEST_F(QtMainDialogTest, KeyboardPicksThePortAndConnects)
+{
+    QWidget* list = control(IDC_PORT_LIST);
+    ASSERT_EQ(QApplication::focusWidget(), list);
+    for (int i = 0; i < kMountPortIndex; ++i)
+        QTest::keyClick(list, Qt::Key_Down);
+    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kMountPortIndex);
+    EXPECT_EQ(sim.frames(), Frames{}) << "selecting sends nothing";
+    QTest::keyClick(list, Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), control(IDC_CONNECT));
+    QTest::keyClick(control(IDC_CONNECT), Qt::Key_Space);
+    EXPECT_TRUE(waitForStatus("Ready")) << text(status());
+    // Enter on a focused push button presses it; the dialog stays.
+    QTest::keyClick(control(IDC_CONNECT), Qt::Key_Return);
+    EXPECT_TRUE(waitForStatus("Error: Already connected"));
+    EXPECT_TRUE(dialog->isVisible());
+}
+
+TEST_F(QtMainDialogTest, EnterEndsWith1AndEscAndTheCloseBoxWith0)
+{
+    QTest::keyClick(control(IDC_PORT_LIST), Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), 1);
+
+    open();
+    click(IDC_KIND_ADAPTER_V2);
+    control(IDC_TIMER_VALUE)->setFocus();
+    QTest::keyClick(control(IDC_TIMER_VALUE), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), 1);
+
+    open();
+    QTest::keyClick(control(IDC_PORT_LIST), Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), 0);
+
+    open();
+    dialog->close();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), 0);
+    EXPECT_EQ(sim.frames(), Frames{});
+}
+
+// The hand-over to the user-interface thread: first in, first out, each post
+// delivering the slot as it is then, and nothing once the window is gone,
+// also for posts made just before it went and from another thread meanwhile.
+TEST(QtNotificationHandOver, DeliversInOrderAndNothingAfterTheWindowIsGone)
+{
+    AppModel model;
+    RecordingTelescopeControl engine;
+    DlgMerlinTest* controller = new DlgMerlinTest(nullptr, &engine, &model);
+    RecordingDlgCallback shown;
+    QtMainDialog* window = new QtMainDialog(controller, nullptr);
+    model.dlgCallback = &shown;
+    // The model posts through the application's dialog.
+    theDlgMerlinTest = controller;
+
+    model.onStatus(9);
+    controller->postUserMessage(999, 0);  // not a notification
+    model.onDslrTimerState(2, 65535);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown.calls, (std::vector<std::string>{"showDslrTimerState(2,65535)", "showDslrTimerState(2,65535)"}));
+
+    shown.calls.clear();
+    std::atomic<bool> stop{false};
+    std::thread poster([&] {
+        while (!stop)
+            controller->postUserMessage(kNotificationMessage, 0);
+    });
+    QTest::qWait(20);
+    model.onStatus(11);
+    delete window;
+    const size_t deliveredBefore = shown.calls.size();
+    QTest::qWait(50);
+    stop = true;
+    poster.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown.calls.size(), deliveredBefore) << "a post reached a window that is gone";
+    EXPECT_EQ(controller->windowHandle.load(), nullptr);
+    mainDialogWindow().postUserMessage(kNotificationMessage, 0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(shown.calls.size(), deliveredBefore);
+    theDlgMerlinTest = nullptr;
+    delete controller;
+}
+
+}  // namespace

@@ -1,0 +1,14 @@
+// The Qt suites' main: one QApplication for the whole run, on the offscreen
+// platform unless the environment names another (a screenshot under Xvfb).
+#include <QApplication>
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication application(argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,27 @@
+#include "ui/port_entries.h"
+
+#include "platform/port_names.h"
+
+PortEntry describePortEntry(unsigned portNumber, const char* name)
+{
+    char device[512];
+    char target[512];
+    const bool found = platform::portDeviceFound(portNumber, device, sizeof device, target, sizeof target);
+    PortEntry entry;
+    entry.text = name;
+    if (device[0] == '\0') {
+        entry.tooltip = std::string(name) + " has no device of its own; a link named com" +
+                        std::to_string(portNumber) + " in ~/.config/merlintest/ports gives it one";
+        return entry;
+    }
+    // A link is shown by where it leads: that is the name the user gave it.
+    const std::string shown = target[0] != '\0' ? target : device;
+    if (found)
+        entry.text += " \u2014 " + shown;
+    entry.tooltip = std::string(name) + " opens " + device;
+    if (target[0] != '\0')
+        entry.tooltip += " \u2192 " + std::string(target);
+    if (!found)
+        entry.tooltip += " (not present)";
+    return entry;
+}
