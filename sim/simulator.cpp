@@ -16,6 +16,8 @@ constexpr auto kSplitGap = std::chrono::milliseconds(10);
 constexpr auto kByteTime = std::chrono::microseconds(1042);  // 10 bits at 9600 baud
 // Between replies: none of "=", "!" or ":", so a sound parser skips them.
 const std::string kNoise = "\n#\x7F";
+// A flood is queued in blocks of this many bytes (one chunk each when not paced).
+constexpr size_t kFloodBlock = 256;
 
 char hexDigit(unsigned nibble) {
     return "0123456789ABCDEF"[nibble & 15];
@@ -94,6 +96,8 @@ bool applySetting(Settings& s, const std::vector<std::string>& words, std::strin
     if (name == "echo") return parseFlag(words, &s.echo, why);
     if (name == "noise") return parseFlag(words, &s.noise, why);
     if (name == "pace") return parseFlag(words, &s.pace, why);
+    if (name == "flood") return parseFlag(words, &s.flood, why);
+    if (name == "stall") return parseFlag(words, &s.stall, why);
     if (name == "split") return parseCount(words, &s.split, why);
     if (name == "overlong") return parseCount(words, &s.overlong, why);
     if (name == "latency") return parseCount(words, &s.latencyMs, why);
@@ -330,12 +334,27 @@ void Simulator::resetMachine() {
     output_.clear();
     record_.clear();
     flushRequested_ = true;
+    portRequest_ = PortRequest::Restore;  // a vanished device is back
 }
 
 bool Simulator::takeFlushRequest() {
     bool requested = flushRequested_;
     flushRequested_ = false;
     return requested;
+}
+
+PortRequest Simulator::takePortRequest() {
+    PortRequest request = portRequest_;
+    portRequest_ = PortRequest::None;
+    return request;
+}
+
+void Simulator::topUpFlood(Clock::time_point now) {
+    // Paced, each byte is a chunk of its own; a few blocks ahead are enough.
+    if (!settings_.flood) return;
+    std::string block;
+    while (block.size() < kFloodBlock) block += kNoise;
+    while (output_.size() < (settings_.pace ? kFloodBlock : 4)) schedule(block, now, nullptr);
 }
 
 std::string Simulator::control(const std::string& line, Clock::time_point now) {
@@ -350,6 +369,8 @@ std::string Simulator::control(const std::string& line, Clock::time_point now) {
         lineFreeAt_ = now;
     } else if (name == "log") {
         for (const RecordEntry& entry : record_) out += formatEntry(entry) + "\n";
+    } else if (name == "vanish" || name == "restore") {
+        portRequest_ = name == "vanish" ? PortRequest::Vanish : PortRequest::Restore;
     } else if (name == "clearlog") {
         record_.clear();
     } else if (name == "state") {

@@ -117,6 +117,10 @@ bool SimClient::setCounts(int axis, uint32_t counts) {
 }
 bool SimClient::setPace(bool on) { return command(on ? "pace 1" : "pace 0"); }
 bool SimClient::setLatency(unsigned ms) { return command("latency " + std::to_string(ms)); }
+bool SimClient::setFlood(bool on) { return command(on ? "flood 1" : "flood 0"); }
+bool SimClient::setStall(bool on) { return command(on ? "stall 1" : "stall 0"); }
+bool SimClient::vanish() { return command("vanish"); }
+bool SimClient::restore() { return command("restore"); }
 bool SimClient::clearLog() { return command("clearlog"); }
 bool SimClient::say(const std::string& bytes) { return command("say " + escape(bytes)); }
 

@@ -45,6 +45,13 @@ public:
     bool setCounts(int axis, uint32_t countsPerRevolution);
     bool setPace(bool on);
     bool setLatency(unsigned milliseconds);
+    // Noise without end; at 9600 baud when paced, else as fast as the port takes.
+    bool setFlood(bool on);
+    // Reads nothing from the data port, so its queue fills and writes stop.
+    bool setStall(bool on);
+    // The data port's device goes away (as unplugged) and comes back.
+    bool vanish();
+    bool restore();
     bool clearLog();
     // Writes bytes to the data port as they are.
     bool say(const std::string& bytes);
