@@ -121,7 +121,7 @@ void TelescopeControl::runEngineLoop()
         feedEngineByte(byte);
     }
     if (portOpen)
-        closePortForShutdown();
+        closePort();
 }
 
 void TelescopeControl::feedEngineByte(uint8_t byte)
@@ -216,6 +216,16 @@ void TelescopeControl::dispatchMessage(const uint8_t* message)
 void TelescopeControl::connectSequence(unsigned port)
 {
     reportStatus(StatusOpeningPort);
+    // An earlier reader that has not ended yet would be revived by the reset
+    // of stopEvent below: it must be gone first.
+    if (readerThread != nullptr) {
+        if (!platform::waitThread(readerThread, kReaderEndWaitMs)) {
+            reportStatus(StatusCannotOpenPort);
+            return;
+        }
+        platform::closeThread(readerThread);
+        readerThread = nullptr;
+    }
     if (!openPort(port)) {
         reportStatus(StatusCannotOpenPort);
         return;
@@ -235,12 +245,23 @@ void TelescopeControl::connectSequence(unsigned port)
 
 bool TelescopeControl::stopThreads(uint32_t waitMs)
 {
-    if (engineThread == nullptr)
-        return true;
-    engineStopRequested.store(true);
-    if (!platform::waitThread(engineThread, waitMs))
-        return false;
-    platform::closeThread(engineThread);
-    engineThread = nullptr;
+    const uint64_t deadline = platform::nowMilliseconds() + waitMs;
+    if (engineThread != nullptr) {
+        engineStopRequested.store(true);
+        // The engine closes an open connection on its way out, reader included.
+        if (!platform::waitThread(engineThread, waitMs))
+            return false;
+        platform::closeThread(engineThread);
+        engineThread = nullptr;
+    }
+    // With the engine gone its fields are ours: a reader that outlived its
+    // connection gets what is left of the time.
+    if (readerThread != nullptr) {
+        const uint64_t now = platform::nowMilliseconds();
+        if (!platform::waitThread(readerThread, now < deadline ? static_cast<uint32_t>(deadline - now) : 0))
+            return false;
+        platform::closeThread(readerThread);
+        readerThread = nullptr;
+    }
     return true;
 }

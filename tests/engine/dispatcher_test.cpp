@@ -67,45 +67,45 @@ protected:
     }
 
     RecordingListener listener;
-    TelescopeControl control{&listener};
+    EngineTestSeam control{&listener};
 };
 
 TEST_F(EngineMessages, EachOperationWritesOneWholeMessage)
 {
     struct Case {
         const char* what;
-        void (*write)(TelescopeControl&);
+        void (*write)(EngineTestSeam&);
         Bytes message;
     };
     const Case cases[] = {
-        {"onHeartBeat()", [](TelescopeControl& c) { c.onHeartBeat(); }, {0xA0, 0x00}},
-        {"connect(3)", [](TelescopeControl& c) { c.connect(3); }, {0x82, 0x01, 0x03}},
-        {"connect(1)", [](TelescopeControl& c) { c.connect(1); }, {0x82, 0x01, 0x01}},
-        {"connect(255)", [](TelescopeControl& c) { c.connect(255); }, {0x82, 0x01, 0xFF}},
-        {"connect(256)", [](TelescopeControl& c) { c.connect(256); }, {0x83, 0x01, 0x00, 0x01}},
-        {"connect(0)", [](TelescopeControl& c) { c.connect(0); }, {0x82, 0x01, 0x00}},
-        {"disconnect()", [](TelescopeControl& c) { c.disconnect(); }, {0x81, 0x02}},
-        {"move(0,2)", [](TelescopeControl& c) { c.move(0, 2); }, {0x83, 0x04, 0x00, 0x02}},
-        {"move(3,255)", [](TelescopeControl& c) { c.move(3, 255); }, {0x83, 0x04, 0x03, 0xFF}},
-        {"stop(4)", [](TelescopeControl& c) { c.stop(4); }, {0x82, 0x05, 0x04}},
-        {"setDslrRemote(2,3)", [](TelescopeControl& c) { c.setDslrRemote(2, 3); }, {0x83, 0x06, 0x02, 0x03}},
-        {"queryDslrRemote(0)", [](TelescopeControl& c) { c.queryDslrRemote(0); }, {0x82, 0x07, 0x00}},
-        {"startDslrTimer(1,0,500)", [](TelescopeControl& c) { c.startDslrTimer(1, 0, 500); },
+        {"onHeartBeat()", [](EngineTestSeam& c) { c.onHeartBeat(); }, {0xA0, 0x00}},
+        {"connect(3)", [](EngineTestSeam& c) { c.connect(3); }, {0x82, 0x01, 0x03}},
+        {"connect(1)", [](EngineTestSeam& c) { c.connect(1); }, {0x82, 0x01, 0x01}},
+        {"connect(255)", [](EngineTestSeam& c) { c.connect(255); }, {0x82, 0x01, 0xFF}},
+        {"connect(256)", [](EngineTestSeam& c) { c.connect(256); }, {0x83, 0x01, 0x00, 0x01}},
+        {"connect(0)", [](EngineTestSeam& c) { c.connect(0); }, {0x82, 0x01, 0x00}},
+        {"disconnect()", [](EngineTestSeam& c) { c.disconnect(); }, {0x81, 0x02}},
+        {"move(0,2)", [](EngineTestSeam& c) { c.move(0, 2); }, {0x83, 0x04, 0x00, 0x02}},
+        {"move(3,255)", [](EngineTestSeam& c) { c.move(3, 255); }, {0x83, 0x04, 0x03, 0xFF}},
+        {"stop(4)", [](EngineTestSeam& c) { c.stop(4); }, {0x82, 0x05, 0x04}},
+        {"setDslrRemote(2,3)", [](EngineTestSeam& c) { c.setDslrRemote(2, 3); }, {0x83, 0x06, 0x02, 0x03}},
+        {"queryDslrRemote(0)", [](EngineTestSeam& c) { c.queryDslrRemote(0); }, {0x82, 0x07, 0x00}},
+        {"startDslrTimer(1,0,500)", [](EngineTestSeam& c) { c.startDslrTimer(1, 0, 500); },
          {0x85, 0x08, 0x01, 0x00, 0xF4, 0x01}},
         // Only the low 16 bits of the time travel: 70000 is 0x11170.
-        {"startDslrTimer(1,0,70000)", [](TelescopeControl& c) { c.startDslrTimer(1, 0, 70000); },
+        {"startDslrTimer(1,0,70000)", [](EngineTestSeam& c) { c.startDslrTimer(1, 0, 70000); },
          {0x85, 0x08, 0x01, 0x00, 0x70, 0x11}},
-        {"startDslrTimer(15,9,65535)", [](TelescopeControl& c) { c.startDslrTimer(15, 9, 65535); },
+        {"startDslrTimer(15,9,65535)", [](EngineTestSeam& c) { c.startDslrTimer(15, 9, 65535); },
          {0x85, 0x08, 0x0F, 0x09, 0xFF, 0xFF}},
-        {"readDslrTimer()", [](TelescopeControl& c) { c.readDslrTimer(); }, {0x81, 0x09}},
+        {"readDslrTimer()", [](EngineTestSeam& c) { c.readDslrTimer(); }, {0x81, 0x09}},
         {"forwardPortData(=1\\r)",
-         [](TelescopeControl& c) {
+         [](EngineTestSeam& c) {
              const uint8_t bytes[] = {0x3D, 0x31, 0x0D};
              c.forwardPortData(bytes, 3);
          },
          {0xC3, 0x3D, 0x31, 0x0D}},
         {"forwardPortData(\\r)",
-         [](TelescopeControl& c) {
+         [](EngineTestSeam& c) {
              const uint8_t bytes[] = {0x0D};
              c.forwardPortData(bytes, 1);
          },

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "app/status_codes.h"
 #include "engine/telescope_control.h"
 #include "platform/platform.h"
+#include "tests/support/engine_test_seam.h"
 #include "tests/support/recorders.h"
 #include "tests/support/sim_client.h"
 
@@ -35,7 +37,7 @@ protected:
     {
         ASSERT_TRUE(sim.open(kControlPort)) << "simulator control line COM8";
         ASSERT_TRUE(sim.reset());
-        engine = new TelescopeControl(&listener);
+        engine = new EngineTestSeam(&listener);
     }
 
     void TearDown() override
@@ -73,7 +75,7 @@ protected:
 
     SimClient sim;
     RecordingListener listener;
-    TelescopeControl* engine = nullptr;
+    EngineTestSeam* engine = nullptr;
 };
 
 TEST_F(EngineWithSimulator, ConnectRunsTheSixFrameHandshakeAndReportsReady)
@@ -249,6 +251,41 @@ TEST_F(EngineWithSimulator, OverlongRepliesAreDroppedSoTheHandshakeTimesOut)
         engine->onHeartBeat();
     ASSERT_TRUE(listener.waitForStatus(StatusCannotConnect, kStatusWaitMs)) << listener.describe();
     EXPECT_EQ(listener.count(StatusReady), 0);
+}
+
+// A device that sends faster than the engine drains: the pipe backs up with
+// its bytes. Disconnect still ends the connection at once, a click made
+// meanwhile does not wait on the port, nothing the user wrote is lost, and
+// the same port connects again.
+TEST_F(EngineWithSimulator, AFloodingDeviceStillDisconnectsPromptly)
+{
+    connectReady();
+    ASSERT_TRUE(sim.setFlood(true));
+    const uint64_t floodStart = platform::nowMilliseconds();
+    while (engine->pipeBacklog() < 2048 && platform::nowMilliseconds() - floodStart < 5000)
+        platform::sleepMilliseconds(5);
+    ASSERT_GE(engine->pipeBacklog(), 2048) << "the flood backs up the pipe";
+
+    const uint64_t disconnectAt = platform::nowMilliseconds();
+    engine->disconnect();
+    engine->stop(4);
+    const uint64_t clickTook = platform::nowMilliseconds() - disconnectAt;
+    engine->onHeartBeat();
+    ASSERT_TRUE(listener.waitForStatus(StatusConnectionClosed, kStatusWaitMs)) << listener.describe();
+    const uint64_t closeTook = platform::nowMilliseconds() - disconnectAt;
+    ASSERT_TRUE(listener.waitForStatus(StatusNotConnectedYet, kStatusWaitMs)) << listener.describe();
+    std::printf("flood: disconnect and STOP took %llu ms, \"Connection closed\" after %llu ms\n",
+                static_cast<unsigned long long>(clickTook), static_cast<unsigned long long>(closeTook));
+    EXPECT_LT(clickTook, 100u);
+    EXPECT_LT(closeTook, 1000u);
+    // The STOP made after the disconnect is answered after it, in order.
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusConnectionClosed, StatusNotConnectedYet}));
+
+    ASSERT_TRUE(sim.setFlood(false));
+    sim.clearLog();
+    listener.clear();
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
 }
 
 #ifndef _WIN32
