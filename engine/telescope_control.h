@@ -96,9 +96,10 @@ private:
     void dispatchMessage(const uint8_t* message);
 
     // ---- Engine thread: serial link ----
-    bool openPort(unsigned port);
     void closePort();
-    // The device's side, replaced by tests that capture frames instead.
+    // The device's side, replaced by tests and fuzz targets that capture
+    // frames instead.
+    virtual bool openPort(unsigned port);
     virtual platform::WaitResult writePort(const uint8_t* buffer, uint32_t count);
     virtual void setModemLines(int value);
     // Port reader thread: forwards received bytes as port data messages,

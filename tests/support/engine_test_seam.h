@@ -39,6 +39,8 @@ public:
     using TelescopeControl::replyLength;
     using TelescopeControl::replyBuffer;
     using TelescopeControl::messageState;
+    using TelescopeControl::messageCount;
+    using TelescopeControl::messageLength;
     using TelescopeControl::protocolState;
     using TelescopeControl::heartbeatCountdown;
     using TelescopeControl::move1Reverse;
