@@ -93,7 +93,8 @@ private:
 
     // ---- Engine thread: dispatcher ----
     void feedEngineByte(uint8_t byte);
-    void dispatchMessage(const uint8_t* message);
+    // Virtual only so that a stress test can watch each message go by.
+    virtual void dispatchMessage(const uint8_t* message);
 
     // ---- Engine thread: serial link ----
     void closePort();
