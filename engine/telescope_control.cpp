@@ -2,6 +2,7 @@
 // thread, reassembly and the dispatcher with its connect sequence.
 #include "engine/telescope_control.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/status_codes.h"
@@ -109,16 +110,25 @@ uint32_t TelescopeControl::engineThreadBody(void* control)
 
 void TelescopeControl::runEngineLoop()
 {
+    uint8_t bytes[kEngineReadSize];
     while (!engineStopRequested.load()) {
-        const int waiting = platform::pipeAvailable(pipeRead);
-        if (waiting <= 0) {
-            platform::sleepMilliseconds(kPipePollMs);
+        // Wakes as soon as a writer has written; the time-out only bounds how
+        // late a stop request is seen.
+        const platform::WaitResult waited = platform::pipeWaitReadable(pipeRead, kPipePollMs);
+        if (waited == platform::WaitFailed) {
+            platform::sleepMilliseconds(kPipePollMs);  // no busy loop on a broken pipe
             continue;
         }
-        uint8_t byte = 0;
-        if (platform::pipeRead(pipeRead, &byte, 1) != 1)
+        if (waited != platform::WaitFirst)
             continue;
-        feedEngineByte(byte);
+        const int waiting = platform::pipeAvailable(pipeRead);
+        if (waiting <= 0)
+            continue;
+        // What is waiting in one read, fed byte by byte as before.
+        const uint32_t count = platform::pipeRead(
+            pipeRead, bytes, static_cast<uint32_t>(std::min<int>(waiting, sizeof bytes)));
+        for (uint32_t i = 0; i < count && !engineStopRequested.load(); ++i)
+            feedEngineByte(bytes[i]);
     }
     if (portOpen)
         closePort();

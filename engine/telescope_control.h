@@ -52,7 +52,11 @@ class TelescopeControl : public iTelescopeControl {
 public:
     // Time-outs and sizes of the engine and its serial link.
     static constexpr uint32_t kPipeCapacity = 4096;
+    // The longest the engine waits on an empty pipe before it looks at its
+    // stop request; a message wakes it at once.
     static constexpr uint32_t kPipePollMs = 100;
+    // Bytes the engine takes from the pipe in one read.
+    static constexpr uint32_t kEngineReadSize = 256;
     static constexpr uint32_t kHandshakePauseMs = 500;
     static constexpr uint32_t kPortWriteWaitMs = 1000;
     static constexpr uint32_t kReaderWaitMs = 200;

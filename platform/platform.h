@@ -79,6 +79,10 @@ struct PipeEnd;
 bool createPipe(PipeEnd** readEnd, PipeEnd** writeEnd, uint32_t capacity);
 // Bytes waiting in the pipe, without removing any; -1 when the pipe failed.
 int pipeAvailable(PipeEnd* readEnd);
+// Waits at most `milliseconds` for bytes to wait in the pipe, waking as soon
+// as a writer has written: WaitFirst when bytes are waiting, WaitTimeout when
+// none came, WaitFailed when the pipe cannot be waited on.
+WaitResult pipeWaitReadable(PipeEnd* readEnd, uint32_t milliseconds);
 // Reads up to `count` bytes; returns the number delivered (0 on failure).
 uint32_t pipeRead(PipeEnd* readEnd, uint8_t* buffer, uint32_t count);
 // Writes all bytes with one call; true when they were all written.

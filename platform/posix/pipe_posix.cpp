@@ -100,6 +100,25 @@ int pipeAvailable(PipeEnd* readEnd) {
     return waitingBytes(readEnd->shared);
 }
 
+WaitResult pipeWaitReadable(PipeEnd* readEnd, uint32_t milliseconds) {
+    if (!readEnd || readEnd->shared->readFd < 0) return WaitFailed;
+    const uint64_t start = nowMilliseconds();
+    for (;;) {
+        pollfd readable = {readEnd->shared->readFd, POLLIN, 0};
+        const int ready = poll(&readable, 1, static_cast<int>(milliseconds));
+        if (ready < 0 && errno == EINTR) {
+            const uint64_t elapsed = nowMilliseconds() - start;
+            if (elapsed >= milliseconds) return WaitTimeout;
+            milliseconds -= static_cast<uint32_t>(elapsed);
+            continue;
+        }
+        if (ready < 0 || (readable.revents & POLLNVAL)) return WaitFailed;
+        if (ready == 0) return WaitTimeout;
+        // POLLHUP alone: no writer left and nothing to read.
+        return (readable.revents & POLLIN) ? WaitFirst : WaitFailed;
+    }
+}
+
 uint32_t pipeRead(PipeEnd* readEnd, uint8_t* buffer, uint32_t count) {
     if (!readEnd || count == 0 || readEnd->shared->readFd < 0) return 0;
     PipeShared* shared = readEnd->shared;
