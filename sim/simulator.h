@@ -60,10 +60,12 @@ struct Axis {
 struct RecordEntry {
     bool received;  // true: a frame came in; false: a reply went out
     uint64_t ms;    // since the simulator started, monotonic
+    uint64_t us;    // the same time in microseconds
     std::string bytes;
 };
 
-std::string formatEntry(const RecordEntry& entry);
+// "rx <ms> <bytes>", or with `microseconds` "rx <us> <bytes>".
+std::string formatEntry(const RecordEntry& entry, bool microseconds = false);
 
 // A piece of output, to be written no earlier than `due`.
 struct Chunk {

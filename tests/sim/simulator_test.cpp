@@ -378,6 +378,14 @@ TEST_F(Simulator, SplitPacedAndLateRepliesComeWholeButSpreadOut) {
     std::vector<SimClient::Entry> log = sim.log();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_GE(log[1].ms - log[0].ms, 300u);
+    // The same record to the microsecond, on the clock that 'time' reads.
+    std::vector<SimClient::Entry> micro = sim.log(true);
+    ASSERT_EQ(micro.size(), 2u);
+    EXPECT_GE(micro[1].us - micro[0].us, 300000u);
+    EXPECT_EQ(micro[1].us / 1000, log[1].ms);
+    uint64_t now = 0;
+    ASSERT_TRUE(sim.clock(&now));
+    EXPECT_GE(now, micro[1].us);
 }
 
 TEST_F(Simulator, ResetRestoresTheStartingBehaviourAndClearsEverything) {

@@ -59,10 +59,14 @@ public:
     struct Entry {
         bool received;  // a frame the simulator received; otherwise a reply it sent
         uint64_t ms;    // since the simulator started
+        uint64_t us;    // the same in microseconds, when asked for
         std::string bytes;
     };
-    // Everything recorded since the last reset or clearLog, oldest first.
-    std::vector<Entry> log();
+    // Everything recorded since the last reset or clearLog, oldest first;
+    // with `microseconds` the times are to the microsecond.
+    std::vector<Entry> log(bool microseconds = false);
+    // The simulator's clock (that of the log) in microseconds; false on error.
+    bool clock(uint64_t* microseconds);
     // The frames received, e.g. ":F1\r", and the replies sent, e.g. "=\r".
     std::vector<std::string> frames();
     std::vector<std::string> replies();
