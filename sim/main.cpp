@@ -74,7 +74,7 @@ const char kUsage[] =
     "  'vanish' closes the data port's pseudo-terminal, as an unplugged device\n"
     "  goes away; 'restore' makes a new one behind the same links.\n"
     "  'log' lists 'rx <ms> <frame>' and 'tx <ms> <reply>' with \\r, \\n and \\xHH;\n"
-    "  'log us' the same in microseconds; 'time' answers 'time <us>', the clock of the log;\n"
+    "  'log us' the same in microseconds; 'time' answers 'time <us> <monotonic us>', the log's clock;\n"
     "  'say' writes its text to the data port as is (\\r, \\n, \\\\, \\xHH understood).\n";
 
 constexpr int kHangupBackoffMs = 50;

@@ -373,8 +373,10 @@ std::string Simulator::control(const std::string& line, Clock::time_point now) {
         for (const RecordEntry& entry : record_) out += formatEntry(entry, micro) + "\n";
     } else if (name == "time") {
         // The simulator's clock, as the record counts it, in microseconds.
-        out += "time " +
-               std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count()) +
+        // Then the monotonic clock itself, which a native client shares.
+        const Clock::time_point at = Clock::now();
+        out += "time " + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count()) +
+               " " + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count()) +
                "\n";
     } else if (name == "vanish" || name == "restore") {
         portRequest_ = name == "vanish" ? PortRequest::Vanish : PortRequest::Restore;

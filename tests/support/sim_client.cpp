@@ -124,10 +124,12 @@ bool SimClient::restore() { return command("restore"); }
 bool SimClient::clearLog() { return command("clearlog"); }
 bool SimClient::say(const std::string& bytes) { return command("say " + escape(bytes)); }
 
-bool SimClient::clock(uint64_t* microseconds) {
+bool SimClient::clock(uint64_t* microseconds, uint64_t* monotonicMicroseconds) {
     std::vector<std::string> lines;
     if (!command("time", &lines) || lines.size() != 1 || lines[0].compare(0, 5, "time ") != 0) return false;
-    *microseconds = std::strtoull(lines[0].c_str() + 5, nullptr, 10);
+    char* end = nullptr;
+    *microseconds = std::strtoull(lines[0].c_str() + 5, &end, 10);
+    if (monotonicMicroseconds) *monotonicMicroseconds = std::strtoull(end, nullptr, 10);
     return true;
 }
 

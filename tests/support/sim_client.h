@@ -65,8 +65,9 @@ public:
     // Everything recorded since the last reset or clearLog, oldest first;
     // with `microseconds` the times are to the microsecond.
     std::vector<Entry> log(bool microseconds = false);
-    // The simulator's clock (that of the log) in microseconds; false on error.
-    bool clock(uint64_t* microseconds);
+    // The simulator's clock (that of the log) in microseconds, and when asked
+    // the system's monotonic clock at the same moment; false on error.
+    bool clock(uint64_t* microseconds, uint64_t* monotonicMicroseconds = nullptr);
     // The frames received, e.g. ":F1\r", and the replies sent, e.g. "=\r".
     std::vector<std::string> frames();
     std::vector<std::string> replies();
