@@ -73,7 +73,7 @@ public:
                     }
                 }
             }
-            platform::sleepMilliseconds(0);
+            platform::sleepMilliseconds(1);
         }
         return false;
     }
