@@ -48,8 +48,8 @@ void shutdownApplication()
             theTelescopeControl = nullptr;
         }
     }
-    if (theHeartBeatTimer != nullptr) {
-        theHeartBeatTimer->stopThread();
+    // A heartbeat thread that has not ended keeps its timer and lock.
+    if (theHeartBeatTimer != nullptr && theHeartBeatTimer->stopThread()) {
         theHeartBeatTimer->releaseLock();
         delete theHeartBeatTimer;
         theHeartBeatTimer = nullptr;

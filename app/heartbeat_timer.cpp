@@ -29,18 +29,22 @@ platform::Thread* HeartBeatTimer::startThread()
     return heartbeatThread;
 }
 
-void HeartBeatTimer::stopThread()
+bool HeartBeatTimer::stopThread()
 {
     if (shutdownEvent != nullptr)
         platform::setEvent(shutdownEvent);
-    if (heartbeatThread != nullptr)
+    if (heartbeatThread != nullptr && !threadEnded_)
         threadEnded_ = platform::waitThread(heartbeatThread, kStopWaitMs);
+    return heartbeatThread == nullptr || threadEnded_;
 }
 
 void HeartBeatTimer::releaseLock()
 {
+    // The thread takes the lock at every tick: it must be gone first.
+    if (heartbeatThread != nullptr && !threadEnded_)
+        return;
     listenerLock.destroy();
-    if (!threadEnded_)
+    if (heartbeatThread == nullptr)
         return;
     platform::closeThread(heartbeatThread);
     platform::closeEvent(shutdownEvent);

@@ -20,10 +20,11 @@ public:
     // Returns only once no call of the listener runs and none will start.
     void clearListener();
     platform::Thread* startThread();
-    // Signals the thread to end and waits for it at most kStopWaitMs.
-    void stopThread();
-    // Deletes the listener lock, and the thread's handle and event once the
-    // thread has ended; call only after stopThread.
+    // Signals the thread to end and waits for it at most kStopWaitMs; true
+    // when no heartbeat thread runs any more.
+    bool stopThread();
+    // Once no heartbeat thread runs: deletes the listener lock, the thread's
+    // handle and its event. A thread still running keeps all three.
     void releaseLock();
 
     platform::Lock listenerLock;

@@ -10,9 +10,12 @@ namespace {
 // the reader pauses this long, watching the stop event, instead of spinning.
 constexpr uint32_t kReadFailurePauseMs = 200;
 constexpr uint32_t kEmptyReadPauseMs = 10;
-// While shutting down, the engine drains the pipe between these waits so a
-// reader blocked on a full pipe can still finish its write and see the stop.
-constexpr uint32_t kShutdownDrainSliceMs = 20;
+// Room in the pipe that port data never takes, so the user's commands and the
+// heartbeat always fit however fast a device sends.
+constexpr int kPipeRoomForOthers = 1024;
+// How long the reader waits, watching the stop event, for the engine to make
+// room; meanwhile the device's bytes wait in the driver's queue.
+constexpr uint32_t kPipeFullPauseMs = 5;
 
 }  // namespace
 
@@ -32,41 +35,22 @@ bool TelescopeControl::openPort(unsigned port)
 void TelescopeControl::closePort()
 {
     platform::setEvent(stopEvent);
-    bool readerEnded = true;
-    if (readerThread != nullptr) {
-        readerEnded = platform::waitThread(readerThread, kReaderEndWaitMs);
-        if (readerEnded) {
-            platform::closeThread(readerThread);
-            readerThread = nullptr;
-        }
+    // The reader never waits on the pipe, so it sees the stop within one
+    // wait of its own.
+    if (readerThread != nullptr && platform::waitThread(readerThread, kReaderEndWaitMs)) {
+        platform::closeThread(readerThread);
+        readerThread = nullptr;
     }
+    // A reader that has not ended keeps readerThread; the next connect waits
+    // for it before it resets stopEvent. The device is closed all the same,
+    // so it is free for this program and others.
     if (portOpen && portHandle != nullptr) {
         platform::serialPurge(portHandle);
-        // A reader that did not end still uses the port: leave the device to
-        // it rather than release it from under a running read.
-        if (readerEnded)
-            platform::serialClose(portHandle);
+        platform::serialClose(portHandle);
         portHandle = nullptr;
     }
     mountReady = false;
     portOpen = false;
-}
-
-void TelescopeControl::closePortForShutdown()
-{
-    platform::setEvent(stopEvent);
-    if (readerThread != nullptr) {
-        const uint64_t deadline = platform::nowMilliseconds() + kReaderEndWaitMs;
-        while (!platform::waitThread(readerThread, kShutdownDrainSliceMs) &&
-               platform::nowMilliseconds() < deadline) {
-            uint8_t discard[64];
-            const int waiting = platform::pipeAvailable(pipeRead);
-            if (waiting > 0)
-                platform::pipeRead(pipeRead, discard,
-                                   static_cast<uint32_t>(std::min<int>(waiting, sizeof discard)));
-        }
-    }
-    closePort();
 }
 
 platform::WaitResult TelescopeControl::writePort(const uint8_t* buffer, uint32_t count)
@@ -85,17 +69,32 @@ void TelescopeControl::setModemLines(int value)
     platform::serialEscape(portHandle, (value & 2) ? platform::SetRts : platform::ClearRts);
 }
 
-void TelescopeControl::forwardPortData(const uint8_t* bytes, int count)
+bool TelescopeControl::forwardPortData(const uint8_t* bytes, int count)
 {
     while (count > 0) {
         const int chunk = std::min(count, kMaxEnginePayload);
         uint8_t message[kMaxEngineMessage];
         message[0] = messageHeader(MessagePortData, chunk);
         std::copy(bytes, bytes + chunk, message + 1);
-        writeMessage(message, static_cast<uint32_t>(chunk + 1));
+        // Only the engine takes bytes out, so room seen under the lock stays:
+        // the write cannot block, and the reader never holds pipeLock long.
+        for (;;) {
+            pipeLock.enter();
+            const int waiting = platform::pipeAvailable(pipeRead);
+            const bool room = waiting >= 0 &&
+                              static_cast<int>(kPipeCapacity) - waiting >= chunk + 1 + kPipeRoomForOthers;
+            if (room)
+                platform::pipeWrite(pipeWrite, message, static_cast<uint32_t>(chunk + 1));
+            pipeLock.leave();
+            if (room)
+                break;
+            if (platform::waitEvent(stopEvent, kPipeFullPauseMs) == platform::WaitFirst)
+                return false;
+        }
         bytes += chunk;
         count -= chunk;
     }
+    return true;
 }
 
 uint32_t TelescopeControl::readerThreadBody(void* argument)
@@ -113,10 +112,10 @@ uint32_t TelescopeControl::readerThreadBody(void* argument)
         uint32_t received = 0;
         if (!pending) {
             if (platform::serialReadStart(read, &received) == platform::ReadCompleted) {
-                if (received > 0)
-                    control->forwardPortData(platform::serialReadData(read), static_cast<int>(received));
-                else
+                if (received == 0)
                     pauseMs = kEmptyReadPauseMs;
+                else if (!control->forwardPortData(platform::serialReadData(read), static_cast<int>(received)))
+                    break;
                 continue;
             }
             pending = true;
@@ -129,10 +128,10 @@ uint32_t TelescopeControl::readerThreadBody(void* argument)
             pending = false;
             if (!platform::serialReadResult(read, &received))
                 pauseMs = kReadFailurePauseMs;  // the device failed; try again later
-            else if (received > 0)
-                control->forwardPortData(platform::serialReadData(read), static_cast<int>(received));
-            else
+            else if (received == 0)
                 pauseMs = kEmptyReadPauseMs;
+            else if (!control->forwardPortData(platform::serialReadData(read), static_cast<int>(received)))
+                break;
         } else if (waited == platform::WaitFailed) {
             pauseMs = kReadFailurePauseMs;
         }

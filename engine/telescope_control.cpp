@@ -2,6 +2,7 @@
 // thread, reassembly and the dispatcher with its connect sequence.
 #include "engine/telescope_control.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "app/status_codes.h"
@@ -109,19 +110,28 @@ uint32_t TelescopeControl::engineThreadBody(void* control)
 
 void TelescopeControl::runEngineLoop()
 {
+    uint8_t bytes[kEngineReadSize];
     while (!engineStopRequested.load()) {
-        const int waiting = platform::pipeAvailable(pipeRead);
-        if (waiting <= 0) {
-            platform::sleepMilliseconds(kPipePollMs);
+        // Wakes as soon as a writer has written; the time-out only bounds how
+        // late a stop request is seen.
+        const platform::WaitResult waited = platform::pipeWaitReadable(pipeRead, kPipePollMs);
+        if (waited == platform::WaitFailed) {
+            platform::sleepMilliseconds(kPipePollMs);  // no busy loop on a broken pipe
             continue;
         }
-        uint8_t byte = 0;
-        if (platform::pipeRead(pipeRead, &byte, 1) != 1)
+        if (waited != platform::WaitFirst)
             continue;
-        feedEngineByte(byte);
+        const int waiting = platform::pipeAvailable(pipeRead);
+        if (waiting <= 0)
+            continue;
+        // What is waiting in one read, fed byte by byte as before.
+        const uint32_t count = platform::pipeRead(
+            pipeRead, bytes, static_cast<uint32_t>(std::min<int>(waiting, sizeof bytes)));
+        for (uint32_t i = 0; i < count && !engineStopRequested.load(); ++i)
+            feedEngineByte(bytes[i]);
     }
     if (portOpen)
-        closePortForShutdown();
+        closePort();
 }
 
 void TelescopeControl::feedEngineByte(uint8_t byte)
@@ -216,6 +226,16 @@ void TelescopeControl::dispatchMessage(const uint8_t* message)
 void TelescopeControl::connectSequence(unsigned port)
 {
     reportStatus(StatusOpeningPort);
+    // An earlier reader that has not ended yet would be revived by the reset
+    // of stopEvent below: it must be gone first.
+    if (readerThread != nullptr) {
+        if (!platform::waitThread(readerThread, kReaderEndWaitMs)) {
+            reportStatus(StatusCannotOpenPort);
+            return;
+        }
+        platform::closeThread(readerThread);
+        readerThread = nullptr;
+    }
     if (!openPort(port)) {
         reportStatus(StatusCannotOpenPort);
         return;
@@ -235,12 +255,23 @@ void TelescopeControl::connectSequence(unsigned port)
 
 bool TelescopeControl::stopThreads(uint32_t waitMs)
 {
-    if (engineThread == nullptr)
-        return true;
-    engineStopRequested.store(true);
-    if (!platform::waitThread(engineThread, waitMs))
-        return false;
-    platform::closeThread(engineThread);
-    engineThread = nullptr;
+    const uint64_t deadline = platform::nowMilliseconds() + waitMs;
+    if (engineThread != nullptr) {
+        engineStopRequested.store(true);
+        // The engine closes an open connection on its way out, reader included.
+        if (!platform::waitThread(engineThread, waitMs))
+            return false;
+        platform::closeThread(engineThread);
+        engineThread = nullptr;
+    }
+    // With the engine gone its fields are ours: a reader that outlived its
+    // connection gets what is left of the time.
+    if (readerThread != nullptr) {
+        const uint64_t now = platform::nowMilliseconds();
+        if (!platform::waitThread(readerThread, now < deadline ? static_cast<uint32_t>(deadline - now) : 0))
+            return false;
+        platform::closeThread(readerThread);
+        readerThread = nullptr;
+    }
     return true;
 }

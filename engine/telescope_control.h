@@ -52,7 +52,11 @@ class TelescopeControl : public iTelescopeControl {
 public:
     // Time-outs and sizes of the engine and its serial link.
     static constexpr uint32_t kPipeCapacity = 4096;
+    // The longest the engine waits on an empty pipe before it looks at its
+    // stop request; a message wakes it at once.
     static constexpr uint32_t kPipePollMs = 100;
+    // Bytes the engine takes from the pipe in one read.
+    static constexpr uint32_t kEngineReadSize = 256;
     static constexpr uint32_t kHandshakePauseMs = 500;
     static constexpr uint32_t kPortWriteWaitMs = 1000;
     static constexpr uint32_t kReaderWaitMs = 200;
@@ -86,18 +90,26 @@ public:
     // pipe and the events; call once no thread can write into the pipe.
     void releaseLocks();
 
+private:
+    // The tests' one way to the engine-thread steps and fields below
+    // (tests/support/engine_test_seam.h).
+    friend class EngineTestSeam;
+
     // ---- Engine thread: dispatcher ----
     void feedEngineByte(uint8_t byte);
-    void dispatchMessage(const uint8_t* message);
+    // Virtual only so that a stress test can watch each message go by.
+    virtual void dispatchMessage(const uint8_t* message);
 
     // ---- Engine thread: serial link ----
-    bool openPort(unsigned port);
     void closePort();
-    // Protected seams for tests that replace the device (see tests/engine).
+    // The device's side, replaced by tests and fuzz targets that capture
+    // frames instead.
+    virtual bool openPort(unsigned port);
     virtual platform::WaitResult writePort(const uint8_t* buffer, uint32_t count);
     virtual void setModemLines(int value);
-    // Port reader thread: forwards received bytes as port data messages.
-    void forwardPortData(const uint8_t* bytes, int count);
+    // Port reader thread: forwards received bytes as port data messages,
+    // waiting while the pipe is nearly full; false when a stop came first.
+    bool forwardPortData(const uint8_t* bytes, int count);
 
     // ---- Engine thread: frames and replies ----
     void sendFrame(char letter, char channel, char data1, char data2);
@@ -144,7 +156,6 @@ public:
     int32_t move1Reverse, move1Mode, move1Rate;
     int32_t move2Reverse, move2Mode, move2Rate;
 
-private:
     static uint32_t engineThreadBody(void* control);
     static uint32_t readerThreadBody(void* control);
     void runEngineLoop();
@@ -160,8 +171,6 @@ private:
         writeMessage(message, sizeof message);
     }
     void reportStatus(int code);
-    // Ends the connection while draining the pipe, for stopThreads.
-    void closePortForShutdown();
 
     std::atomic<bool> engineStopRequested;
 };

@@ -79,6 +79,10 @@ struct PipeEnd;
 bool createPipe(PipeEnd** readEnd, PipeEnd** writeEnd, uint32_t capacity);
 // Bytes waiting in the pipe, without removing any; -1 when the pipe failed.
 int pipeAvailable(PipeEnd* readEnd);
+// Waits at most `milliseconds` for bytes to wait in the pipe, waking as soon
+// as a writer has written: WaitFirst when bytes are waiting, WaitTimeout when
+// none came, WaitFailed when the pipe cannot be waited on.
+WaitResult pipeWaitReadable(PipeEnd* readEnd, uint32_t milliseconds);
 // Reads up to `count` bytes; returns the number delivered (0 on failure).
 uint32_t pipeRead(PipeEnd* readEnd, uint8_t* buffer, uint32_t count);
 // Writes all bytes with one call; true when they were all written.
@@ -112,9 +116,10 @@ void serialClose(SerialPort* port);
 
 // Writes n bytes and waits at most `milliseconds` for them to complete.
 // `done` is the auto-reset event that signals the completion. A write still
-// running when the wait gives up is cancelled before this returns, so the
-// caller's buffer is free again. Returns WaitFirst when the write completed
-// in time, WaitTimeout otherwise.
+// running when the wait gives up is cancelled; the caller's buffer is free
+// when this returns, and no wait here is without bound (a cancel that never
+// completes leaves the write's own copy behind). Returns WaitFirst when the
+// write completed in time, WaitTimeout otherwise.
 WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint32_t count,
                        uint32_t milliseconds);
 
@@ -139,8 +144,9 @@ WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds);
 // true with *received bytes delivered, false when the read failed.
 bool serialReadResult(SerialRead* read, uint32_t* received);
 const uint8_t* serialReadData(const SerialRead* read);
-// Cancels a read still pending, waits until the system has let go of the
-// buffer, and releases everything.
+// Cancels a read still pending, waits a bounded time for the system to let
+// go of the buffer, and releases everything; a read the system never lets go
+// keeps its buffer and record for good.
 void serialReadDestroy(SerialRead* read);
 
 // Tracing hook for every serial operation, off by default. Tests use it to

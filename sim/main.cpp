@@ -49,6 +49,8 @@ const char kUsage[] =
     "  --counts AXIS=VALUE   counts per revolution of axis 1 or 2 (default 1440000)\n"
     "  --pace                write at 9600 baud, about 1.04 ms a byte\n"
     "  --latency MS          wait MS milliseconds before each reply\n"
+    "  --flood               write noise without end (at 9600 baud with --pace)\n"
+    "  --stall               read nothing, so the port's queue fills and writes stop\n"
     "  --help                show this text and exit\n"
     "\n"
     "Frames (\":\" letter channel data \"\\r\") and replies (\"=\" data \"\\r\"):\n"
@@ -68,8 +70,12 @@ const char kUsage[] =
     "Control port: one command a line, each answer ends with \"ok\" or \"error <why>\":\n"
     "  reset | silent 0|1 | error <prefix> <code> | error clear | echo 0|1 |\n"
     "  split <n> | noise 0|1 | overlong <n> | counts <1|2> <value> | pace 0|1 |\n"
-    "  latency <ms> | log | clearlog | state | say <text>\n"
+    "  latency <ms> | flood 0|1 | stall 0|1 | log | clearlog | state | say <text> |\n"
+    "  vanish | restore\n"
+    "  'vanish' closes the data port's pseudo-terminal, as an unplugged device\n"
+    "  goes away; 'restore' makes a new one behind the same links.\n"
     "  'log' lists 'rx <ms> <frame>' and 'tx <ms> <reply>' with \\r, \\n and \\xHH;\n"
+    "  'log us' the same in microseconds; 'time' answers 'time <us> <monotonic us>', the log's clock;\n"
     "  'say' writes its text to the data port as is (\\r, \\n, \\\\, \\xHH understood).\n";
 
 constexpr int kHangupBackoffMs = 50;
@@ -189,7 +195,7 @@ bool readPort(int fd, std::string* into) {
 int main(int argc, char** argv) {
     enum {
         kLink = 256, kControlLink, kCom, kControlCom, kLog, kSilent, kError, kEcho, kSplit,
-        kNoise, kOverlong, kCounts, kPace, kLatency, kHelp
+        kNoise, kOverlong, kCounts, kPace, kLatency, kFlood, kStall, kHelp
     };
     static const option kOptions[] = {
         {"link", required_argument, nullptr, kLink},
@@ -206,6 +212,8 @@ int main(int argc, char** argv) {
         {"counts", required_argument, nullptr, kCounts},
         {"pace", no_argument, nullptr, kPace},
         {"latency", required_argument, nullptr, kLatency},
+        {"flood", no_argument, nullptr, kFlood},
+        {"stall", no_argument, nullptr, kStall},
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0},
     };
@@ -251,6 +259,8 @@ int main(int argc, char** argv) {
         case kEcho: words = {"echo", "1"}; break;
         case kNoise: words = {"noise", "1"}; break;
         case kPace: words = {"pace", "1"}; break;
+        case kFlood: words = {"flood", "1"}; break;
+        case kStall: words = {"stall", "1"}; break;
         case kSplit: words = {"split", optarg}; break;
         case kOverlong: words = {"overlong", optarg}; break;
         case kLatency: words = {"latency", optarg}; break;
@@ -307,12 +317,34 @@ int main(int argc, char** argv) {
 
     while (!stopRequested) {
         auto now = sim::Clock::now();
-        if (simulator.takeFlushRequest()) tcflush(data.pty.slave, TCIFLUSH);
+        if (simulator.takeFlushRequest() && data.pty.slave >= 0) tcflush(data.pty.slave, TCIFLUSH);
+        switch (simulator.takePortRequest()) {
+        case sim::PortRequest::Vanish:
+            if (data.pty.master >= 0) {
+                close(data.pty.master);
+                close(data.pty.slave);
+                data.pty.master = data.pty.slave = -1;
+            }
+            break;
+        case sim::PortRequest::Restore:
+            if (data.pty.master < 0 && openPty(&data.pty)) {
+                for (const Link& link : links) {
+                    if (link.pty == &data.pty) makeLink(link);
+                }
+            }
+            break;
+        case sim::PortRequest::None:
+            break;
+        }
+        const bool dataPresent = data.pty.master >= 0;
+        if (!dataPresent) simulator.output().clear();  // no device, no line to write on
 
         // Write what is due; a full pty makes us wait for room.
         bool dataBlocked = false;
         auto& output = simulator.output();
-        while (!output.empty() && output.front().due <= now) {
+        for (;;) {
+            if (dataPresent) simulator.topUpFlood(now);
+            if (output.empty() || output.front().due > now) break;
             sim::Chunk& chunk = output.front();
             ssize_t n = write(data.pty.master, chunk.bytes.data(), chunk.bytes.size());
             if (n < 0 && errno == EINTR) continue;
@@ -336,7 +368,7 @@ int main(int argc, char** argv) {
         }
 
         pollfd fds[2] = {
-            {data.pty.master, short(POLLIN | (dataBlocked ? POLLOUT : 0)), 0},
+            {data.pty.master, short((simulator.stalled() ? 0 : POLLIN) | (dataBlocked ? POLLOUT : 0)), 0},
             {control.pty.master, short(POLLIN | (controlOut.empty() ? 0 : POLLOUT)), 0},
         };
         auto wait = std::chrono::nanoseconds(std::chrono::seconds(1));
@@ -356,6 +388,7 @@ int main(int argc, char** argv) {
         std::string received;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            if (i == 0 && simulator.stalled()) continue;
             std::string& into = i == 0 ? received : controlIn;
             if (!readPort(fds[i].fd, &into) || (fds[i].revents & (POLLHUP | POLLERR))) {
                 ports[i]->quietUntil = now + std::chrono::milliseconds(kHangupBackoffMs);

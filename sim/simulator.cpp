@@ -16,6 +16,8 @@ constexpr auto kSplitGap = std::chrono::milliseconds(10);
 constexpr auto kByteTime = std::chrono::microseconds(1042);  // 10 bits at 9600 baud
 // Between replies: none of "=", "!" or ":", so a sound parser skips them.
 const std::string kNoise = "\n#\x7F";
+// A flood is queued in blocks of this many bytes (one chunk each when not paced).
+constexpr size_t kFloodBlock = 256;
 
 char hexDigit(unsigned nibble) {
     return "0123456789ABCDEF"[nibble & 15];
@@ -94,6 +96,8 @@ bool applySetting(Settings& s, const std::vector<std::string>& words, std::strin
     if (name == "echo") return parseFlag(words, &s.echo, why);
     if (name == "noise") return parseFlag(words, &s.noise, why);
     if (name == "pace") return parseFlag(words, &s.pace, why);
+    if (name == "flood") return parseFlag(words, &s.flood, why);
+    if (name == "stall") return parseFlag(words, &s.stall, why);
     if (name == "split") return parseCount(words, &s.split, why);
     if (name == "overlong") return parseCount(words, &s.overlong, why);
     if (name == "latency") return parseCount(words, &s.latencyMs, why);
@@ -129,9 +133,9 @@ bool applySetting(Settings& s, const std::vector<std::string>& words, std::strin
     return false;
 }
 
-std::string formatEntry(const RecordEntry& entry) {
-    return std::string(entry.received ? "rx " : "tx ") + std::to_string(entry.ms) + " " +
-           escapeBytes(entry.bytes);
+std::string formatEntry(const RecordEntry& entry, bool microseconds) {
+    return std::string(entry.received ? "rx " : "tx ") + std::to_string(microseconds ? entry.us : entry.ms) +
+           " " + escapeBytes(entry.bytes);
 }
 
 const Simulator::Command Simulator::kCommands[] = {
@@ -312,8 +316,8 @@ void Simulator::written(const Chunk& chunk, Clock::time_point now) {
 }
 
 void Simulator::record(bool received, const std::string& bytes, Clock::time_point now) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
-    record_.push_back(RecordEntry{received, uint64_t(ms), bytes});
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count();
+    record_.push_back(RecordEntry{received, uint64_t(us / 1000), uint64_t(us), bytes});
     if (logFile_) {
         std::fprintf(logFile_, "%s\n", formatEntry(record_.back()).c_str());
         std::fflush(logFile_);
@@ -330,12 +334,27 @@ void Simulator::resetMachine() {
     output_.clear();
     record_.clear();
     flushRequested_ = true;
+    portRequest_ = PortRequest::Restore;  // a vanished device is back
 }
 
 bool Simulator::takeFlushRequest() {
     bool requested = flushRequested_;
     flushRequested_ = false;
     return requested;
+}
+
+PortRequest Simulator::takePortRequest() {
+    PortRequest request = portRequest_;
+    portRequest_ = PortRequest::None;
+    return request;
+}
+
+void Simulator::topUpFlood(Clock::time_point now) {
+    // Paced, each byte is a chunk of its own; a few blocks ahead are enough.
+    if (!settings_.flood) return;
+    std::string block;
+    while (block.size() < kFloodBlock) block += kNoise;
+    while (output_.size() < (settings_.pace ? kFloodBlock : 4)) schedule(block, now, nullptr);
 }
 
 std::string Simulator::control(const std::string& line, Clock::time_point now) {
@@ -349,7 +368,18 @@ std::string Simulator::control(const std::string& line, Clock::time_point now) {
         resetMachine();
         lineFreeAt_ = now;
     } else if (name == "log") {
-        for (const RecordEntry& entry : record_) out += formatEntry(entry) + "\n";
+        // "log us": the times in microseconds, for the benchmarks.
+        const bool micro = words.size() > 1 && words[1] == "us";
+        for (const RecordEntry& entry : record_) out += formatEntry(entry, micro) + "\n";
+    } else if (name == "time") {
+        // The simulator's clock, as the record counts it, in microseconds.
+        // Then the monotonic clock itself, which a native client shares.
+        const Clock::time_point at = Clock::now();
+        out += "time " + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count()) +
+               " " + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count()) +
+               "\n";
+    } else if (name == "vanish" || name == "restore") {
+        portRequest_ = name == "vanish" ? PortRequest::Vanish : PortRequest::Restore;
     } else if (name == "clearlog") {
         record_.clear();
     } else if (name == "state") {

@@ -39,7 +39,12 @@ struct Settings {
     uint32_t counts[2] = {kDefaultCounts, kDefaultCounts};
     bool pace = false;  // about 1.04 ms a byte, as at 9600 baud
     unsigned latencyMs = 0;
+    bool flood = false;  // noise without end: at line rate when paced, else as fast as the port takes
+    bool stall = false;  // read nothing from the port, so its queue fills and writes stop
 };
+
+// What the main loop is asked to do with the data port's device.
+enum class PortRequest { None, Vanish, Restore };
 
 // Applies one setting given as words ("silent 1", "error :a1 05", "counts 2
 // 800000", ...). Shared by the command line and the control port.
@@ -55,10 +60,12 @@ struct Axis {
 struct RecordEntry {
     bool received;  // true: a frame came in; false: a reply went out
     uint64_t ms;    // since the simulator started, monotonic
+    uint64_t us;    // the same time in microseconds
     std::string bytes;
 };
 
-std::string formatEntry(const RecordEntry& entry);
+// "rx <ms> <bytes>", or with `microseconds` "rx <us> <bytes>".
+std::string formatEntry(const RecordEntry& entry, bool microseconds = false);
 
 // A piece of output, to be written no earlier than `due`.
 struct Chunk {
@@ -88,6 +95,13 @@ public:
 
     // Set by "reset": the main loop then discards what the port still holds.
     bool takeFlushRequest();
+    // Set by "vanish" (the device goes away, as an unplugged adapter does)
+    // and "restore" (it comes back under the same links).
+    PortRequest takePortRequest();
+
+    // Keeps a flood's noise queued; call before each round of writes.
+    void topUpFlood(Clock::time_point now);
+    bool stalled() const { return settings_.stall; }
 
     // The machine, for "state".
     const Axis& axis(int index) const { return axes_[index]; }
@@ -146,6 +160,7 @@ private:
     Clock::time_point lineFreeAt_;
     std::vector<RecordEntry> record_;
     bool flushRequested_ = false;
+    PortRequest portRequest_ = PortRequest::None;
 };
 
 }  // namespace sim

@@ -26,8 +26,10 @@ struct SerialPort {
     unsigned number;
 };
 
+// Keeps its own copy of the descriptor, not the port: a reader that has not
+// ended when its port is closed must not touch the released record.
 struct SerialRead {
-    SerialPort* port;
+    int fd;
     uint8_t data[kSerialReadSize];
 };
 
@@ -246,15 +248,15 @@ static uint32_t gatherBurst(int fd, uint8_t* data, uint32_t have) {
 
 SerialRead* serialReadCreate(SerialPort* port) {
     if (!port) return nullptr;
-    return new SerialRead{port, {}};
+    return new SerialRead{port->fd, {}};
 }
 
 ReadStart serialReadStart(SerialRead* read, uint32_t* received) {
     *received = 0;
     if (!read) return ReadPending;
-    ssize_t n = ::read(read->port->fd, read->data, kSerialReadSize);
+    ssize_t n = ::read(read->fd, read->data, kSerialReadSize);
     if (n <= 0) return ReadPending;  // nothing yet, or a failure the wait will report
-    *received = gatherBurst(read->port->fd, read->data, static_cast<uint32_t>(n));
+    *received = gatherBurst(read->fd, read->data, static_cast<uint32_t>(n));
     traced("read", static_cast<long>(*received), true, read->data, *received);
     return ReadCompleted;
 }
@@ -263,7 +265,7 @@ WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds) 
     if (!read || !stop) return WaitFailed;
     const uint64_t start = nowMilliseconds();
     for (;;) {
-        pollfd fds[2] = {{read->port->fd, POLLIN, 0}, {stop->fd, POLLIN, 0}};
+        pollfd fds[2] = {{read->fd, POLLIN, 0}, {stop->fd, POLLIN, 0}};
         int ready = poll(fds, 2, remainingPollTime(start, milliseconds));
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -282,7 +284,7 @@ WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds) 
 bool serialReadResult(SerialRead* read, uint32_t* received) {
     *received = 0;
     if (!read) return false;
-    const int fd = read->port->fd;
+    const int fd = read->fd;
     for (;;) {
         ssize_t n = ::read(fd, read->data, kSerialReadSize);
         if (n > 0) {

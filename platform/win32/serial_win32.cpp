@@ -9,10 +9,37 @@
 
 namespace platform {
 
+// A write's record and its copy of the bytes: the system may write into the
+// record until the write has completed or its cancel has, so a write whose
+// cancel never completes leaves the record behind instead of freeing it.
+struct WriteRecord {
+    OVERLAPPED overlapped;
+    uint32_t size;
+    uint8_t* bytes;
+};
+
 struct SerialPort {
     HANDLE handle;
     unsigned number;
+    WriteRecord* write;  // reused from write to write; null when left behind
 };
+
+namespace {
+
+// How long a cancelled transfer may take to let go of its record.
+constexpr DWORD kCancelWaitMs = 500;
+
+// Cancels the transfer on `record` and waits, bounded, for the system to let
+// go of it; false when it still holds it.
+bool cancelAndRelease(HANDLE port, OVERLAPPED* record) {
+    CancelIoEx(port, record);
+    WaitForSingleObject(record->hEvent, kCancelWaitMs);
+    DWORD transferred = 0;
+    if (GetOverlappedResult(port, record, &transferred, FALSE)) return true;
+    return GetLastError() != ERROR_IO_INCOMPLETE;
+}
+
+}  // namespace
 
 struct SerialRead {
     HANDLE port;
@@ -48,7 +75,7 @@ SerialPort* serialOpen(unsigned portNumber) {
         return nullptr;
     }
     traced("open", static_cast<long>(portNumber), true);
-    return new SerialPort{handle, portNumber};
+    return new SerialPort{handle, portNumber, nullptr};
 }
 
 void serialSetLine9600_8N1(SerialPort* port) {
@@ -91,6 +118,10 @@ void serialClose(SerialPort* port) {
     if (!port) return;
     bool ok = CloseHandle(port->handle);
     traced("close", static_cast<long>(port->number), ok);
+    if (port->write) {
+        delete[] port->write->bytes;
+        delete port->write;
+    }
     delete port;
 }
 
@@ -103,14 +134,22 @@ WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint
     HANDLE event = done ? handleOf(done) : CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!event) return WaitFailed;
 
-    OVERLAPPED overlapped;
-    ZeroMemory(&overlapped, sizeof overlapped);
-    overlapped.hEvent = event;
+    WriteRecord* record = port->write;
+    if (!record) record = port->write = new WriteRecord{{}, 0, nullptr};
+    if (record->size < count) {
+        delete[] record->bytes;
+        record->bytes = new uint8_t[count];
+        record->size = count;
+    }
+    CopyMemory(record->bytes, bytes, count);
+    ZeroMemory(&record->overlapped, sizeof record->overlapped);
+    record->overlapped.hEvent = event;
     ResetEvent(event);
 
     WaitResult result;
+    bool released = true;
     DWORD written = 0;
-    if (WriteFile(port->handle, bytes, count, &written, &overlapped)) {
+    if (WriteFile(port->handle, record->bytes, count, &written, &record->overlapped)) {
         // Completed at once (wine often does this).
         result = WaitFirst;
     } else if (GetLastError() != ERROR_IO_PENDING) {
@@ -118,13 +157,18 @@ WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint
     } else if (WaitForSingleObject(event, milliseconds) == WAIT_OBJECT_0) {
         result = WaitFirst;
     } else {
-        // Still running: the record and the caller's bytes are in use until
-        // the system lets go of them, so cancel and wait for that.
-        CancelIoEx(port->handle, &overlapped);
-        GetOverlappedResult(port->handle, &overlapped, &written, TRUE);
+        // Still running: cancel it, and wait a bounded time for the system to
+        // let go of the record.
+        released = cancelAndRelease(port->handle, &record->overlapped);
         result = WaitTimeout;
     }
-    if (!done) CloseHandle(event);
+    if (!released) {
+        // The driver never finished the cancel: the record and its bytes stay
+        // valid for it, and the next write gets a record of its own.
+        port->write = nullptr;
+    } else if (!done) {
+        CloseHandle(event);
+    }
     traced("write", static_cast<long>(count), result == WaitFirst, result == WaitFirst ? bytes : nullptr,
            result == WaitFirst ? count : 0);
     return result;
@@ -209,11 +253,9 @@ const uint8_t* serialReadData(const SerialRead* read) { return read ? read->data
 
 void serialReadDestroy(SerialRead* read) {
     if (!read) return;
-    if (read->inFlight) {
-        DWORD delivered = 0;
-        CancelIoEx(read->port, &read->overlapped);
-        GetOverlappedResult(read->port, &read->overlapped, &delivered, TRUE);
-    }
+    // A read whose cancel never completes keeps its buffer, record and event
+    // for the system to finish with; the reader ends all the same.
+    if (read->inFlight && !cancelAndRelease(read->port, &read->overlapped)) return;
     CloseHandle(read->event);
     delete read;
 }

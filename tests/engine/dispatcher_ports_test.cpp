@@ -161,7 +161,7 @@ protected:
 
     LinePeer peer;
     RecordingListener listener;
-    TelescopeControl control{&listener};
+    EngineTestSeam control{&listener};
 };
 
 TEST_F(EngineOnAPort, ConnectOpensThePortThenStartsTheHandshakeAfterAPause)

@@ -5,6 +5,9 @@
 // its statuses 9 and 3 can come from nothing else.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -67,45 +70,45 @@ protected:
     }
 
     RecordingListener listener;
-    TelescopeControl control{&listener};
+    EngineTestSeam control{&listener};
 };
 
 TEST_F(EngineMessages, EachOperationWritesOneWholeMessage)
 {
     struct Case {
         const char* what;
-        void (*write)(TelescopeControl&);
+        void (*write)(EngineTestSeam&);
         Bytes message;
     };
     const Case cases[] = {
-        {"onHeartBeat()", [](TelescopeControl& c) { c.onHeartBeat(); }, {0xA0, 0x00}},
-        {"connect(3)", [](TelescopeControl& c) { c.connect(3); }, {0x82, 0x01, 0x03}},
-        {"connect(1)", [](TelescopeControl& c) { c.connect(1); }, {0x82, 0x01, 0x01}},
-        {"connect(255)", [](TelescopeControl& c) { c.connect(255); }, {0x82, 0x01, 0xFF}},
-        {"connect(256)", [](TelescopeControl& c) { c.connect(256); }, {0x83, 0x01, 0x00, 0x01}},
-        {"connect(0)", [](TelescopeControl& c) { c.connect(0); }, {0x82, 0x01, 0x00}},
-        {"disconnect()", [](TelescopeControl& c) { c.disconnect(); }, {0x81, 0x02}},
-        {"move(0,2)", [](TelescopeControl& c) { c.move(0, 2); }, {0x83, 0x04, 0x00, 0x02}},
-        {"move(3,255)", [](TelescopeControl& c) { c.move(3, 255); }, {0x83, 0x04, 0x03, 0xFF}},
-        {"stop(4)", [](TelescopeControl& c) { c.stop(4); }, {0x82, 0x05, 0x04}},
-        {"setDslrRemote(2,3)", [](TelescopeControl& c) { c.setDslrRemote(2, 3); }, {0x83, 0x06, 0x02, 0x03}},
-        {"queryDslrRemote(0)", [](TelescopeControl& c) { c.queryDslrRemote(0); }, {0x82, 0x07, 0x00}},
-        {"startDslrTimer(1,0,500)", [](TelescopeControl& c) { c.startDslrTimer(1, 0, 500); },
+        {"onHeartBeat()", [](EngineTestSeam& c) { c.onHeartBeat(); }, {0xA0, 0x00}},
+        {"connect(3)", [](EngineTestSeam& c) { c.connect(3); }, {0x82, 0x01, 0x03}},
+        {"connect(1)", [](EngineTestSeam& c) { c.connect(1); }, {0x82, 0x01, 0x01}},
+        {"connect(255)", [](EngineTestSeam& c) { c.connect(255); }, {0x82, 0x01, 0xFF}},
+        {"connect(256)", [](EngineTestSeam& c) { c.connect(256); }, {0x83, 0x01, 0x00, 0x01}},
+        {"connect(0)", [](EngineTestSeam& c) { c.connect(0); }, {0x82, 0x01, 0x00}},
+        {"disconnect()", [](EngineTestSeam& c) { c.disconnect(); }, {0x81, 0x02}},
+        {"move(0,2)", [](EngineTestSeam& c) { c.move(0, 2); }, {0x83, 0x04, 0x00, 0x02}},
+        {"move(3,255)", [](EngineTestSeam& c) { c.move(3, 255); }, {0x83, 0x04, 0x03, 0xFF}},
+        {"stop(4)", [](EngineTestSeam& c) { c.stop(4); }, {0x82, 0x05, 0x04}},
+        {"setDslrRemote(2,3)", [](EngineTestSeam& c) { c.setDslrRemote(2, 3); }, {0x83, 0x06, 0x02, 0x03}},
+        {"queryDslrRemote(0)", [](EngineTestSeam& c) { c.queryDslrRemote(0); }, {0x82, 0x07, 0x00}},
+        {"startDslrTimer(1,0,500)", [](EngineTestSeam& c) { c.startDslrTimer(1, 0, 500); },
          {0x85, 0x08, 0x01, 0x00, 0xF4, 0x01}},
         // Only the low 16 bits of the time travel: 70000 is 0x11170.
-        {"startDslrTimer(1,0,70000)", [](TelescopeControl& c) { c.startDslrTimer(1, 0, 70000); },
+        {"startDslrTimer(1,0,70000)", [](EngineTestSeam& c) { c.startDslrTimer(1, 0, 70000); },
          {0x85, 0x08, 0x01, 0x00, 0x70, 0x11}},
-        {"startDslrTimer(15,9,65535)", [](TelescopeControl& c) { c.startDslrTimer(15, 9, 65535); },
+        {"startDslrTimer(15,9,65535)", [](EngineTestSeam& c) { c.startDslrTimer(15, 9, 65535); },
          {0x85, 0x08, 0x0F, 0x09, 0xFF, 0xFF}},
-        {"readDslrTimer()", [](TelescopeControl& c) { c.readDslrTimer(); }, {0x81, 0x09}},
+        {"readDslrTimer()", [](EngineTestSeam& c) { c.readDslrTimer(); }, {0x81, 0x09}},
         {"forwardPortData(=1\\r)",
-         [](TelescopeControl& c) {
+         [](EngineTestSeam& c) {
              const uint8_t bytes[] = {0x3D, 0x31, 0x0D};
              c.forwardPortData(bytes, 3);
          },
          {0xC3, 0x3D, 0x31, 0x0D}},
         {"forwardPortData(\\r)",
-         [](TelescopeControl& c) {
+         [](EngineTestSeam& c) {
              const uint8_t bytes[] = {0x0D};
              c.forwardPortData(bytes, 1);
          },
@@ -312,6 +315,151 @@ TEST_F(Dispatcher, MessagesFromSeveralThreadsNeverInterleave)
     ASSERT_TRUE(listener.waitForCount(2 * kEach, kWaitMs));
     eventsUpToMarker();
     EXPECT_EQ(plus(Events(2 * kEach, "status(8)"), kMarker), listener.events());
+}
+
+// ---- Stress: every operation from several threads at once -------------------
+// Three writers call every operation while a heartbeat and a port reader
+// write their own messages, for MERLIN_STRESS_SECONDS (default 8; TSan runs
+// the same). The engine records each message it dispatches: each must be
+// whole, and each writer's must come in the order written, none missing.
+
+class WatchedEngine : public CapturingTelescopeControl {
+public:
+    using CapturingTelescopeControl::CapturingTelescopeControl;
+    ~WatchedEngine() override { shutDown(); }
+
+    void dispatchMessage(const uint8_t* message) override
+    {
+        dispatched.emplace_back(message, message + 1 + messagePayloadLength(message[0]));
+        EngineTestSeam::dispatchMessage(message);
+    }
+
+    // Touched by the engine thread only, and read once it has ended.
+    std::vector<Bytes> dispatched;
+};
+
+struct StressWriter {
+    WatchedEngine* engine;
+    uint8_t id;                 // 0 to 2 the user's writers, 3 the heartbeat, 4 the reader
+    uint64_t deadline;
+    std::vector<Bytes> written;  // what the engine should see from this writer
+};
+
+// Every operation; each message carries the writer's id in its first
+// argument byte, so the engine's record can be told apart per writer.
+uint32_t writeEveryOperation(void* argument)
+{
+    StressWriter* w = static_cast<StressWriter*>(argument);
+    const uint8_t id = w->id;
+    for (uint32_t i = 0; platform::nowMilliseconds() < w->deadline; ++i) {
+        const uint8_t n = static_cast<uint8_t>(i);
+        w->engine->move(id, n);
+        w->written.push_back({0x83, 0x04, id, n});
+        w->engine->stop(id);
+        w->written.push_back({0x82, 0x05, id});
+        w->engine->setDslrRemote(id, n);
+        w->written.push_back({0x83, 0x06, id, n});
+        w->engine->queryDslrRemote(id);
+        w->written.push_back({0x82, 0x07, id});
+        w->engine->startDslrTimer(id, n, i & 0xFFFF);
+        w->written.push_back({0x85, 0x08, id, n, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)});
+        // A port nobody has: opening fails at once (statuses 9 and 3).
+        w->engine->connect(210u + id);
+        w->written.push_back({0x82, 0x01, static_cast<uint8_t>(210 + id)});
+        // No arguments to tell them apart: counted, not attributed.
+        w->engine->disconnect();
+        w->engine->readDslrTimer();
+    }
+    return 0;
+}
+
+uint32_t writeHeartbeats(void* argument)
+{
+    StressWriter* w = static_cast<StressWriter*>(argument);
+    while (platform::nowMilliseconds() < w->deadline) {
+        w->engine->onHeartBeat();
+        w->written.push_back({0xA0});  // the filler completes it, and is not part of it
+        platform::sleepMilliseconds(1);
+    }
+    return 0;
+}
+
+uint32_t writePortData(void* argument)
+{
+    StressWriter* w = static_cast<StressWriter*>(argument);
+    for (uint32_t i = 0; platform::nowMilliseconds() < w->deadline; ++i) {
+        // Lengths 1 to 40: up to two messages a read, as the reader cuts them.
+        uint8_t bytes[40];
+        const int count = static_cast<int>(i % 40) + 1;
+        for (int b = 0; b < count; ++b)
+            bytes[b] = static_cast<uint8_t>(i + b);
+        w->engine->forwardPortData(bytes, count);
+        for (int at = 0; at < count; at += kMaxEnginePayload) {
+            const int chunk = std::min(count - at, kMaxEnginePayload);
+            Bytes message = {static_cast<uint8_t>(0xC0 + chunk)};
+            message.insert(message.end(), bytes + at, bytes + at + chunk);
+            w->written.push_back(message);
+        }
+    }
+    return 0;
+}
+
+TEST(Stress, EveryOperationFromSeveralThreadsIsDispatchedWholeAndInOrder)
+{
+    const char* seconds = std::getenv("MERLIN_STRESS_SECONDS");
+    const uint64_t runMs = 1000u * static_cast<uint64_t>(seconds != nullptr ? std::atoi(seconds) : 8);
+    RecordingListener listener;
+    WatchedEngine engine(&listener);
+    const uint64_t deadline = platform::nowMilliseconds() + runMs;
+    StressWriter writers[5];
+    platform::Thread* threads[5];
+    for (uint8_t id = 0; id < 5; ++id) {
+        writers[id] = StressWriter{&engine, id, deadline, {}};
+        platform::ThreadBody body = id < 3 ? writeEveryOperation : id == 3 ? writeHeartbeats : writePortData;
+        threads[id] = platform::startThread(body, &writers[id], nullptr);
+        ASSERT_NE(threads[id], nullptr);
+    }
+    for (platform::Thread* thread : threads) {
+        ASSERT_TRUE(platform::waitThread(thread, runMs + 30000));
+        platform::closeThread(thread);
+    }
+    // Everything written is handled before the marker's last status.
+    engine.connect(kMissingPort);
+    ASSERT_TRUE(listener.waitForEvent("status(3)", kWaitMs));
+    const uint64_t drainStart = platform::nowMilliseconds();
+    while (engine.pipeBacklog() > 0 && platform::nowMilliseconds() - drainStart < 60000)
+        platform::sleepMilliseconds(10);
+    ASSERT_TRUE(engine.shutDown(kWaitMs));
+
+    std::vector<Bytes> seen[5];
+    size_t unattributed = 0;
+    for (const Bytes& m : engine.dispatched) {
+        const int kind = messageKind(m[0]);
+        if (kind == MessageHeartbeat)
+            seen[3].push_back(m);
+        else if (kind == MessagePortData)
+            seen[4].push_back(m);
+        else if (m.size() == 2 && (m[1] == CommandDisconnect || m[1] == CommandReadDslrTimer))
+            ++unattributed;
+        else if (m.size() >= 3 && m[1] == CommandConnect && m[2] >= 210 && m[2] < 213)
+            seen[m[2] - 210].push_back(m);
+        else if (m.size() >= 3 && m[2] < 3)
+            seen[m[2]].push_back(m);
+        else if (m != Bytes{0x82, 0x01, static_cast<uint8_t>(kMissingPort)})
+            ADD_FAILURE() << "a message nobody wrote, " << m.size() << " bytes";
+    }
+    size_t total = 0;
+    for (int id = 0; id < 5; ++id) {
+        EXPECT_EQ(seen[id].size(), writers[id].written.size()) << "writer " << id;
+        EXPECT_TRUE(seen[id] == writers[id].written) << "writer " << id << ": out of order or broken";
+        total += writers[id].written.size();
+    }
+    size_t pairs = 0;
+    for (int id = 0; id < 3; ++id)
+        pairs += 2 * (writers[id].written.size() / 6);
+    EXPECT_EQ(unattributed, pairs);
+    std::printf("stress: %zu messages in %llu ms\n", total + unattributed, static_cast<unsigned long long>(runMs));
+    EXPECT_GT(total, 1000u);
 }
 
 // ---- The dispatcher with a port it believes open -----------------------------

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "app/status_codes.h"
 #include "engine/telescope_control.h"
 #include "platform/platform.h"
+#include "tests/support/engine_test_seam.h"
 #include "tests/support/port_links.h"
 #include "tests/support/recorders.h"
 #include "tests/support/sim_client.h"
@@ -36,7 +39,7 @@ protected:
     {
         ASSERT_TRUE(sim.open(kControlPort)) << "simulator control line COM8";
         ASSERT_TRUE(sim.reset());
-        engine = new TelescopeControl(&listener);
+        engine = new EngineTestSeam(&listener);
     }
 
     void TearDown() override
@@ -75,7 +78,7 @@ protected:
 
     SimClient sim;
     RecordingListener listener;
-    TelescopeControl* engine = nullptr;
+    EngineTestSeam* engine = nullptr;
 };
 
 TEST_F(EngineWithSimulator, ConnectRunsTheSixFrameHandshakeAndReportsReady)
@@ -253,6 +256,82 @@ TEST_F(EngineWithSimulator, OverlongRepliesAreDroppedSoTheHandshakeTimesOut)
     EXPECT_EQ(listener.count(StatusReady), 0);
 }
 
+// A device that sends faster than the engine drains: the pipe backs up with
+// its bytes. Disconnect still ends the connection at once, a click made
+// meanwhile does not wait on the port, nothing the user wrote is lost, and
+// the same port connects again.
+TEST_F(EngineWithSimulator, AFloodingDeviceStillDisconnectsPromptly)
+{
+    connectReady();
+    ASSERT_TRUE(sim.setFlood(true));
+    // Until the pipe has backed up, or for a second where the engine keeps
+    // up with the flood (under wine it does).
+    const uint64_t floodStart = platform::nowMilliseconds();
+    int backlog = 0;
+    while (backlog < 2048 && platform::nowMilliseconds() - floodStart < 1000) {
+        backlog = std::max(backlog, engine->pipeBacklog());
+        platform::sleepMilliseconds(5);
+    }
+
+    const uint64_t disconnectAt = platform::nowMilliseconds();
+    engine->disconnect();
+    engine->stop(4);
+    const uint64_t clickTook = platform::nowMilliseconds() - disconnectAt;
+    engine->onHeartBeat();
+    ASSERT_TRUE(listener.waitForStatus(StatusConnectionClosed, kStatusWaitMs)) << listener.describe();
+    const uint64_t closeTook = platform::nowMilliseconds() - disconnectAt;
+    ASSERT_TRUE(listener.waitForStatus(StatusNotConnectedYet, kStatusWaitMs)) << listener.describe();
+    std::printf("flood: pipe backlog %d bytes; disconnect and STOP took %llu ms, \"Connection closed\" after %llu ms\n",
+                backlog, static_cast<unsigned long long>(clickTook), static_cast<unsigned long long>(closeTook));
+    EXPECT_LT(clickTook, 100u);
+    EXPECT_LT(closeTook, 1000u);
+    // The STOP made after the disconnect is answered after it, in order.
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusConnectionClosed, StatusNotConnectedYet}));
+
+    ASSERT_TRUE(sim.setFlood(false));
+    sim.clearLog();
+    listener.clear();
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+}
+
+// The device goes away in the middle of a move, as an unplugged adapter does:
+// the connection costs next to nothing while it lasts, STOP and Disconnect
+// are still handled at once, and the device connects again once it is back.
+TEST_F(EngineWithSimulator, ADeviceThatVanishesMidMoveCostsNothingAndComesBack)
+{
+    connectReady();
+    engine->move(0, 2);
+    ASSERT_EQ(framesAfter(4).size(), 4u);
+    ASSERT_TRUE(listener.waitForStatus(StatusManualMovement, kStatusWaitMs));
+    ASSERT_TRUE(sim.vanish());
+
+    // The process's CPU over a second, the engine's threads included.
+    const std::clock_t cpuBefore = std::clock();
+    const uint64_t wallBefore = platform::nowMilliseconds();
+    platform::sleepMilliseconds(1000);
+    const double cpuMs = 1000.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC;
+    const double share = cpuMs / static_cast<double>(platform::nowMilliseconds() - wallBefore);
+#ifndef _WIN32
+    // (Under wine clock() counts wall time, not CPU.)
+    std::printf("vanished device: %.2f %% of a core\n", 100.0 * share);
+    EXPECT_LT(share, 0.05) << "no busy loop";
+#else
+    (void)share;
+#endif
+
+    const uint64_t clickAt = platform::nowMilliseconds();
+    engine->stop(4);
+    EXPECT_LT(platform::nowMilliseconds() - clickAt, 100u);
+    EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+    EXPECT_LT(platform::nowMilliseconds() - clickAt, 1000u);
+
+    ASSERT_TRUE(sim.restore());
+    listener.clear();
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+}
+
 #ifndef _WIN32
 // The last port of the dialog's list travels in a longer connect message;
 // reach the simulator through a COM256 link of the user's link directory.
@@ -274,6 +353,7 @@ TEST_F(EngineWithSimulator, Com256ReachesPort256)
 }  // namespace
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <pty.h>
 
 namespace {
@@ -284,6 +364,57 @@ void countFailedReads(const char* operation, long, bool succeeded, const uint8_t
 {
     if (!succeeded && std::string(operation) == "read")
         ++failedReads;
+}
+
+// A device that takes no more bytes (its queue is full and nothing reads it):
+// each frame gives up after its 1000 ms and the engine goes on.
+TEST_F(EngineWithSimulator, ADeviceThatTakesNoWritesDelaysEachFrameByItsWaitOnly)
+{
+    connectReady();
+    ASSERT_TRUE(sim.setStall(true));
+    char path[512];
+    platform::portDevicePath(kMountPort, path, sizeof path);
+    const int filler = ::open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(filler, 0) << path;
+    // The pty moves queued bytes on behind the writer's back: fill it until
+    // it stays full.
+    const std::string block(512, 'x');
+    for (int round = 0; round < 50; ++round) {
+        size_t accepted = 0;
+        for (ssize_t n; (n = ::write(filler, block.data(), round == 0 ? block.size() : 1)) > 0;)
+            accepted += static_cast<size_t>(n);
+        if (round > 0 && accepted == 0)
+            break;
+        platform::sleepMilliseconds(20);
+    }
+
+    const uint64_t moveAt = platform::nowMilliseconds();
+    engine->move(0, 2);
+    ASSERT_TRUE(listener.waitForStatus(StatusManualMovement, kStatusWaitMs)) << listener.describe();
+    const uint64_t took = platform::nowMilliseconds() - moveAt;
+    EXPECT_GE(took, 900u) << "the frame's write waited";
+    EXPECT_LT(took, 3000u) << "and gave up after its 1000 ms";
+    EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+    ::close(filler);
+
+    ASSERT_TRUE(sim.setStall(false));
+    listener.clear();
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+}
+
+// Another program holds the port: "Error: Cannot open port", and a connect
+// once it is free works. (Wine does not refuse a second open.)
+TEST_F(EngineWithSimulator, APortHeldByAnotherProgramCannotBeOpenedUntilFree)
+{
+    platform::SerialPort* held = platform::serialOpen(kMountPort);
+    ASSERT_NE(held, nullptr);
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusCannotOpenPort, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusOpeningPort, StatusCannotOpenPort}));
+    platform::serialClose(held);
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
 }
 
 // A device that goes away under an open connection: the port reader backs

@@ -107,6 +107,30 @@ TEST_F(PipeTest, WriterWaitsWhileFullAndResumesWhenDrained) {
     closeEvent(writer.written);
 }
 
+// The engine's wait: an empty pipe times out, a write wakes the waiter at
+// once (long before the time-out), and bytes already waiting need no wait.
+uint32_t writeAfterAPause(void* argument) {
+    sleepMilliseconds(50);
+    const uint8_t heartbeat[2] = {0xA0, 0x00};
+    pipeWrite(static_cast<PipeEnd*>(argument), heartbeat, 2);
+    return 0;
+}
+
+TEST_F(PipeTest, AWriteWakesAWaitingReaderAtOnce) {
+    EXPECT_EQ(pipeWaitReadable(readEnd_, 20), WaitTimeout);
+    Thread* writer = startThread(writeAfterAPause, writeEnd_, nullptr);
+    ASSERT_NE(writer, nullptr);
+    const uint64_t start = nowMilliseconds();
+    EXPECT_EQ(pipeWaitReadable(readEnd_, 10000), WaitFirst);
+    EXPECT_LT(nowMilliseconds() - start, 5000u) << "woken by the write, not the time-out";
+    EXPECT_TRUE(waitThread(writer, 10000));
+    closeThread(writer);
+    EXPECT_EQ(pipeWaitReadable(readEnd_, 0), WaitFirst);
+    EXPECT_EQ(readExactly(2), std::vector<uint8_t>({0xA0, 0x00}));
+    EXPECT_EQ(pipeWaitReadable(readEnd_, 0), WaitTimeout);
+    EXPECT_EQ(pipeWaitReadable(nullptr, 0), WaitFailed);
+}
+
 // Several threads writing 32-byte messages under one lock, far more than the
 // pipe holds: each message must arrive whole and each writer's in order.
 struct MessageWriter {

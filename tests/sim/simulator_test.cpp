@@ -56,6 +56,7 @@ public:
         fd_ = -1;
     }
     bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
 
     void send(const std::string& bytes) {
         ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
@@ -66,6 +67,9 @@ public:
         return readUntil([count](const std::string& in) {
             return size_t(std::count(in.begin(), in.end(), '\r')) >= count;
         });
+    }
+    std::string readUntil4k() {
+        return readUntil([](const std::string& in) { return in.size() >= 4096; });
     }
     std::string readUntilEnding(const std::string& tail) {
         return readUntil([&tail](const std::string& in) {
@@ -383,6 +387,14 @@ TEST_F(Simulator, SplitPacedAndLateRepliesComeWholeButSpreadOut) {
     std::vector<SimClient::Entry> log = sim.log();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_GE(log[1].ms - log[0].ms, 300u);
+    // The same record to the microsecond, on the clock that 'time' reads.
+    std::vector<SimClient::Entry> micro = sim.log(true);
+    ASSERT_EQ(micro.size(), 2u);
+    EXPECT_GE(micro[1].us - micro[0].us, 300000u);
+    EXPECT_EQ(micro[1].us / 1000, log[1].ms);
+    uint64_t now = 0;
+    ASSERT_TRUE(sim.clock(&now));
+    EXPECT_GE(now, micro[1].us);
 }
 
 TEST_F(Simulator, ResetRestoresTheStartingBehaviourAndClearsEverything) {
@@ -448,6 +460,42 @@ TEST_F(Simulator, SurvivesTheClientClosingAndReopeningThePort) {
     sim.close();
     ASSERT_TRUE(sim.open(kControlCom)) << sim.lastError();
     EXPECT_EQ(sim.frames().size(), 10u);
+}
+
+// The device faults the engine is tried against: a flood of noise, a port
+// that takes no more bytes, and a device that goes away and comes back.
+TEST_F(Simulator, FloodStallAndVanishAreDeviceFaults) {
+    start();
+    ASSERT_TRUE(sim.setFlood(true));
+    std::string flood = port->readUntil4k();
+    EXPECT_GE(flood.size(), 4096u);
+    EXPECT_EQ(flood.find_first_of("=!:"), std::string::npos) << "noise only";
+    ASSERT_TRUE(sim.setFlood(false));
+
+    // Stalled, nothing is read: the pty's queue fills and a write would block.
+    ASSERT_TRUE(sim.setStall(true));
+    std::string block(1024, 'x');
+    size_t accepted = 0;
+    for (int i = 0; i < 1024; ++i) {
+        ssize_t n = ::write(port->fd(), block.data(), block.size());
+        if (n <= 0) break;
+        accepted += size_t(n);
+    }
+    EXPECT_LT(accepted, 1024u * 1024u) << "the queue filled";
+    ASSERT_TRUE(sim.setStall(false));
+    port.reset(new DataPort(comLink(kDataCom)));
+
+    // Gone: the open port hangs up and the link leads nowhere; restored, the
+    // same link reaches a working device.
+    ASSERT_TRUE(sim.vanish());
+    pollfd p = {port->fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, kWaitMs), 1);
+    EXPECT_NE(p.revents & (POLLHUP | POLLERR), 0);
+    EXPECT_FALSE(DataPort(comLink(kDataCom)).isOpen());
+    ASSERT_TRUE(sim.restore());
+    port.reset(new DataPort(comLink(kDataCom)));
+    ASSERT_TRUE(port->isOpen());
+    EXPECT_EQ(exchange(":F1\r", 1), "=\r");
 }
 
 // ---- Process ------------------------------------------------------------------------

@@ -338,7 +338,7 @@ std::vector<std::pair<unsigned, long>> FakeDialogWindow::takePostedMessages()
 // ---- CapturingTelescopeControl -----------------------------------------------
 
 CapturingTelescopeControl::CapturingTelescopeControl(TelescopeListener* listener)
-    : TelescopeControl(listener)
+    : EngineTestSeam(listener)
 {
 }
 

@@ -15,6 +15,7 @@
 
 #include "app/interfaces.h"
 #include "engine/telescope_control.h"
+#include "tests/support/engine_test_seam.h"
 #include "ui/dialog_window.h"
 
 // One TelescopeListener notification: the kind and its arguments (a status
@@ -148,7 +149,7 @@ private:
 // The real engine with its own thread and pipe, whose serial port is
 // replaced: each frame written is kept as a string and each modem-line value
 // as a number. The port itself is never opened unless a test connects.
-class CapturingTelescopeControl : public TelescopeControl {
+class CapturingTelescopeControl : public EngineTestSeam {
 public:
     explicit CapturingTelescopeControl(TelescopeListener* listener);
     ~CapturingTelescopeControl() override;

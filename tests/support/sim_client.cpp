@@ -117,19 +117,34 @@ bool SimClient::setCounts(int axis, uint32_t counts) {
 }
 bool SimClient::setPace(bool on) { return command(on ? "pace 1" : "pace 0"); }
 bool SimClient::setLatency(unsigned ms) { return command("latency " + std::to_string(ms)); }
+bool SimClient::setFlood(bool on) { return command(on ? "flood 1" : "flood 0"); }
+bool SimClient::setStall(bool on) { return command(on ? "stall 1" : "stall 0"); }
+bool SimClient::vanish() { return command("vanish"); }
+bool SimClient::restore() { return command("restore"); }
 bool SimClient::clearLog() { return command("clearlog"); }
 bool SimClient::say(const std::string& bytes) { return command("say " + escape(bytes)); }
 
-std::vector<SimClient::Entry> SimClient::log() {
+bool SimClient::clock(uint64_t* microseconds, uint64_t* monotonicMicroseconds) {
+    std::vector<std::string> lines;
+    if (!command("time", &lines) || lines.size() != 1 || lines[0].compare(0, 5, "time ") != 0) return false;
+    char* end = nullptr;
+    *microseconds = std::strtoull(lines[0].c_str() + 5, &end, 10);
+    if (monotonicMicroseconds) *monotonicMicroseconds = std::strtoull(end, nullptr, 10);
+    return true;
+}
+
+std::vector<SimClient::Entry> SimClient::log(bool microseconds) {
     std::vector<std::string> lines;
     std::vector<Entry> entries;
-    if (!command("log", &lines)) return entries;
+    if (!command(microseconds ? "log us" : "log", &lines)) return entries;
     for (const std::string& line : lines) {
         // "rx <ms> <bytes>" or "tx <ms> <bytes>"
         size_t space = line.find(' ', 3);
         Entry entry;
         entry.received = line.compare(0, 3, "rx ") == 0;
-        entry.ms = std::strtoull(line.substr(3, space - 3).c_str(), nullptr, 10);
+        const uint64_t time = std::strtoull(line.substr(3, space - 3).c_str(), nullptr, 10);
+        entry.ms = microseconds ? time / 1000 : time;
+        entry.us = microseconds ? time : time * 1000;
         if (space == std::string::npos || !unescape(line.substr(space + 1), &entry.bytes)) {
             fail("malformed log line: " + line);
             continue;

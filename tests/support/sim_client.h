@@ -45,6 +45,13 @@ public:
     bool setCounts(int axis, uint32_t countsPerRevolution);
     bool setPace(bool on);
     bool setLatency(unsigned milliseconds);
+    // Noise without end; at 9600 baud when paced, else as fast as the port takes.
+    bool setFlood(bool on);
+    // Reads nothing from the data port, so its queue fills and writes stop.
+    bool setStall(bool on);
+    // The data port's device goes away (as unplugged) and comes back.
+    bool vanish();
+    bool restore();
     bool clearLog();
     // Writes bytes to the data port as they are.
     bool say(const std::string& bytes);
@@ -52,10 +59,15 @@ public:
     struct Entry {
         bool received;  // a frame the simulator received; otherwise a reply it sent
         uint64_t ms;    // since the simulator started
+        uint64_t us;    // the same in microseconds, when asked for
         std::string bytes;
     };
-    // Everything recorded since the last reset or clearLog, oldest first.
-    std::vector<Entry> log();
+    // Everything recorded since the last reset or clearLog, oldest first;
+    // with `microseconds` the times are to the microsecond.
+    std::vector<Entry> log(bool microseconds = false);
+    // The simulator's clock (that of the log) in microseconds, and when asked
+    // the system's monotonic clock at the same moment; false on error.
+    bool clock(uint64_t* microseconds, uint64_t* monotonicMicroseconds = nullptr);
     // The frames received, e.g. ":F1\r", and the replies sent, e.g. "=\r".
     std::vector<std::string> frames();
     std::vector<std::string> replies();
