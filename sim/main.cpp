@@ -22,6 +22,9 @@
 
 namespace {
 
+// Lateness a written piece may have before the pieces after it move back.
+constexpr auto kLateSlack = std::chrono::microseconds(200);
+
 const char kUsage[] =
     "usage: merlin-sim [options]\n"
     "\n"
@@ -359,7 +362,15 @@ int main(int argc, char** argv) {
             // Written whole, or refused for good (no one to hear it).
             sim::Chunk done = std::move(chunk);
             output.pop_front();
-            simulator.written(done, sim::Clock::now());
+            const auto writtenAt = sim::Clock::now();
+            // A line never catches up: a piece that went out late (a busy
+            // machine, a full pty) pushes the rest back by as much, so the
+            // gaps between pieces are kept rather than sent in one burst.
+            if (writtenAt > done.due + kLateSlack) {
+                const auto late = writtenAt - done.due;
+                for (sim::Chunk& next : output) next.due += late;
+            }
+            simulator.written(done, writtenAt);
         }
         if (!controlOut.empty()) {
             ssize_t n = write(control.pty.master, controlOut.data(), controlOut.size());
