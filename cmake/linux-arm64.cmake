@@ -16,6 +16,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The arm64 loader (-L) and its own C and C++ libraries come from the cross
 # toolchain's root. Once Debian's multiarch arm64 libc is installed too (Qt
 # pulls it in), the system's library cache would pair that loader with the
-# other libc build, and threaded programs hang: LD_LIBRARY_PATH keeps them a pair.
+# other libc build, and threaded programs hang: LD_LIBRARY_PATH keeps them a
+# pair, and names the multiarch directory after it for Qt's libraries.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu
-    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
+    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib:/usr/lib/aarch64-linux-gnu)

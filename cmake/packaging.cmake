@@ -28,6 +28,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The MerlinTest developers <merlintest@example.org>")
   set(CPACK_DEBIAN_PACKAGE_SECTION science)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # CPack asks dpkg for the architecture, which answers the build machine's.
+  if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL aarch64)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  endif()
   # The summary comes first; CPack indents these lines.
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "MerlinTest checks that a mount's motor controller answers on a serial port\n"
