@@ -56,6 +56,36 @@ void RecordingListener::record(RecordedEvent event)
 void RecordingListener::onStatus(int code)
 {
     record({RecordedEvent::Status, code, 0});
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (code != holdCode_)
+        return;
+    held_ = true;
+    changed_.notify_all();
+    changed_.wait_for(hold, std::chrono::milliseconds(holdLimitMs_), [this] { return holdCode_ < 0; });
+    holdCode_ = -1;
+    held_ = false;
+}
+
+void RecordingListener::holdAt(int code, uint32_t limitMs)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    holdCode_ = code;
+    holdLimitMs_ = limitMs;
+}
+
+bool RecordingListener::waitUntilHeld(uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> hold(mutex_);
+    return changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return held_; });
+}
+
+void RecordingListener::release()
+{
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        holdCode_ = -1;
+    }
+    changed_.notify_all();
 }
 
 void RecordingListener::onDslrRemoteState(int kind, int value)

@@ -56,6 +56,13 @@ public:
 
     static std::string text(const RecordedEvent& event);
 
+    // A busy engine: the thread that reports status `code` next is held in
+    // onStatus until release(), or for at most `limitMs`.
+    void holdAt(int code, uint32_t limitMs);
+    // True once a thread is held.
+    bool waitUntilHeld(uint32_t timeoutMs);
+    void release();
+
 private:
     void record(RecordedEvent event);
     int countLocked(int code) const;
@@ -63,6 +70,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<RecordedEvent> records_;
+    int holdCode_ = -1;
+    uint32_t holdLimitMs_ = 0;
+    bool held_ = false;
 };
 
 // Every TelescopeControlDlgCallback call, as text: "showStatus(10)".
