@@ -40,6 +40,32 @@ void figure(const char* name, double value, const char* unit)
     std::fflush(stdout);
 }
 
+// Runs `seconds` of nothing on the harness's side, marked for the outside
+// sampler, and reports the process's CPU meanwhile ("<name>_cpu") and, with
+// `wakeups`, its context switches a second ("<name>_wakeups").
+void measurePhase(const char* name, int seconds, bool wakeups)
+{
+    const uint64_t cpu0 = bench::processCpuMicroseconds();
+    const long long switches0 = bench::contextSwitches();
+    const uint64_t wall0 = bench::nowMicroseconds();
+    phase(name, "begin");
+    platform::sleepMilliseconds(static_cast<uint32_t>(seconds) * 1000u);
+    phase(name, "end");
+    const double wall = static_cast<double>(bench::nowMicroseconds() - wall0);
+    const std::string prefix = name;
+    figure((prefix + "_cpu").c_str(), 100.0 * static_cast<double>(bench::processCpuMicroseconds() - cpu0) / wall, "%");
+    const long long switches1 = bench::contextSwitches();
+#ifndef _WIN32
+    // (Under wine /proc/self is wine's server; the script counts from outside.)
+    if (wakeups && switches0 >= 0 && switches1 >= 0)
+        figure((prefix + "_wakeups").c_str(), static_cast<double>(switches1 - switches0) / (wall / 1e6), "/s");
+#else
+    (void)wakeups;
+    (void)switches0;
+    (void)switches1;
+#endif
+}
+
 double percentile(std::vector<double> values, double p)
 {
     if (values.empty())
@@ -211,39 +237,13 @@ int main(int argc, char** argv)
 
     // Idle: connected, nothing to do.
     sim.close();  // the control line's reads would count as ours
-    {
-        const uint64_t cpu0 = bench::processCpuMicroseconds();
-        const long long switches0 = bench::contextSwitches();
-        const uint64_t wall0 = bench::nowMicroseconds();
-        phase("idle", "begin");
-        platform::sleepMilliseconds(static_cast<uint32_t>(idleSeconds) * 1000u);
-        phase("idle", "end");
-        const double wall = static_cast<double>(bench::nowMicroseconds() - wall0);
-        figure("idle_cpu", 100.0 * static_cast<double>(bench::processCpuMicroseconds() - cpu0) / wall, "%");
-        const long long switches1 = bench::contextSwitches();
-#ifndef _WIN32
-        // (Under wine /proc/self is wine's server; the script counts from outside.)
-        if (switches0 >= 0 && switches1 >= 0)
-            figure("idle_wakeups", static_cast<double>(switches1 - switches0) / (wall / 1e6), "/s");
-#else
-        (void)switches0;
-        (void)switches1;
-#endif
-    }
+    measurePhase("idle", idleSeconds, true);
 
     // A noise flood at line rate.
     if (!sim.open() || !sim.setFlood(true))
         fail("flood: " + sim.lastError());
     sim.close();
-    {
-        const uint64_t cpu0 = bench::processCpuMicroseconds();
-        const uint64_t wall0 = bench::nowMicroseconds();
-        phase("flood", "begin");
-        platform::sleepMilliseconds(static_cast<uint32_t>(floodSeconds) * 1000u);
-        phase("flood", "end");
-        const double wall = static_cast<double>(bench::nowMicroseconds() - wall0);
-        figure("flood_cpu", 100.0 * static_cast<double>(bench::processCpuMicroseconds() - cpu0) / wall, "%");
-    }
+    measurePhase("flood", floodSeconds, false);
     if (!sim.open() || !sim.setFlood(false))
         fail("flood off: " + sim.lastError());
 
