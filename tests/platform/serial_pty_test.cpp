@@ -10,7 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +24,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -96,6 +102,48 @@ constexpr unsigned kStalledPort = 27;
 constexpr unsigned kReadPort = 28;
 constexpr unsigned kHighPort = 130;
 constexpr unsigned kFoundPort = 29;
+constexpr unsigned kLongLinkPort = 30;
+constexpr unsigned kKindPort = 31;
+constexpr unsigned kLockPort = 32;
+
+// A directory of the test's own under /tmp, removed with what it holds.
+class ScratchDirectory {
+public:
+    ScratchDirectory() {
+        char name[] = "/tmp/merlintest-ports-XXXXXX";
+        if (mkdtemp(name)) path = name;
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+        const char* old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnvironment() {
+        if (had_) setenv(name_, old_.c_str(), 1);
+        else unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+std::vector<uint8_t> fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // ---- Port names -------------------------------------------------------------
 
@@ -206,6 +254,94 @@ TEST(SerialNames, NumbersOutsideTheRangeAreRefusedEvenWithALink) {
     EXPECT_EQ(serialOpen(kMaxPortNumber + 1), nullptr);
 }
 
+// A link deep in the user's directories opens what it points to; when the
+// link's path is too long to look at, nothing opens, never the table's device.
+TEST(SerialNames, LinkIsFollowedHoweverLongItsPathAndNeverBypassed) {
+    ScratchDirectory scratch;
+    ASSERT_FALSE(scratch.path.empty());
+    std::string deep = scratch.path;
+    while (deep.size() < 520) deep += "/" + std::string(100, 'd');
+    {
+        ScopedEnvironment config("XDG_CONFIG_HOME", deep);
+        PtyPort pty(kLongLinkPort);
+        ASSERT_TRUE(pty.ready());
+        ASSERT_GT(linkPath(kLongLinkPort).size(), 516u);
+        char device[512], target[512];
+        EXPECT_TRUE(portDeviceFound(kLongLinkPort, device, sizeof device, target, sizeof target));
+        EXPECT_STREQ(target, ttyname(pty.slave));
+        SerialPort* port = serialOpen(kLongLinkPort);
+        EXPECT_NE(port, nullptr);
+        if (port) {
+            serialSetLine9600_8N1(port);
+            Event* done = createEvent(false, false);
+            const uint8_t frame[4] = {':', 'F', '1', '\r'};
+            EXPECT_EQ(serialWrite(port, done, frame, 4, 1000), WaitFirst);
+            EXPECT_EQ(pty.readFarEnd(4, 5000), bytesOf(":F1\r"));
+            closeEvent(done);
+            serialClose(port);
+        }
+    }
+    {
+        ScopedEnvironment config("XDG_CONFIG_HOME", "/" + std::string(PATH_MAX, 'x'));
+        EXPECT_EQ(devicePath(1), "");
+        EXPECT_EQ(serialOpen(1), nullptr);
+        char device[512], target[512];
+        EXPECT_FALSE(portDeviceFound(1, device, sizeof device, target, sizeof target));
+    }
+}
+
+// ---- Port kinds -------------------------------------------------------------
+
+// Only a terminal is a port. Whatever else a link names is refused at once,
+// before anything is written to it: a file is left as it was.
+TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
+    ScratchDirectory scratch;
+    ASSERT_FALSE(scratch.path.empty());
+    const std::string file = scratch.path + "/file";
+    std::vector<uint8_t> contents(8192);
+    for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<uint8_t>(i * 7);
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(contents.data()),
+                                                static_cast<std::streamsize>(contents.size()));
+    const std::string fifo = scratch.path + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string block;
+    for (const char* candidate : {"/dev/loop0", "/dev/loop1", "/dev/ram0"}) {
+        struct stat status;
+        if (block.empty() && stat(candidate, &status) == 0 && S_ISBLK(status.st_mode)) block = candidate;
+    }
+    std::vector<std::string> kinds = {file, fifo, scratch.path, "/dev/null", "/dev/zero"};
+    if (!block.empty()) kinds.push_back(block);
+
+    PtyPort pty(kKindPort);
+    ASSERT_TRUE(pty.ready());
+    for (const std::string& target : kinds) {
+        unlink(linkPath(kKindPort).c_str());
+        ASSERT_EQ(symlink(target.c_str(), linkPath(kKindPort).c_str()), 0);
+        const uint64_t start = nowMilliseconds();
+        SerialPort* port = serialOpen(kKindPort);
+        EXPECT_EQ(port, nullptr) << target;
+        EXPECT_LT(nowMilliseconds() - start, 1000u) << target;
+        char device[512], shown[512];
+        EXPECT_FALSE(portDeviceFound(kKindPort, device, sizeof device, shown, sizeof shown)) << target;
+        if (port && target == file) {
+            // What a connect would do next.
+            serialSetLine9600_8N1(port);
+            Event* done = createEvent(false, false);
+            const uint8_t frame[4] = {':', 'F', '1', '\r'};
+            serialWrite(port, done, frame, 4, 200);
+            closeEvent(done);
+        }
+        serialClose(port);
+    }
+    EXPECT_EQ(fileBytes(file), contents);
+    // And a terminal behind the same link opens.
+    unlink(linkPath(kKindPort).c_str());
+    ASSERT_EQ(symlink(ttyname(pty.slave), linkPath(kKindPort).c_str()), 0);
+    SerialPort* port = serialOpen(kKindPort);
+    EXPECT_NE(port, nullptr);
+    serialClose(port);
+}
+
 // ---- Settings ---------------------------------------------------------------
 
 // The CRTSCTS and HUPCL bits that the port has before it is set up, and a
@@ -234,6 +370,7 @@ TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp) {
     cfsetispeed(&before, B1200);
     cfsetospeed(&before, B1200);
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
 
     SerialPort* port = serialOpen(number);
     ASSERT_NE(port, nullptr);
@@ -269,6 +406,17 @@ TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp) {
     closeEvent(stop);
     reader.reset();
     serialClose(port);
+
+    // Closed, the terminal is left as it was found.
+    termios found;
+    ASSERT_EQ(tcgetattr(pty.slave, &found), 0);
+    EXPECT_EQ(cfgetispeed(&found), static_cast<speed_t>(B1200));
+    EXPECT_EQ(cfgetospeed(&found), static_cast<speed_t>(B1200));
+    EXPECT_EQ(found.c_iflag, before.c_iflag);
+    EXPECT_EQ(found.c_oflag, before.c_oflag);
+    EXPECT_EQ(found.c_lflag, before.c_lflag);
+    EXPECT_EQ(found.c_cflag, before.c_cflag);
+    EXPECT_EQ(std::memcmp(found.c_cc, before.c_cc, sizeof found.c_cc), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(FlowControlAndHangUp, SerialSettings,
@@ -292,6 +440,61 @@ TEST(SerialPort, PortHeldByAnotherOpenIsRefusedUntilClosed) {
     SerialPort* again = serialOpen(kBusyPort);
     EXPECT_NE(again, nullptr);
     serialClose(again);
+}
+
+// Serial programs that do not lock the device itself leave a lock file
+// LCK..<device name> holding their process id. A live holder keeps the port;
+// one that has gone, or this process, does not.
+TEST(SerialPort, LockFileOfALiveProgramKeepsThePort) {
+    ScratchDirectory locks;
+    ASSERT_FALSE(locks.path.empty());
+    ScopedEnvironment lockDirectory("MERLIN_LOCK_DIR", locks.path);
+    PtyPort pty(kLockPort);
+    ASSERT_TRUE(pty.ready());
+    const std::string device = ttyname(pty.slave);
+    const std::string lock = locks.path + "/LCK.." + device.substr(device.rfind('/') + 1);
+
+    // Another program: a child waiting for its pipe to close.
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        close(gate[1]);
+        char byte;
+        while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        _exit(0);
+    }
+    close(gate[0]);
+    auto ascii = [](pid_t pid) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+        return std::string(text);
+    };
+    auto binary = [](pid_t pid) {
+        const int32_t value = pid;
+        return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    auto opensWithLock = [&](const std::string& contents) {
+        std::ofstream(lock, std::ios::binary | std::ios::trunc) << contents;
+        SerialPort* port = serialOpen(kLockPort);
+        serialClose(port);
+        return port != nullptr;
+    };
+    EXPECT_FALSE(opensWithLock(ascii(holder)));
+    EXPECT_FALSE(opensWithLock(binary(holder)));
+    EXPECT_FALSE(opensWithLock(std::to_string(holder)));
+    EXPECT_TRUE(opensWithLock(ascii(getpid())));
+    EXPECT_TRUE(opensWithLock("no process\n"));
+    close(gate[1]);
+    ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
+    // Its holder has gone: a stale lock, which is left where it is.
+    EXPECT_TRUE(opensWithLock(ascii(holder)));
+    EXPECT_TRUE(opensWithLock(binary(holder)));
+    EXPECT_EQ(access(lock.c_str(), F_OK), 0);
+    unlink(lock.c_str());
+    EXPECT_TRUE(opensWithLock(""));
 }
 
 TEST(SerialPort, PurgeDiscardsWhatWasWaiting) {
