@@ -513,7 +513,16 @@ TEST(SerialPort, PurgeDiscardsWhatWasWaiting) {
     EXPECT_EQ(reader->take(stop, 2, 5000).bytes, bytesOf("=\r"));
     closeEvent(stop);
     reader.reset();
+    // What was written goes out, purge and close notwithstanding.
+    Event* done = createEvent(false, false);
+    const uint8_t frame[4] = {':', 'D', '1', '\r'};
+    EXPECT_EQ(serialWrite(port, done, frame, 4, 1000), WaitFirst);
+    const uint64_t start = nowMilliseconds();
+    serialPurge(port);
     serialClose(port);
+    EXPECT_LT(nowMilliseconds() - start, 1000u);
+    EXPECT_EQ(pty.readFarEnd(4, 5000), bytesOf(":D1\r"));
+    closeEvent(done);
 }
 
 TEST(SerialPort, WriteThatCannotFinishGivesUpInTime) {
