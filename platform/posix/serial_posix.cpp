@@ -167,8 +167,8 @@ static bool lockFileHeld(const std::string& path) {
     if (n <= 0) return false;
     text[n] = '\0';
     long pid = 0;
-    bool ascii = std::all_of(text, text + n, [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; });
-    if (n == 4 && !ascii) {
+    auto textual = [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; };
+    if (n == 4 && !std::all_of(text, text + n, textual)) {
         int32_t value;
         std::memcpy(&value, text, sizeof value);
         pid = value;
@@ -263,32 +263,35 @@ void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t /*output*/) 
 
 // Waits until what was written has gone out, bounded by its time on the
 // wire at 9600 baud (about 1.04 ms a byte) plus a margin, 100 ms at most:
-// tcdrain would wait for ever on a line that has stalled.
-static void waitForOutput(int fd) {
+// tcdrain would wait for ever on a line that has stalled. False when some is
+// still queued.
+static bool waitForOutput(int fd) {
     int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
     const uint64_t start = nowMilliseconds();
     const uint64_t limit = std::min<uint64_t>(100, static_cast<uint64_t>(queued) * 1042 / 1000 + 20);
     while (queued > 0 && nowMilliseconds() - start < limit) {
         poll(nullptr, 0, 1);
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
     }
+    return queued <= 0;
 }
 
 void serialPurge(SerialPort* port) {
     if (!port) return;
-    // Only the input, once the output has gone: a frame written is a frame
-    // sent, such as the last frame before a close. A write that gave up has
-    // already discarded what it left queued.
-    waitForOutput(port->fd);
+    // Only the input: a write here is either complete or was cancelled when
+    // it gave up, and what a complete write queued goes out before the close
+    // (serialClose waits for it).
     traced("purge", static_cast<long>(port->number), tcflush(port->fd, TCIFLUSH) == 0);
 }
 
 void serialClose(SerialPort* port) {
     if (!port) return;
-    // The settings go back as they were found, after what is queued has gone
-    // out at the speed it was written at, and while the device is still ours.
-    waitForOutput(port->fd);
+    // A frame written is a frame sent: it goes out before the settings go
+    // back as they were found, at the speed it was written at. Only what a
+    // stalled line still holds after the wait is dropped, so that the close
+    // does not wait out the driver's own (much longer) closing time.
+    if (!waitForOutput(port->fd)) tcflush(port->fd, TCOFLUSH);
     tcsetattr(port->fd, TCSANOW, &port->found);
     // Another process may hold the other side of a pseudo-terminal; leave it
     // openable for the next program.
