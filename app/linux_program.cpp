@@ -1,6 +1,7 @@
 #include "app/linux_program.h"
 
 #include <QApplication>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -70,10 +71,16 @@ unsigned parsePortNumber(const char* text)
 int listPorts()
 {
     for (unsigned port = 1; port <= platform::kMaxPortNumber; ++port) {
-        char device[512];
-        char target[512];
-        if (platform::portDeviceFound(port, device, sizeof device, target, sizeof target))
-            std::printf("COM%u\t%s\n", port, target[0] != '\0' ? target : device);
+        char device[PATH_MAX];
+        char target[PATH_MAX];
+        if (!platform::portDeviceFound(port, device, sizeof device, target, sizeof target))
+            continue;
+        // Escaped, so that a name holding a newline or a tab cannot pass for
+        // a line of its own.
+        const char* shown = target[0] != '\0' ? target : device;
+        char escaped[4 * PATH_MAX + 1];
+        escapeBytes(reinterpret_cast<const uint8_t*>(shown), std::strlen(shown), escaped, sizeof escaped);
+        std::printf("COM%u\t%s\n", port, escaped);
     }
     return kExitOk;
 }
@@ -132,6 +139,8 @@ int runLinuxProgram(int argc, char** argv)
         } else if (std::strcmp(option, "--list-ports") == 0) {
             list = true;
         } else if (std::strcmp(option, "--check") == 0) {
+            if (checkPort != 0)
+                return usageError("--check given more than once: check one port at a time", "");
             if (i + 1 >= argc)
                 return usageError("--check needs a COM number", "");
             checkPort = parsePortNumber(argv[++i]);

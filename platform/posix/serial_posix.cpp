@@ -6,16 +6,22 @@
 #include "platform/serial_trace.h"
 #include "platform/posix/event_posix.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,6 +30,7 @@ namespace platform {
 struct SerialPort {
     int fd;
     unsigned number;
+    termios found;  // the settings it had, put back when it is closed
 };
 
 // Keeps its own copy of the descriptor, not the port: a reader that has not
@@ -51,82 +58,171 @@ static const DeviceFamily kDeviceFamilies[] = {
     {97, 128, "/dev/rfcomm"},
 };
 
-// "${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports/comN"; false when
+// "${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports/comN"; empty when
 // neither names a directory. A relative XDG_CONFIG_HOME is ignored, as the
 // XDG convention asks.
-static bool portLinkPath(unsigned portNumber, char* out, size_t size) {
+static std::string portLinkPath(unsigned portNumber) {
+    const std::string name = "/merlintest/ports/com" + std::to_string(portNumber);
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    int length;
-    if (config && config[0] == '/') {
-        length = std::snprintf(out, size, "%s/merlintest/ports/com%u", config, portNumber);
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home) return false;
-        length = std::snprintf(out, size, "%s/.config/merlintest/ports/com%u", home, portNumber);
+    if (config && config[0] == '/') return config + name;
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) return std::string();
+    return home + ("/.config" + name);
+}
+
+// The device port N opens: the user's link when there is one, else the
+// table's device; empty when it has none. A link that may be there but cannot
+// be looked at (its path too long for the system, a directory on the way that
+// cannot be searched) gives nothing: falling back to the table would open a
+// device the user never chose.
+static std::string portDevice(unsigned portNumber) {
+    if (portNumber < 1 || portNumber > kMaxPortNumber) return std::string();
+    const std::string link = portLinkPath(portNumber);
+    if (!link.empty()) {
+        if (link.size() >= PATH_MAX) return std::string();
+        struct stat status;
+        if (lstat(link.c_str(), &status) == 0) return link;
+        if (errno != ENOENT && errno != ENOTDIR) return std::string();
     }
-    return length > 0 && static_cast<size_t>(length) < size;
+    for (const DeviceFamily& family : kDeviceFamilies) {
+        if (portNumber >= family.firstPort && portNumber <= family.lastPort)
+            return family.prefix + std::to_string(portNumber - family.firstPort);
+    }
+    // No device of its own: only a link can give this number a device.
+    return link;
 }
 
 void portDevicePath(unsigned portNumber, char* out, size_t size) {
     if (!out || size == 0) return;
-    out[0] = '\0';
-    if (portNumber < 1 || portNumber > kMaxPortNumber) return;
+    std::snprintf(out, size, "%s", portDevice(portNumber).c_str());
+}
 
-    char link[512];
-    bool haveLink = portLinkPath(portNumber, link, sizeof link);
+// Whether the kernel's table of terminal drivers claims this device number:
+// 1 yes, 0 no, -1 when the table cannot be read.
+static int terminalDriverClaims(dev_t device) {
+    FILE* drivers = std::fopen("/proc/tty/drivers", "re");
+    if (!drivers) return -1;
+    int claimed = 0;
+    char line[256];
+    // "name  /dev/path  major  minor[-minor]  type", one driver a line.
+    while (!claimed && std::fgets(line, sizeof line, drivers)) {
+        unsigned driverMajor = 0, first = 0, last = 0;
+        int fields = std::sscanf(line, "%*s %*s %u %u-%u", &driverMajor, &first, &last);
+        if (fields < 2) continue;
+        if (fields == 2) last = first;
+        claimed = major(device) == driverMajor && minor(device) >= first && minor(device) <= last;
+    }
+    std::fclose(drivers);
+    return claimed;
+}
+
+// A serial device is a terminal: a file, a FIFO, a directory, a block device
+// or a character device such as /dev/null is not, and is never written to.
+// Decided without opening the device where the kernel's table can tell, since
+// opening a serial port raises its modem lines.
+static bool isSerialDevice(const char* path) {
     struct stat status;
-    if (haveLink && lstat(link, &status) == 0) {
-        std::snprintf(out, size, "%s", link);
-        return;
-    }
-    for (const DeviceFamily& family : kDeviceFamilies) {
-        if (portNumber >= family.firstPort && portNumber <= family.lastPort) {
-            std::snprintf(out, size, "%s%u", family.prefix, portNumber - family.firstPort);
-            return;
-        }
-    }
-    // No device of its own: only a link can give this number a device.
-    if (haveLink) std::snprintf(out, size, "%s", link);
+    if (stat(path, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+    int claimed = terminalDriverClaims(status.st_rdev);
+    if (claimed >= 0) return claimed == 1;
+    int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool terminal = isatty(fd) == 1;
+    close(fd);
+    return terminal;
 }
 
 bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char* target, size_t targetSize) {
     if (target && targetSize) target[0] = '\0';
-    portDevicePath(portNumber, device, deviceSize);
-    if (!device || !device[0]) return false;
+    const std::string path = portDevice(portNumber);
+    if (device && deviceSize) std::snprintf(device, deviceSize, "%s", path.c_str());
+    if (path.empty()) return false;
     struct stat status;
-    if (lstat(device, &status) != 0) return false;
+    if (lstat(path.c_str(), &status) != 0) return false;
     if (S_ISLNK(status.st_mode) && target && targetSize > 1) {
-        ssize_t n = readlink(device, target, targetSize - 1);
-        target[n > 0 ? n : 0] = '\0';
+        std::vector<char> linked(PATH_MAX);
+        ssize_t n = readlink(path.c_str(), linked.data(), linked.size() - 1);
+        linked[n > 0 ? static_cast<size_t>(n) : 0] = '\0';
+        std::snprintf(target, targetSize, "%s", linked.data());
     }
-    // A link whose device has gone opens nothing.
-    return stat(device, &status) == 0;
+    // A link whose device has gone, or that leads to no serial device, opens
+    // nothing.
+    return isSerialDevice(path.c_str());
+}
+
+// ---- Lock files -------------------------------------------------------------
+// Serial programs that do not lock the device itself leave a UUCP-style lock
+// file, LCK..<device name>, holding their process id in ASCII (or, from
+// older programs, as a binary int). This tool only honours them: it never
+// makes one, and leaves a stale one where it is. MERLIN_LOCK_DIR names the
+// one directory to look in instead of the usual ones.
+
+// True when the lock file names a live process other than this one.
+static bool lockFileHeld(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[64];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return false;
+    text[n] = '\0';
+    long pid = 0;
+    auto textual = [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; };
+    if (n == 4 && !std::all_of(text, text + n, textual)) {
+        int32_t value;
+        std::memcpy(&value, text, sizeof value);
+        pid = value;
+    } else {
+        char* end = nullptr;
+        errno = 0;
+        pid = std::strtol(text, &end, 10);
+        if (errno != 0 || end == text) return false;
+    }
+    if (pid <= 0 || pid > INT_MAX || pid == static_cast<long>(getpid())) return false;
+    // EPERM: alive, but another user's.
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+static bool heldThroughLockFile(const char* path) {
+    char* real = realpath(path, nullptr);
+    if (!real) return false;
+    const char* slash = std::strrchr(real, '/');
+    const std::string name = std::string("/LCK..") + (slash ? slash + 1 : real);
+    std::free(real);
+    const char* chosen = std::getenv("MERLIN_LOCK_DIR");
+    if (chosen && *chosen) return lockFileHeld(chosen + name);
+    if (lockFileHeld("/run/lock" + name)) return true;
+    // /var/lock is usually a link to /run/lock; look there only when it is
+    // a directory of its own.
+    struct stat run, var;
+    if (stat("/var/lock", &var) != 0) return false;
+    if (stat("/run/lock", &run) == 0 && run.st_dev == var.st_dev && run.st_ino == var.st_ino) return false;
+    return lockFileHeld("/var/lock" + name);
 }
 
 // ---- Open, settings, close --------------------------------------------------
 
 SerialPort* serialOpen(unsigned portNumber) {
-    char path[512];
-    portDevicePath(portNumber, path, sizeof path);
-    if (!path[0]) {
-        traced("open", static_cast<long>(portNumber), false);
-        return nullptr;
-    }
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        traced("open", static_cast<long>(portNumber), false);
-        return nullptr;
-    }
+    const std::string path = portDevice(portNumber);
+    // Checked before the open, which is never done to what is not a serial
+    // device, and again on what was opened, in case the name changed since.
+    int fd = -1;
+    if (!path.empty() && isSerialDevice(path.c_str()) && !heldThroughLockFile(path.c_str()))
+        fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios found;
+    struct stat status;
+    bool usable = fd >= 0 && fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && tcgetattr(fd, &found) == 0;
     // TIOCEXCL keeps other users out but not root; the lock keeps out every
     // program that asks for it, this one included.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
+    if (usable && flock(fd, LOCK_EX | LOCK_NB) != 0) usable = false;
+    if (!usable) {
+        if (fd >= 0) close(fd);
         traced("open", static_cast<long>(portNumber), false);
         return nullptr;
     }
     ioctl(fd, TIOCEXCL);
     traced("open", static_cast<long>(portNumber), true);
-    return new SerialPort{fd, portNumber};
+    return new SerialPort{fd, portNumber, found};
 }
 
 void serialSetLine9600_8N1(SerialPort* port) {
@@ -165,18 +261,38 @@ void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t /*output*/) 
     traced("queues", static_cast<long>(input), true);
 }
 
+// Waits until what was written has gone out, bounded by its time on the
+// wire at 9600 baud (about 1.04 ms a byte) plus a margin, 100 ms at most:
+// tcdrain would wait for ever on a line that has stalled. False when some is
+// still queued.
+static bool waitForOutput(int fd) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+    const uint64_t start = nowMilliseconds();
+    const uint64_t limit = std::min<uint64_t>(100, static_cast<uint64_t>(queued) * 1042 / 1000 + 20);
+    while (queued > 0 && nowMilliseconds() - start < limit) {
+        poll(nullptr, 0, 1);
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
+    }
+    return queued <= 0;
+}
+
 void serialPurge(SerialPort* port) {
     if (!port) return;
-    // Only the input: a write here is either complete (handed to the device,
-    // as a completed write on Windows has gone out) or was cancelled when it
-    // gave up, so no output is pending to abort. Flushing the output queue
-    // would drop frames already reported as written, such as the last frame
-    // before a close.
+    // Only the input: a write here is either complete or was cancelled when
+    // it gave up, and what a complete write queued goes out before the close
+    // (serialClose waits for it).
     traced("purge", static_cast<long>(port->number), tcflush(port->fd, TCIFLUSH) == 0);
 }
 
 void serialClose(SerialPort* port) {
     if (!port) return;
+    // A frame written is a frame sent: it goes out before the settings go
+    // back as they were found, at the speed it was written at. Only what a
+    // stalled line still holds after the wait is dropped, so that the close
+    // does not wait out the driver's own (much longer) closing time.
+    if (!waitForOutput(port->fd)) tcflush(port->fd, TCOFLUSH);
+    tcsetattr(port->fd, TCSANOW, &port->found);
     // Another process may hold the other side of a pseudo-terminal; leave it
     // openable for the next program.
     ioctl(port->fd, TIOCNXCL);

@@ -10,10 +10,12 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,6 +205,7 @@ TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
     const std::vector<std::vector<std::string>> cases = {
         {"--check"}, {"--check", "0"}, {"--check", "257"}, {"--check", "COM"}, {"--check", "COMx"},
         {"--check", "7x"}, {"--check", "-3"}, {"--check", "7", "--list-ports"}, {"--list"}, {"-h"}, {"extra"},
+        {"--check", "200", "--check", "201"},
     };
     for (const auto& arguments : cases) {
         const ProgramRun run = runProgram(arguments);
@@ -247,6 +250,43 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTarget)
     if (access("/dev/ttyS0", F_OK) == 0) {
         EXPECT_TRUE(listed("COM1\t/dev/ttyS0"));
     }
+}
+
+// Only serial devices are ports, and a link's target is shown escaped, so a
+// name holding a tab or a newline cannot pass for another line.
+TEST(ConsoleListPorts, ListsOnlySerialDevicesAndEscapesTheirNames)
+{
+    char mount[512] = {};
+    ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
+    char scratch[] = "/tmp/merlintest-list-XXXXXX";
+    ASSERT_NE(mkdtemp(scratch), nullptr);
+    const std::string dir = scratch;
+    const std::string file = dir + "/file", fifo = dir + "/fifo", forged = dir + "/a\nCOM99\t/ttyUSB9";
+    close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(forged.substr(0, forged.rfind('/')).c_str(), 0700), 0);
+    ASSERT_EQ(symlink(mount, forged.c_str()), 0);
+    const std::vector<std::pair<unsigned, std::string>> links = {
+        {152, file}, {153, fifo}, {154, dir}, {155, "/dev/null"}, {156, "/dev/zero"}, {157, forged},
+    };
+    for (const auto& link : links) {
+        unlink(portLinkPath(link.first).c_str());
+        EXPECT_EQ(symlink(link.second.c_str(), portLinkPath(link.first).c_str()), 0);
+    }
+    const ProgramRun run = runProgram({"--list-ports"});
+    for (const auto& link : links)
+        unlink(portLinkPath(link.first).c_str());
+    unlink(forged.c_str());
+    rmdir(forged.substr(0, forged.rfind('/')).c_str());
+    unlink(fifo.c_str());
+    unlink(file.c_str());
+    rmdir(dir.c_str());
+
+    EXPECT_EQ(run.exitCode, 0);
+    for (unsigned number = 152; number <= 156; ++number)
+        EXPECT_EQ(run.out.find("COM" + std::to_string(number) + "\t"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nCOM157\t" + dir + "/a\\nCOM99\\t/ttyUSB9\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("\nCOM99"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -10,7 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +24,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -96,6 +102,43 @@ constexpr unsigned kStalledPort = 27;
 constexpr unsigned kReadPort = 28;
 constexpr unsigned kHighPort = 130;
 constexpr unsigned kFoundPort = 29;
+constexpr unsigned kLongLinkPort = 30;
+constexpr unsigned kKindPort = 31;
+constexpr unsigned kLockPort = 32;
+
+// A directory of the test's own under /tmp, removed with what it holds.
+struct ScratchDirectory {
+    ScratchDirectory() {
+        char name[] = "/tmp/merlintest-ports-XXXXXX";
+        if (mkdtemp(name)) path = name;
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
+// Sets an environment variable for one scope; unset afterwards unless it had
+// a value to put back.
+struct ScopedEnvironment {
+    ScopedEnvironment(const char* name, const std::string& value)
+        : name(name), old(std::getenv(name) ? std::getenv(name) : "") {
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnvironment() { old.empty() ? unsetenv(name) : setenv(name, old.c_str(), 1); }
+    const char* name;
+    std::string old;
+};
+
+// Writes a frame as a connect would.
+bool writeFrame(SerialPort* port, const char* frame) {
+    Event* done = createEvent(false, false);
+    bool written = serialWrite(port, done, reinterpret_cast<const uint8_t*>(frame),
+                               static_cast<uint32_t>(std::strlen(frame)), 1000) == WaitFirst;
+    closeEvent(done);
+    return written;
+}
 
 // ---- Port names -------------------------------------------------------------
 
@@ -206,6 +249,57 @@ TEST(SerialNames, NumbersOutsideTheRangeAreRefusedEvenWithALink) {
     EXPECT_EQ(serialOpen(kMaxPortNumber + 1), nullptr);
 }
 
+// A link deep in the user's directories opens what it points to; when the
+// link's path is too long to look at, nothing opens, never the table's device.
+TEST(SerialNames, LinkIsFollowedHoweverLongItsPathAndNeverBypassed) {
+    ScratchDirectory scratch;
+    std::string deep = scratch.path;
+    while (deep.size() < 520) deep += "/" + std::string(100, 'd');
+    {
+        ScopedEnvironment config("XDG_CONFIG_HOME", deep);
+        PtyPort pty(kLongLinkPort);
+        ASSERT_TRUE(pty.ready());
+        SerialPort* port = serialOpen(kLongLinkPort);
+        EXPECT_TRUE(port && writeFrame(port, ":F1\r"));
+        EXPECT_EQ(pty.readFarEnd(4, 5000), bytesOf(":F1\r"));
+        serialClose(port);
+    }
+    ScopedEnvironment config("XDG_CONFIG_HOME", "/" + std::string(PATH_MAX, 'x'));
+    EXPECT_EQ(devicePath(1), "");
+    EXPECT_EQ(serialOpen(1), nullptr);
+}
+
+// ---- Port kinds -------------------------------------------------------------
+
+// Only a terminal is a port. Whatever else a link names is refused at once,
+// before anything is written to it: a file is left as it was.
+TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
+    ScratchDirectory scratch;
+    const std::string file = scratch.path + "/file", fifo = scratch.path + "/fifo";
+    const std::string contents(8192, 'c');
+    std::ofstream(file) << contents;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> kinds = {file, fifo, scratch.path, "/dev/null", "/dev/zero"};
+    struct stat status;
+    if (stat("/dev/loop0", &status) == 0 && S_ISBLK(status.st_mode)) kinds.push_back("/dev/loop0");
+
+    PtyPort pty(kKindPort);
+    ASSERT_TRUE(pty.ready());
+    kinds.push_back(ttyname(pty.slave));
+    for (const std::string& target : kinds) {
+        unlink(linkPath(kKindPort).c_str());
+        ASSERT_EQ(symlink(target.c_str(), linkPath(kKindPort).c_str()), 0);
+        const uint64_t start = nowMilliseconds();
+        SerialPort* port = serialOpen(kKindPort);
+        EXPECT_EQ(port != nullptr, target == kinds.back()) << target;
+        EXPECT_LT(nowMilliseconds() - start, 1000u) << target;
+        if (port && target == file) writeFrame(port, ":F1\r");
+        serialClose(port);
+    }
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), contents);
+}
+
 // ---- Settings ---------------------------------------------------------------
 
 // The CRTSCTS and HUPCL bits that the port has before it is set up, and a
@@ -234,6 +328,7 @@ TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp) {
     cfsetispeed(&before, B1200);
     cfsetospeed(&before, B1200);
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(pty.slave, &before), 0);
 
     SerialPort* port = serialOpen(number);
     ASSERT_NE(port, nullptr);
@@ -269,6 +364,17 @@ TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp) {
     closeEvent(stop);
     reader.reset();
     serialClose(port);
+
+    // Closed, the terminal is left as it was found.
+    termios found;
+    ASSERT_EQ(tcgetattr(pty.slave, &found), 0);
+    EXPECT_EQ(cfgetispeed(&found), static_cast<speed_t>(B1200));
+    EXPECT_EQ(cfgetospeed(&found), static_cast<speed_t>(B1200));
+    EXPECT_EQ(found.c_iflag, before.c_iflag);
+    EXPECT_EQ(found.c_oflag, before.c_oflag);
+    EXPECT_EQ(found.c_lflag, before.c_lflag);
+    EXPECT_EQ(found.c_cflag, before.c_cflag);
+    EXPECT_EQ(std::memcmp(found.c_cc, before.c_cc, sizeof found.c_cc), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(FlowControlAndHangUp, SerialSettings,
@@ -294,6 +400,42 @@ TEST(SerialPort, PortHeldByAnotherOpenIsRefusedUntilClosed) {
     serialClose(again);
 }
 
+// Serial programs that do not lock the device itself leave a lock file
+// LCK..<device name> holding their process id. A live holder keeps the port;
+// one that has gone, or this process, does not.
+TEST(SerialPort, LockFileOfALiveProgramKeepsThePort) {
+    ScratchDirectory locks;
+    ScopedEnvironment lockDirectory("MERLIN_LOCK_DIR", locks.path);
+    PtyPort pty(kLockPort);
+    ASSERT_TRUE(pty.ready());
+    const std::string device = ttyname(pty.slave);
+    const std::string lock = locks.path + "/LCK.." + device.substr(device.rfind('/') + 1);
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    auto ascii = [](pid_t pid) {
+        const std::string digits = std::to_string(pid);
+        return std::string(10 - digits.size(), ' ') + digits + "\n";
+    };
+    auto binary = [](pid_t pid) { return std::string(reinterpret_cast<const char*>(&pid), 4); };
+    struct Case {
+        std::string contents;
+        bool opens;
+    };
+    // The parent that runs this test is a live program other than this one.
+    const Case cases[] = {
+        {ascii(getppid()), false}, {binary(getppid()), false}, {ascii(getpid()), true},
+        {ascii(gone), true},       {binary(gone), true},       {"no process\n", true},
+    };
+    for (const Case& c : cases) {
+        std::ofstream(lock, std::ios::binary | std::ios::trunc) << c.contents;
+        SerialPort* port = serialOpen(kLockPort);
+        EXPECT_EQ(port != nullptr, c.opens) << c.contents;
+        serialClose(port);
+    }
+    EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "a stale lock is left where it is";
+}
+
 TEST(SerialPort, PurgeDiscardsWhatWasWaiting) {
     PtyPort pty(kPurgePort);
     ASSERT_TRUE(pty.ready());
@@ -310,7 +452,11 @@ TEST(SerialPort, PurgeDiscardsWhatWasWaiting) {
     EXPECT_EQ(reader->take(stop, 2, 5000).bytes, bytesOf("=\r"));
     closeEvent(stop);
     reader.reset();
+    // What was written goes out, purge and close notwithstanding.
+    EXPECT_TRUE(writeFrame(port, ":D1\r"));
+    serialPurge(port);
     serialClose(port);
+    EXPECT_EQ(pty.readFarEnd(4, 5000), bytesOf(":D1\r"));
 }
 
 TEST(SerialPort, WriteThatCannotFinishGivesUpInTime) {
