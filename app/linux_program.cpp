@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "app/app_globals.h"
@@ -25,15 +26,23 @@ const char kUsage[] =
     "Tests a motorised telescope mount on a serial port. With no option it opens\n"
     "the MerlinTest dialog, where Connect checks the mount on the COM port chosen.\n"
     "\n"
-    "  --check N     check the mount on COM N (1 to 256, \"7\" or \"COM7\") without a\n"
-    "                window: connect as the dialog does, print each status with the\n"
-    "                milliseconds since start, disconnect. Exit 0 on \"Ready\", 1 on\n"
-    "                an error, 130 on Ctrl-C\n"
-    "  --list-ports  list each COM number whose device exists: COMn, a tab, the device\n"
+    "  --check N, --check=N\n"
+    "                check the mount on COM N (1 to 256, \"7\" or \"COM7\") without\n"
+    "                a window: connect as the dialog does, print each status with\n"
+    "                the milliseconds since start, disconnect\n"
+    "  --list-ports  list each COM number whose device exists, tab-separated:\n"
+    "                COMn, the device, its /dev/serial/by-id name, its product\n"
     "  --trace       write every frame sent and every reply received to standard\n"
     "                error, one line each, with the milliseconds since start\n"
-    "  --help        show this text\n"
-    "  --version     show the version\n"
+    "  -h, --help    show this text\n"
+    "  -V, --version show the version\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the dialog ended, a check reached \"Ready\", or the list, help, version\n"
+    "  1    a check failed (the port or the mount), or there is no display\n"
+    "  2    a bad command line\n"
+    "  130  a check ended by Ctrl-C (SIGINT)\n"
+    "  143  a check ended by SIGTERM\n"
     "\n"
     "COM1-COM32 open /dev/ttyS0-31, COM33-COM64 /dev/ttyUSB0-31, COM65-COM96\n"
     "/dev/ttyACM0-31, COM97-COM128 /dev/rfcomm0-31; a link\n"
@@ -47,9 +56,10 @@ void traceToStandardError(const char* line)
     std::fputs(line, stderr);
 }
 
-int usageError(const char* problem, const char* what)
+// One line on what is wrong and where to look, as command-line tools do.
+int usageError(const std::string& problem)
 {
-    std::fprintf(stderr, "merlintest: %s%s\n\n%s", problem, what, kUsage);
+    std::fprintf(stderr, "merlintest: %s\nTry 'merlintest --help' for more information.\n", problem.c_str());
     return kExitUsage;
 }
 
@@ -118,31 +128,40 @@ int runLinuxProgram(int argc, char** argv)
     bool list = false;
     unsigned checkPort = 0;
     for (int i = 1; i < argc; ++i) {
-        const char* option = argv[i];
-        if (std::strcmp(option, "--help") == 0) {
+        const std::string option = argv[i];
+        if (option == "-h" || option == "--help") {
             std::fputs(kUsage, stdout);
             return kExitOk;
         }
-        if (std::strcmp(option, "--version") == 0) {
+        if (option == "-V" || option == "--version") {
             std::printf("merlintest %s\n", MERLINTEST_VERSION);
             return kExitOk;
         }
-        if (std::strcmp(option, "--trace") == 0) {
+        if (option == "--trace") {
             trace = true;
-        } else if (std::strcmp(option, "--list-ports") == 0) {
+        } else if (option == "--list-ports") {
             list = true;
-        } else if (std::strcmp(option, "--check") == 0) {
-            if (i + 1 >= argc)
-                return usageError("--check needs a COM number", "");
-            checkPort = parsePortNumber(argv[++i]);
+        } else if (option == "--check" || option.rfind("--check=", 0) == 0) {
+            std::string number;
+            if (option != "--check")
+                number = option.substr(std::strlen("--check="));
+            else if (i + 1 < argc)
+                number = argv[++i];
+            else
+                return usageError("option '--check' needs a COM number");
+            if (checkPort != 0)
+                return usageError("option '--check' may be given only once");
+            checkPort = parsePortNumber(number.c_str());
             if (checkPort == 0)
-                return usageError("not a COM number from 1 to 256: ", argv[i]);
+                return usageError("'" + number + "' is not a COM number from 1 to 256");
+        } else if (!option.empty() && option[0] == '-') {
+            return usageError("unknown option '" + option + "'");
         } else {
-            return usageError("unknown option ", option);
+            return usageError("unexpected argument '" + option + "'");
         }
     }
     if (list && checkPort != 0)
-        return usageError("--list-ports and --check are two ways to run; choose one", "");
+        return usageError("--list-ports and --check are two ways to run; choose one");
     if (list)
         return listPorts();
 

@@ -195,19 +195,48 @@ TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)
 
 TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
 {
-    EXPECT_EQ(runProgram({"--version"}).out, "merlintest 1.0\n");
-    const ProgramRun help = runProgram({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.find("usage: merlintest"), 0u);
+    for (const char* version : {"--version", "-V"})
+        EXPECT_EQ(runProgram({version}).out, "merlintest 1.0\n") << version;
+    for (const char* option : {"--help", "-h"}) {
+        const ProgramRun help = runProgram({option});
+        EXPECT_EQ(help.exitCode, 0) << option;
+        EXPECT_EQ(help.out.find("usage: merlintest"), 0u) << option;
+        // Fits a terminal of 80 columns and names every exit status.
+        size_t at = 0;
+        for (size_t end; (end = help.out.find('\n', at)) != std::string::npos; at = end + 1)
+            EXPECT_LE(end - at, 80u) << help.out.substr(at, end - at);
+        for (const char* status : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  130 ", "\n  143 "})
+            EXPECT_NE(help.out.find(status), std::string::npos) << status;
+    }
+    // --check=N is --check N: COM999 is refused either way, before any port.
+    EXPECT_EQ(runProgram({"--check=999"}).err, runProgram({"--check", "999"}).err);
 
-    const std::vector<std::vector<std::string>> cases = {
-        {"--check"}, {"--check", "0"}, {"--check", "257"}, {"--check", "COM"}, {"--check", "COMx"},
-        {"--check", "7x"}, {"--check", "-3"}, {"--check", "7", "--list-ports"}, {"--list"}, {"-h"}, {"extra"},
+    const std::string tryHelp = "Try 'merlintest --help' for more information.\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string problem;
+    } cases[] = {
+        {{"--check"}, "option '--check' needs a COM number"},
+        {{"--check", "0"}, "'0' is not a COM number from 1 to 256"},
+        {{"--check=257"}, "'257' is not a COM number from 1 to 256"},
+        {{"--check", "COM"}, "'COM' is not a COM number from 1 to 256"},
+        {{"--check", "COMx"}, "'COMx' is not a COM number from 1 to 256"},
+        {{"--check=7x"}, "'7x' is not a COM number from 1 to 256"},
+        {{"--check="}, "'' is not a COM number from 1 to 256"},
+        {{"--check", "-3"}, "'-3' is not a COM number from 1 to 256"},
+        {{"--check", "7", "--check", "8"}, "option '--check' may be given only once"},
+        {{"--check=7", "--check=7"}, "option '--check' may be given only once"},
+        {{"--check", "7", "--list-ports"}, "--list-ports and --check are two ways to run; choose one"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--list"}, "unknown option '--list'"},
+        {{"-x"}, "unknown option '-x'"},
+        {{"--trace=1"}, "unknown option '--trace=1'"},
+        {{"extra"}, "unexpected argument 'extra'"},
     };
-    for (const auto& arguments : cases) {
-        const ProgramRun run = runProgram(arguments);
-        EXPECT_EQ(run.exitCode, 2) << arguments.back();
-        EXPECT_NE(run.err.find("usage: merlintest"), std::string::npos) << arguments.back();
+    for (const auto& c : cases) {
+        const ProgramRun run = runProgram(c.arguments);
+        EXPECT_EQ(run.exitCode, 2) << c.problem;
+        EXPECT_EQ(run.err, "merlintest: " + c.problem + "\n" + tryHelp);
         EXPECT_EQ(run.out, "");
     }
 }
