@@ -50,6 +50,7 @@ const char kUsage[] =
 
 constexpr int kExitInterrupted = 128 + SIGINT;
 constexpr int kExitTerminated = 128 + SIGTERM;
+constexpr int kExitNoDisplay = 1;
 
 void traceToStandardError(const char* line)
 {
@@ -86,6 +87,27 @@ int listPorts()
             std::printf("COM%u\t%s\n", port, target[0] != '\0' ? target : device);
     }
     return kExitOk;
+}
+
+bool isSet(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+// Whether Qt can show the dialog: an X or Wayland display, or a platform
+// plugin named in QT_QPA_PLATFORM that needs neither (offscreen, vnc,
+// linuxfb, eglfs...). Without one Qt would abort the program.
+bool haveDisplay()
+{
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
+        return true;
+    if (!isSet("QT_QPA_PLATFORM"))
+        return false;
+    // "xcb", "wayland-egl", "wayland;xcb", "offscreen:fontengine=freetype"...
+    const std::string platforms = std::getenv("QT_QPA_PLATFORM");
+    const std::string first = platforms.substr(0, platforms.find_first_of(";:"));
+    return first != "xcb" && first.rfind("wayland", 0) != 0;
 }
 
 // Ctrl-C and SIGTERM during a check: the handler only sets the event (an
@@ -164,6 +186,11 @@ int runLinuxProgram(int argc, char** argv)
         return usageError("--list-ports and --check are two ways to run; choose one");
     if (list)
         return listPorts();
+    // A test may have made the application object already.
+    if (checkPort == 0 && QCoreApplication::instance() == nullptr && !haveDisplay()) {
+        std::fputs("merlintest: cannot open a display; without a desktop use merlintest --check N\n", stderr);
+        return kExitNoDisplay;
+    }
 
     if (trace)
         startFrameTrace(traceToStandardError);

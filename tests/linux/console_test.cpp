@@ -10,6 +10,7 @@
 #include <functional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -237,6 +238,30 @@ TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
         const ProgramRun run = runProgram(c.arguments);
         EXPECT_EQ(run.exitCode, 2) << c.problem;
         EXPECT_EQ(run.err, "merlintest: " + c.problem + "\n" + tryHelp);
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+// Without a display the dialog cannot come up: a plain answer instead of
+// Qt's abort, also when the only platform named needs a display.
+TEST(ConsoleArguments, WithoutADisplayTheDialogSaysSoAndExitsWith1)
+{
+    const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    std::vector<std::pair<const char*, std::string>> saved;
+    for (const char* name : names) {
+        if (const char* value = std::getenv(name))
+            saved.emplace_back(name, value);
+        unsetenv(name);
+    }
+    const ProgramRun bare = runProgram({});
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    const ProgramRun xcb = runProgram({"--trace"});
+    unsetenv("QT_QPA_PLATFORM");
+    for (const auto& variable : saved)
+        setenv(variable.first, variable.second.c_str(), 1);
+    for (const ProgramRun& run : {bare, xcb}) {
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, "merlintest: cannot open a display; without a desktop use merlintest --check N\n");
         EXPECT_EQ(run.out, "");
     }
 }
