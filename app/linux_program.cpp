@@ -83,8 +83,11 @@ int listPorts()
     for (unsigned port = 1; port <= platform::kMaxPortNumber; ++port) {
         char device[512];
         char target[512];
-        if (platform::portDeviceFound(port, device, sizeof device, target, sizeof target))
-            std::printf("COM%u\t%s\n", port, target[0] != '\0' ? target : device);
+        if (platform::portDeviceFound(port, device, sizeof device, target, sizeof target)) {
+            const platform::PortDevice about = platform::describePortDevice(device);
+            std::printf("COM%u\t%s\t%s\t%s\n", port, target[0] != '\0' ? target : device, about.byId.c_str(),
+                        platform::productName(about).c_str());
+        }
     }
     return kExitOk;
 }

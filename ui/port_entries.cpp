@@ -16,12 +16,19 @@ PortEntry describePortEntry(unsigned portNumber, const char* name)
     }
     // A link is shown by where it leads: that is the name the user gave it.
     const std::string shown = target[0] != '\0' ? target : device;
+    entry.present = found;
+    platform::PortDevice about;
     if (found)
-        entry.text += " \u2014 " + shown;
+        about = platform::describePortDevice(device);
+    const std::string product = platform::productName(about);
+    if (found)
+        entry.text += " \u2014 " + shown + (product.empty() ? "" : " (" + product + ")");
     entry.tooltip = std::string(name) + " opens " + device;
     if (target[0] != '\0')
         entry.tooltip += " \u2192 " + std::string(target);
     if (!found)
         entry.tooltip += " (not present)";
+    if (!about.byId.empty())
+        entry.tooltip += "\n" + about.byId;
     return entry;
 }

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/port_links.h"
 #include "tests/support/sim_client.h"
 
@@ -267,9 +268,13 @@ TEST(ConsoleArguments, WithoutADisplayTheDialogSaysSoAndExitsWith1)
 }
 
 // One line per COM number whose device exists, the fixed table's and the
-// links alike: "COMn", a tab, the device (a link by where it points).
-TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTarget)
+// links alike: "COMn", the device (a link by where it points), its
+// /dev/serial/by-id name and its product, tab-separated; here a USB cable of a
+// tree of the test's own stands behind a link.
+TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTargetItsByIdNameAndProduct)
 {
+    FakeSystem system;
+    system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
     char mount[512] = {};
     ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
     const std::string link = portLinkPath(150);
@@ -278,12 +283,21 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTarget)
     const std::string gone = portLinkPath(151);
     unlink(gone.c_str());
     ASSERT_EQ(symlink("/dev/merlintest-gone", gone.c_str()), 0);
-    const ProgramRun run = runProgram({"--list-ports"});
+    const std::string cable = portLinkPath(152);
+    const std::string cableDevice = system.root() + "/dev/ttyUSB0";
+    unlink(cable.c_str());
+    ASSERT_EQ(symlink(cableDevice.c_str(), cable.c_str()), 0);
+    ProgramRun run;
+    {
+        UseSystemRoot use(system.root());
+        run = runProgram({"--list-ports"});
+    }
     unlink(link.c_str());
     unlink(gone.c_str());
+    unlink(cable.c_str());
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
-    const std::regex line(R"re(COM(\d+)\t(/.+))re");
+    const std::regex line(R"re(COM(\d+)\t(/[^\t]+)\t([^\t]*)\t([^\t]*))re");
     Lines entries;
     size_t at = 0;
     for (size_t end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -295,11 +309,14 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTarget)
     auto listed = [&](const std::string& entry) {
         return std::find(entries.begin(), entries.end(), entry) != entries.end();
     };
-    EXPECT_TRUE(listed("COM7\t" + std::string(mount))) << run.out;
-    EXPECT_TRUE(listed("COM150\t" + std::string(mount))) << run.out;
+    EXPECT_TRUE(listed("COM7\t" + std::string(mount) + "\t\t")) << run.out;
+    EXPECT_TRUE(listed("COM150\t" + std::string(mount) + "\t\t")) << run.out;
+    EXPECT_TRUE(listed("COM152\t" + cableDevice +
+                       "\t/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\tFTDI FT232R USB UART"))
+        << run.out;
     EXPECT_EQ(run.out.find("COM151\t"), std::string::npos) << "a link to nothing is no device";
     if (access("/dev/ttyS0", F_OK) == 0) {
-        EXPECT_TRUE(listed("COM1\t/dev/ttyS0"));
+        EXPECT_NE(run.out.find("COM1\t/dev/ttyS0\t"), std::string::npos) << run.out;
     }
 }
 
