@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyle>
 #include <atomic>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "app/app_model.h"
 #include "resources/resource_ids.h"
 #include "tests/qt/qt_driver.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/port_links.h"
 #include "tests/support/recorders.h"
 #include "tests/support/sim_client.h"
@@ -255,6 +257,53 @@ TEST_F(QtMainDialogTest, PortEntriesNameTheDeviceTheyOpen)
     for (int i = 0; i < list->count(); ++i)
         widest = std::max(widest, list->fontMetrics().horizontalAdvance(list->itemText(i)));
     EXPECT_GT(list->view()->minimumWidth(), widest);
+}
+
+// The list follows the cables: a USB cable linked as COM9 after the dialog came
+// up shows, with its product and by-id name, the next time the list opens,
+// and loses its name once unplugged. Present devices are bold, absent ones
+// greyed; the opened list shows about 16 rows and scrolls.
+TEST_F(QtMainDialogTest, OpenedListFollowsTheCablesAndShowsAbout16Rows)
+{
+    constexpr int kCableIndex = 8;  // COM9
+    QComboBox* list = control<QComboBox>(IDC_PORT_LIST);
+    FakeSystem system;
+    system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
+    UseSystemRoot use(system.root());
+    const std::string cable = portLinkPath(kCableIndex + 1);
+    const std::string device = system.root() + "/dev/ttyUSB0";
+    unlink(cable.c_str());
+    ASSERT_EQ(symlink(device.c_str(), cable.c_str()), 0);
+    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9") << "not before the list opens";
+
+    list->showPopup();
+    QWidget* popup = list->view()->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
+    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9 \u2014 " + device + " (FTDI FT232R USB UART)");
+    const std::string tooltip = text(list->itemData(kCableIndex, Qt::ToolTipRole).toString());
+    EXPECT_NE(tooltip.find("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"), std::string::npos)
+        << tooltip;
+    auto bold = [&](int index) { return list->itemData(index, Qt::FontRole).value<QFont>().bold(); };
+    EXPECT_TRUE(bold(kCableIndex));
+    EXPECT_TRUE(bold(kMountPortIndex));
+    EXPECT_FALSE(bold(199));
+    EXPECT_TRUE(list->itemData(199, Qt::ForegroundRole).isValid()) << "greyed";
+    EXPECT_FALSE(list->itemData(kCableIndex, Qt::ForegroundRole).isValid());
+    const int rows = list->view()->viewport()->height() / list->view()->sizeHintForRow(0);
+    EXPECT_GE(rows, 12);
+    EXPECT_LE(rows, 20);
+    EXPECT_TRUE(list->view()->verticalScrollBar()->isVisible());
+    // With MERLIN_SCREENSHOT_DIR set, the opened list is saved there.
+    list->view()->scrollTo(list->model()->index(0, 0));
+    saveScreenshot(popup, "qt-port-list.png");
+    list->hidePopup();
+
+    unlink(cable.c_str());
+    list->showPopup();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
+    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9");
+    EXPECT_FALSE(bold(kCableIndex));
+    list->hidePopup();
 }
 
 // Connected: an arrow and STOP, the remote buttons for kinds 0 and 2, the
