@@ -32,3 +32,22 @@ PortEntry describePortEntry(unsigned portNumber, const char* name)
         entry.tooltip += "\n" + about.byId;
     return entry;
 }
+
+int likelyPortEntry(unsigned portCount)
+{
+    constexpr unsigned kFirstUsbPort = 33;
+    constexpr unsigned kLastRfcommPort = 128;
+    unsigned firstDevice = 0;
+    for (unsigned port = 1; port <= portCount; ++port) {
+        char device[512];
+        char target[512];
+        if (!platform::portDeviceFound(port, device, sizeof device, target, sizeof target))
+            continue;
+        // Only a link of the user's has a target.
+        if (target[0] != '\0')
+            return static_cast<int>(port - 1);
+        if (firstDevice == 0 && port >= kFirstUsbPort && port <= kLastRfcommPort)
+            firstDevice = port;
+    }
+    return firstDevice != 0 ? static_cast<int>(firstDevice - 1) : 0;
+}

@@ -14,3 +14,9 @@ struct PortEntry {
 
 // `name` is the list's own text for the entry ("COM7"), kept at its start.
 PortEntry describePortEntry(unsigned portNumber, const char* name);
+
+// The entry the Linux dialog starts on (0-based), the port a user most likely
+// means: the first present one among the user's links, then the first present
+// USB-serial (COM33-64), modem-class (COM65-96) and Bluetooth (COM97-128)
+// device; COM1 when none is.
+int likelyPortEntry(unsigned portCount);

@@ -14,6 +14,8 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -34,6 +36,8 @@ namespace {
 using Frames = std::vector<std::string>;
 
 constexpr int kMountPortIndex = 6;  // COM7
+// The fixture's first link, COM5: where the dialog starts.
+constexpr int kFirstLinkIndex = 4;
 
 const int kV2Controls[] = {IDC_FOCUS_ON, IDC_FOCUS_OFF, IDC_TIMER_VALUE,
                            IDC_TIMER_START, IDC_TIMER_STATUS, IDC_TIMER_READ};
@@ -169,7 +173,7 @@ protected:
     QtMainDialog* dialog = nullptr;
 };
 
-TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnCom1WithKind0)
+TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnTheLikelyPortWithKind0)
 {
     EXPECT_EQ(text(dialog->windowTitle()), kMainDialogTemplate.caption);
     const DialogUnits& units = dialog->units();
@@ -203,7 +207,7 @@ TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnCom1WithK
         EXPECT_EQ(QApplication::focusWidget(), expected) << i;
     }
 
-    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), 0);
+    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kFirstLinkIndex);
     EXPECT_TRUE(control<QRadioButton>(IDC_KIND_INTERNAL)->isChecked());
     EXPECT_FALSE(control<QRadioButton>(IDC_KIND_RTS_CABLE)->isChecked());
     EXPECT_FALSE(control<QRadioButton>(IDC_KIND_ADAPTER_V2)->isChecked());
@@ -306,6 +310,41 @@ TEST_F(QtMainDialogTest, OpenedListFollowsTheCablesAndShowsAbout16Rows)
     list->hidePopup();
 }
 
+// The dialog starts on the port a user most likely means: the first present
+// one among the user's links (the fixture's COM5, or a lone link on COM150),
+// then the first USB, modem-class or Bluetooth device, then COM1.
+TEST_F(QtMainDialogTest, StartsOnTheFirstPresentLinkThenUsbAcmAndRfcommThenCom1)
+{
+    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kFirstLinkIndex);
+    char mount[512] = {};
+    ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
+    char pattern[] = "/tmp/merlin-config-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string config = pattern;
+    const std::string saved = std::getenv("XDG_CONFIG_HOME");
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const std::string lone = portLinkDirectory() + "/com150";
+    std::filesystem::create_directories(portLinkDirectory());
+    EXPECT_EQ(symlink(mount, lone.c_str()), 0);
+    symlink("/dev/merlintest-gone", (portLinkDirectory() + "/com100").c_str());
+    open();
+    const int withLoneLink = control<QComboBox>(IDC_PORT_LIST)->currentIndex();
+    unlink(lone.c_str());
+    open();
+    const int withoutLinks = control<QComboBox>(IDC_PORT_LIST)->currentIndex();
+    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    std::filesystem::remove_all(config);
+    EXPECT_EQ(withLoneLink, 149);
+    // This machine's own devices, as the fixed table names them.
+    int expected = 0;
+    for (int port = 128; port >= 33; --port) {
+        const std::string family = port <= 64 ? "/dev/ttyUSB" : port <= 96 ? "/dev/ttyACM" : "/dev/rfcomm";
+        if (access((family + std::to_string((port - 33) % 32)).c_str(), F_OK) == 0)
+            expected = port - 1;
+    }
+    EXPECT_EQ(withoutLinks, expected) << "a link to nothing is passed over";
+}
+
 // Connected: an arrow and STOP, the remote buttons for kinds 0 and 2, the
 // self-timer started and read back.
 TEST_F(QtMainDialogTest, ConnectedTheButtonsDriveTheMount)
@@ -360,7 +399,7 @@ TEST_F(QtMainDialogTest, KeyboardPicksThePortAndConnects)
 {
     QWidget* list = control(IDC_PORT_LIST);
     ASSERT_EQ(QApplication::focusWidget(), list);
-    for (int i = 0; i < kMountPortIndex; ++i)
+    for (int i = kFirstLinkIndex; i < kMountPortIndex; ++i)
         QTest::keyClick(list, Qt::Key_Down);
     EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kMountPortIndex);
     EXPECT_EQ(sim.frames(), Frames{}) << "selecting sends nothing";

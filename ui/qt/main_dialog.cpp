@@ -257,8 +257,11 @@ QtMainDialog::QtMainDialog(DlgMerlinTest* dialog, QWidget* owner)
     if (QComboBox* list = qobject_cast<QComboBox*>(templateControl(this, IDC_PORT_LIST)))
         onPortListOpening(list, [list] { refreshPortEntries(list); });
     mainDialogWindow().bind(this);
-    if (dialog_ != nullptr)
+    if (dialog_ != nullptr) {
         dialog_->onInitDialog(&mainDialogWindow());
+        // Windows starts on COM1; here the port a user most likely means.
+        mainDialogWindow().selectPortEntry(likelyPortEntry(kPortCount));
+    }
 }
 
 QtMainDialog::~QtMainDialog()
