@@ -300,6 +300,8 @@ TEST_F(QtMainDialogTest, OpenedListFollowsTheCablesAndShowsAbout16Rows)
     // With MERLIN_SCREENSHOT_DIR set, the opened list is saved there.
     list->view()->scrollTo(list->model()->index(0, 0));
     saveScreenshot(popup, "qt-port-list.png");
+    const int widthWithCable = list->view()->minimumWidth();
+    EXPECT_GT(widthWithCable, list->fontMetrics().horizontalAdvance(list->itemText(kCableIndex)));
     list->hidePopup();
 
     unlink(cable.c_str());
@@ -307,6 +309,7 @@ TEST_F(QtMainDialogTest, OpenedListFollowsTheCablesAndShowsAbout16Rows)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
     EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9");
     EXPECT_FALSE(bold(kCableIndex));
+    EXPECT_LT(list->view()->minimumWidth(), widthWithCable) << "as narrow as the entries left";
     list->hidePopup();
 }
 

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QBitmap>
 #include <QComboBox>
+#include <QColor>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFont>
@@ -69,8 +70,8 @@ constexpr int kListExtraWidth = 40;
 
 // The entry's name and look for what its device is now; the list's own text
 // for it ("COM7") is kept in its user data. A present device is in bold, an
-// absent one greyed.
-void showPortEntry(QComboBox* list, int index)
+// absent one greyed. Returns the width the opened list needs for it.
+int showPortEntry(QComboBox* list, int index)
 {
     const std::string name = list->itemData(index).toString().toStdString();
     const PortEntry entry = describePortEntry(static_cast<unsigned>(index + 1), name.c_str());
@@ -80,20 +81,20 @@ void showPortEntry(QComboBox* list, int index)
     QFont font = list->font();
     font.setBold(entry.present);
     list->setItemData(index, font, Qt::FontRole);
-    list->setItemData(index, entry.present ? QVariant() : QVariant(list->palette().color(QPalette::Disabled, QPalette::Text)),
-                      Qt::ForegroundRole);
-    // The opened list may be wider than the box, so device names show whole.
-    QAbstractItemView* view = list->view();
-    const int wanted = QFontMetrics(font).horizontalAdvance(text) + kListExtraWidth;
-    view->setMinimumWidth(std::max(view->minimumWidth(), wanted));
+    const QColor grey = list->palette().color(QPalette::Disabled, QPalette::Text);
+    list->setItemData(index, entry.present ? QVariant() : QVariant(grey), Qt::ForegroundRole);
+    return QFontMetrics(font).horizontalAdvance(text) + kListExtraWidth;
 }
 
 // As the list opens: the devices as they are now, a cable plugged in or
-// pulled out since included.
+// pulled out since included. The opened list may be wider than the box, so
+// device names show whole.
 void refreshPortEntries(QComboBox* list)
 {
+    int widest = 0;
     for (int i = 0; i < list->count(); ++i)
-        showPortEntry(list, i);
+        widest = std::max(widest, showPortEntry(list, i));
+    list->view()->setMinimumWidth(widest);
 }
 
 }  // namespace
@@ -133,7 +134,8 @@ void QtDialogWindow::addPortEntry(const char* text)
     if (list == nullptr)
         return;
     list->addItem(QString::fromUtf8(text), QString::fromUtf8(text));
-    showPortEntry(list, list->count() - 1);
+    QAbstractItemView* view = list->view();
+    view->setMinimumWidth(std::max(view->minimumWidth(), showPortEntry(list, list->count() - 1)));
 }
 
 void QtDialogWindow::selectPortEntry(int index)
