@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "app/app_globals.h"
@@ -26,15 +27,23 @@ const char kUsage[] =
     "Tests a motorised telescope mount on a serial port. With no option it opens\n"
     "the MerlinTest dialog, where Connect checks the mount on the COM port chosen.\n"
     "\n"
-    "  --check N     check the mount on COM N (1 to 256, \"7\" or \"COM7\") without a\n"
-    "                window: connect as the dialog does, print each status with the\n"
-    "                milliseconds since start, disconnect. Exit 0 on \"Ready\", 1 on\n"
-    "                an error, 130 on Ctrl-C\n"
-    "  --list-ports  list each COM number whose device exists: COMn, a tab, the device\n"
+    "  --check N, --check=N\n"
+    "                check the mount on COM N (1 to 256, \"7\" or \"COM7\") without\n"
+    "                a window: connect as the dialog does, print each status with\n"
+    "                the milliseconds since start, disconnect\n"
+    "  --list-ports  list each COM number whose device exists, tab-separated:\n"
+    "                COMn, the device, its /dev/serial/by-id name, its product\n"
     "  --trace       write every frame sent and every reply received to standard\n"
     "                error, one line each, with the milliseconds since start\n"
-    "  --help        show this text\n"
-    "  --version     show the version\n"
+    "  -h, --help    show this text\n"
+    "  -V, --version show the version\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the dialog ended, a check reached \"Ready\", or the list, help, version\n"
+    "  1    a check failed (the port or the mount), or there is no display\n"
+    "  2    a bad command line\n"
+    "  130  a check ended by Ctrl-C (SIGINT)\n"
+    "  143  a check ended by SIGTERM\n"
     "\n"
     "COM1-COM32 open /dev/ttyS0-31, COM33-COM64 /dev/ttyUSB0-31, COM65-COM96\n"
     "/dev/ttyACM0-31, COM97-COM128 /dev/rfcomm0-31; a link\n"
@@ -42,15 +51,17 @@ const char kUsage[] =
 
 constexpr int kExitInterrupted = 128 + SIGINT;
 constexpr int kExitTerminated = 128 + SIGTERM;
+constexpr int kExitNoDisplay = 1;
 
 void traceToStandardError(const char* line)
 {
     std::fputs(line, stderr);
 }
 
-int usageError(const char* problem, const char* what)
+// One line on what is wrong and where to look, as command-line tools do.
+int usageError(const std::string& problem)
 {
-    std::fprintf(stderr, "merlintest: %s%s\n\n%s", problem, what, kUsage);
+    std::fprintf(stderr, "merlintest: %s\nTry 'merlintest --help' for more information.\n", problem.c_str());
     return kExitUsage;
 }
 
@@ -75,14 +86,38 @@ int listPorts()
         char target[PATH_MAX];
         if (!platform::portDeviceFound(port, device, sizeof device, target, sizeof target))
             continue;
+        const platform::PortDevice about = platform::describePortDevice(device);
         // Escaped, so that a name holding a newline or a tab cannot pass for
-        // a line of its own.
+        // a line or a field of its own.
         const char* shown = target[0] != '\0' ? target : device;
         char escaped[4 * PATH_MAX + 1];
         escapeBytes(reinterpret_cast<const uint8_t*>(shown), std::strlen(shown), escaped, sizeof escaped);
-        std::printf("COM%u\t%s\n", port, escaped);
+        char byId[4 * PATH_MAX + 1];
+        escapeBytes(reinterpret_cast<const uint8_t*>(about.byId.data()), about.byId.size(), byId, sizeof byId);
+        std::printf("COM%u\t%s\t%s\t%s\n", port, escaped, byId, platform::productName(about).c_str());
     }
     return kExitOk;
+}
+
+bool isSet(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0';
+}
+
+// Whether Qt can show the dialog: an X or Wayland display, or a platform
+// plugin named in QT_QPA_PLATFORM that needs neither (offscreen, vnc,
+// linuxfb, eglfs...). Without one Qt would abort the program.
+bool haveDisplay()
+{
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
+        return true;
+    if (!isSet("QT_QPA_PLATFORM"))
+        return false;
+    // "xcb", "wayland-egl", "wayland;xcb", "offscreen:fontengine=freetype"...
+    const std::string platforms = std::getenv("QT_QPA_PLATFORM");
+    const std::string first = platforms.substr(0, platforms.find_first_of(";:"));
+    return first != "xcb" && first.rfind("wayland", 0) != 0;
 }
 
 // Ctrl-C and SIGTERM during a check: the handler only sets the event (an
@@ -125,35 +160,47 @@ int runLinuxProgram(int argc, char** argv)
     bool list = false;
     unsigned checkPort = 0;
     for (int i = 1; i < argc; ++i) {
-        const char* option = argv[i];
-        if (std::strcmp(option, "--help") == 0) {
+        const std::string option = argv[i];
+        if (option == "-h" || option == "--help") {
             std::fputs(kUsage, stdout);
             return kExitOk;
         }
-        if (std::strcmp(option, "--version") == 0) {
+        if (option == "-V" || option == "--version") {
             std::printf("merlintest %s\n", MERLINTEST_VERSION);
             return kExitOk;
         }
-        if (std::strcmp(option, "--trace") == 0) {
+        if (option == "--trace") {
             trace = true;
-        } else if (std::strcmp(option, "--list-ports") == 0) {
+        } else if (option == "--list-ports") {
             list = true;
-        } else if (std::strcmp(option, "--check") == 0) {
+        } else if (option == "--check" || option.rfind("--check=", 0) == 0) {
+            std::string number;
+            if (option != "--check")
+                number = option.substr(std::strlen("--check="));
+            else if (i + 1 < argc)
+                number = argv[++i];
+            else
+                return usageError("option '--check' needs a COM number");
             if (checkPort != 0)
-                return usageError("--check given more than once: check one port at a time", "");
-            if (i + 1 >= argc)
-                return usageError("--check needs a COM number", "");
-            checkPort = parsePortNumber(argv[++i]);
+                return usageError("option '--check' may be given only once");
+            checkPort = parsePortNumber(number.c_str());
             if (checkPort == 0)
-                return usageError("not a COM number from 1 to 256: ", argv[i]);
+                return usageError("'" + number + "' is not a COM number from 1 to 256");
+        } else if (!option.empty() && option[0] == '-') {
+            return usageError("unknown option '" + option + "'");
         } else {
-            return usageError("unknown option ", option);
+            return usageError("unexpected argument '" + option + "'");
         }
     }
     if (list && checkPort != 0)
-        return usageError("--list-ports and --check are two ways to run; choose one", "");
+        return usageError("--list-ports and --check are two ways to run; choose one");
     if (list)
         return listPorts();
+    // A test may have made the application object already.
+    if (checkPort == 0 && QCoreApplication::instance() == nullptr && !haveDisplay()) {
+        std::fputs("merlintest: cannot open a display; without a desktop use merlintest --check N\n", stderr);
+        return kExitNoDisplay;
+    }
 
     if (trace)
         startFrameTrace(traceToStandardError);

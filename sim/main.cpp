@@ -43,8 +43,8 @@ const char kUsage[] =
     "\n"
     "Behaviour at start and after a control 'reset':\n"
     "  --silent              answer nothing and ignore every frame\n"
-    "  --error PREFIX=CODE   answer \"!CODE\" to frames starting with PREFIX (e.g. :a1=5),\n"
-    "                        leaving the machine as it was (repeatable)\n"
+    "  --error PREFIX=CODE   answer \"!CODE\" to frames starting with PREFIX\n"
+    "                        (e.g. :a1=5), leaving the machine as it was (repeatable)\n"
     "  --echo                echo every frame before its reply\n"
     "  --split N             write replies in pieces of N bytes, 10 ms apart\n"
     "  --noise               write \"\\n#\\x7F\" before every reply\n"
@@ -54,7 +54,8 @@ const char kUsage[] =
     "  --latency MS          wait MS milliseconds before each reply\n"
     "  --flood               write noise without end (at 9600 baud with --pace)\n"
     "  --stall               read nothing, so the port's queue fills and writes stop\n"
-    "  --help                show this text and exit\n"
+    "  -h, --help            show this text and exit\n"
+    "  -V, --version         show the version and exit\n"
     "\n"
     "Frames (\":\" letter channel data \"\\r\") and replies (\"=\" data \"\\r\"):\n"
     "  :F1 :F2 :D1 :D2       =\n"
@@ -78,7 +79,8 @@ const char kUsage[] =
     "  'vanish' closes the data port's pseudo-terminal, as an unplugged device\n"
     "  goes away; 'restore' makes a new one behind the same links.\n"
     "  'log' lists 'rx <ms> <frame>' and 'tx <ms> <reply>' with \\r, \\n and \\xHH;\n"
-    "  'log us' the same in microseconds; 'time' answers 'time <us> <monotonic us>', the log's clock;\n"
+    "  'log us' the same in microseconds; 'time' answers\n"
+    "  'time <us> <monotonic us>', the log's clock;\n"
     "  'say' writes its text to the data port as is (\\r, \\n, \\\\, \\xHH understood).\n";
 
 constexpr int kHangupBackoffMs = 50;
@@ -198,7 +200,7 @@ bool readPort(int fd, std::string* into) {
 int main(int argc, char** argv) {
     enum {
         kLink = 256, kControlLink, kCom, kControlCom, kLog, kSilent, kError, kEcho, kSplit,
-        kNoise, kOverlong, kCounts, kPace, kLatency, kFlood, kStall, kHelp
+        kNoise, kOverlong, kCounts, kPace, kLatency, kFlood, kStall, kHelp = 'h', kVersion = 'V'
     };
     static const option kOptions[] = {
         {"link", required_argument, nullptr, kLink},
@@ -218,6 +220,7 @@ int main(int argc, char** argv) {
         {"flood", no_argument, nullptr, kFlood},
         {"stall", no_argument, nullptr, kStall},
         {"help", no_argument, nullptr, kHelp},
+        {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -226,9 +229,15 @@ int main(int argc, char** argv) {
     sim::Settings settings;
     std::FILE* logFile = nullptr;
 
+    // A bad command line: one line on what is wrong, and where to look.
     auto fail = [](const std::string& why) {
-        std::fprintf(stderr, "merlin-sim: %s\n(see merlin-sim --help)\n", why.c_str());
+        std::fprintf(stderr, "merlin-sim: %s\nTry 'merlin-sim --help' for more information.\n", why.c_str());
         return 2;
+    };
+    // Something the machine refused once the command line was good.
+    auto failed = [](const std::string& why) {
+        std::fprintf(stderr, "merlin-sim: %s\n", why.c_str());
+        return 1;
     };
     auto splitAt = [](const std::string& text, std::vector<std::string> words) {
         size_t eq = text.rfind('=');
@@ -240,14 +249,16 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> dataLinks, controlLinks;
     int option;
-    while ((option = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
+    // The leading ':' makes a missing argument ':' and keeps getopt quiet.
+    opterr = 0;
+    while ((option = getopt_long(argc, argv, ":hV", kOptions, nullptr)) != -1) {
         std::vector<std::string> words;
         switch (option) {
         case kLink: dataLinks.push_back(optarg); continue;
         case kControlLink: controlLinks.push_back(optarg); continue;
         case kCom:
         case kControlCom: {
-            if (!isPortNumber(optarg)) return fail(std::string("bad port number ") + optarg);
+            if (!isPortNumber(optarg)) return fail(std::string("'") + optarg + "' is not a COM number from 1 to 256");
             auto paths = comPaths(optarg);
             if (paths.empty()) return fail("--com needs HOME or WINEPREFIX");
             auto& to = option == kCom ? dataLinks : controlLinks;
@@ -256,7 +267,7 @@ int main(int argc, char** argv) {
         }
         case kLog:
             logFile = std::fopen(optarg, "w");
-            if (!logFile) return fail(std::string("cannot write ") + optarg);
+            if (!logFile) return failed(std::string("cannot write ") + optarg + ": " + std::strerror(errno));
             continue;
         case kSilent: words = {"silent", "1"}; break;
         case kEcho: words = {"echo", "1"}; break;
@@ -270,16 +281,25 @@ int main(int argc, char** argv) {
         case kError: words = splitAt(optarg, {"error"}); break;
         case kCounts: words = splitAt(optarg, {"counts"}); break;
         case kHelp: std::fputs(kUsage, stdout); return 0;
-        default: return fail("unknown option");
+        case kVersion: std::printf("merlin-sim %s\n", MERLINTEST_VERSION); return 0;
+        case ':': return fail(std::string("option '") + argv[optind - 1] + "' needs an argument");
+        default:
+            // A short option is named by optopt (it may sit inside a group),
+            // a long one only by the word it came in.
+            if (optopt > 0 && optopt < 128) return fail(std::string("unknown option '-") + char(optopt) + "'");
+            return fail(std::string("unknown option '") + argv[optind - 1] + "'");
         }
         std::string why;
-        if (words.empty()) return fail(std::string("expected NAME=VALUE, got ") + optarg);
-        if (!sim::applySetting(settings, words, &why)) return fail(why);
+        if (words.empty() || !sim::applySetting(settings, words, &why)) {
+            const struct option* given = kOptions;
+            while (given->val != option) ++given;
+            return fail(std::string("bad argument '") + optarg + "' for --" + given->name);
+        }
     }
-    if (optind < argc) return fail(std::string("unexpected argument ") + argv[optind]);
+    if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
 
     if (!openPty(&data.pty) || !openPty(&control.pty)) {
-        return fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+        return failed(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
     }
     for (const auto& path : dataLinks) links.push_back(Link{path, &data.pty});
     for (const auto& path : controlLinks) links.push_back(Link{path, &control.pty});
@@ -304,7 +324,7 @@ int main(int argc, char** argv) {
         if (!makeLink(link)) {
             int saved = errno;
             for (const Link& made : links) removeLink(made);
-            return fail("cannot link " + link.path + ": " + std::strerror(saved));
+            return failed("cannot link " + link.path + ": " + std::strerror(saved));
         }
     }
     std::printf("merlin-sim: data port %s\n", data.pty.path.c_str());

@@ -1,6 +1,7 @@
 // How the Linux port list names its entries: "COMn", then the device that COMn
-// opens when it exists as the dialog opens ("COM33 — /dev/ttyUSB0"), and a
-// tooltip that names the device, a link's target included, in any case.
+// opens when it exists as the list opens, with the product its kernel reports
+// ("COM33 — /dev/ttyUSB0 (FTDI FT232R USB UART)"), and a tooltip that names
+// the device, a link's target included, and its /dev/serial/by-id name.
 #pragma once
 
 #include <string>
@@ -8,7 +9,14 @@
 struct PortEntry {
     std::string text;     // UTF-8
     std::string tooltip;  // UTF-8
+    bool present = false;  // its device exists now
 };
 
 // `name` is the list's own text for the entry ("COM7"), kept at its start.
 PortEntry describePortEntry(unsigned portNumber, const char* name);
+
+// The entry the Linux dialog starts on (0-based), the port a user most likely
+// means: the first present one among the user's links, then the first present
+// USB-serial (COM33-64), modem-class (COM65-96) and Bluetooth (COM97-128)
+// device; COM1 when none is.
+int likelyPortEntry(unsigned portCount);

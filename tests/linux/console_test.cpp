@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/port_links.h"
 #include "tests/support/sim_client.h"
 
@@ -197,28 +198,86 @@ TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)
 
 TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
 {
-    EXPECT_EQ(runProgram({"--version"}).out, "merlintest 1.0\n");
-    const ProgramRun help = runProgram({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.find("usage: merlintest"), 0u);
+    for (const char* version : {"--version", "-V"})
+        EXPECT_EQ(runProgram({version}).out, "merlintest 1.0\n") << version;
+    for (const char* option : {"--help", "-h"}) {
+        const ProgramRun help = runProgram({option});
+        EXPECT_EQ(help.exitCode, 0) << option;
+        EXPECT_EQ(help.out.find("usage: merlintest"), 0u) << option;
+        // Fits a terminal of 80 columns and names every exit status.
+        size_t at = 0;
+        for (size_t end; (end = help.out.find('\n', at)) != std::string::npos; at = end + 1)
+            EXPECT_LE(end - at, 80u) << help.out.substr(at, end - at);
+        for (const char* status : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  130 ", "\n  143 "})
+            EXPECT_NE(help.out.find(status), std::string::npos) << status;
+    }
+    // --check=N is --check N: COM999 is refused either way, before any port.
+    EXPECT_EQ(runProgram({"--check=999"}).err, runProgram({"--check", "999"}).err);
 
-    const std::vector<std::vector<std::string>> cases = {
-        {"--check"}, {"--check", "0"}, {"--check", "257"}, {"--check", "COM"}, {"--check", "COMx"},
-        {"--check", "7x"}, {"--check", "-3"}, {"--check", "7", "--list-ports"}, {"--list"}, {"-h"}, {"extra"},
-        {"--check", "200", "--check", "201"},
+    const std::string tryHelp = "Try 'merlintest --help' for more information.\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string problem;
+    } cases[] = {
+        {{"--check"}, "option '--check' needs a COM number"},
+        {{"--check", "0"}, "'0' is not a COM number from 1 to 256"},
+        {{"--check=257"}, "'257' is not a COM number from 1 to 256"},
+        {{"--check", "COM"}, "'COM' is not a COM number from 1 to 256"},
+        {{"--check", "COMx"}, "'COMx' is not a COM number from 1 to 256"},
+        {{"--check=7x"}, "'7x' is not a COM number from 1 to 256"},
+        {{"--check="}, "'' is not a COM number from 1 to 256"},
+        {{"--check", "-3"}, "'-3' is not a COM number from 1 to 256"},
+        {{"--check", "7", "--check", "8"}, "option '--check' may be given only once"},
+        {{"--check=7", "--check=7"}, "option '--check' may be given only once"},
+        {{"--check", "7", "--list-ports"}, "--list-ports and --check are two ways to run; choose one"},
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--list"}, "unknown option '--list'"},
+        {{"-x"}, "unknown option '-x'"},
+        {{"--trace=1"}, "unknown option '--trace=1'"},
+        {{"extra"}, "unexpected argument 'extra'"},
     };
-    for (const auto& arguments : cases) {
-        const ProgramRun run = runProgram(arguments);
-        EXPECT_EQ(run.exitCode, 2) << arguments.back();
-        EXPECT_NE(run.err.find("usage: merlintest"), std::string::npos) << arguments.back();
+    for (const auto& c : cases) {
+        const ProgramRun run = runProgram(c.arguments);
+        EXPECT_EQ(run.exitCode, 2) << c.problem;
+        EXPECT_EQ(run.err, "merlintest: " + c.problem + "\n" + tryHelp);
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+// Without a display the dialog cannot come up: a plain answer instead of
+// Qt's abort, also when the only platform named needs a display.
+TEST(ConsoleArguments, WithoutADisplayTheDialogSaysSoAndExitsWith1)
+{
+    const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    std::vector<std::pair<const char*, std::string>> saved;
+    for (const char* name : names) {
+        if (const char* value = std::getenv(name))
+            saved.emplace_back(name, value);
+        unsetenv(name);
+    }
+    const ProgramRun bare = runProgram({});
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    const ProgramRun xcb = runProgram({"--trace"});
+    unsetenv("QT_QPA_PLATFORM");
+    for (const auto& variable : saved)
+        setenv(variable.first, variable.second.c_str(), 1);
+    for (const ProgramRun& run : {bare, xcb}) {
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err, "merlintest: cannot open a display; without a desktop use merlintest --check N\n");
         EXPECT_EQ(run.out, "");
     }
 }
 
 // One line per COM number whose device exists, the fixed table's and the
-// links alike: "COMn", a tab, the device (a link by where it points).
-TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTarget)
+// links alike: "COMn", the device (a link by where it points), its
+// /dev/serial/by-id name and its product, tab-separated; here a USB cable of a
+// tree of the test's own stands behind a link.
+TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTargetItsByIdNameAndProduct)
 {
+    FakeSystem system;
+    system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
+    if (!system.devicesAreTerminals())
+        GTEST_SKIP() << "a device node of a terminal needs root";
     char mount[512] = {};
     ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
     const std::string link = portLinkPath(150);
@@ -227,12 +286,21 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTarget)
     const std::string gone = portLinkPath(151);
     unlink(gone.c_str());
     ASSERT_EQ(symlink("/dev/merlintest-gone", gone.c_str()), 0);
-    const ProgramRun run = runProgram({"--list-ports"});
+    const std::string cable = portLinkPath(152);
+    const std::string cableDevice = system.root() + "/dev/ttyUSB0";
+    unlink(cable.c_str());
+    ASSERT_EQ(symlink(cableDevice.c_str(), cable.c_str()), 0);
+    ProgramRun run;
+    {
+        UseSystemRoot use(system.root());
+        run = runProgram({"--list-ports"});
+    }
     unlink(link.c_str());
     unlink(gone.c_str());
+    unlink(cable.c_str());
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
-    const std::regex line(R"re(COM(\d+)\t(/.+))re");
+    const std::regex line(R"re(COM(\d+)\t(/[^\t]+)\t([^\t]*)\t([^\t]*))re");
     Lines entries;
     size_t at = 0;
     for (size_t end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -244,11 +312,14 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTarget)
     auto listed = [&](const std::string& entry) {
         return std::find(entries.begin(), entries.end(), entry) != entries.end();
     };
-    EXPECT_TRUE(listed("COM7\t" + std::string(mount))) << run.out;
-    EXPECT_TRUE(listed("COM150\t" + std::string(mount))) << run.out;
+    EXPECT_TRUE(listed("COM7\t" + std::string(mount) + "\t\t")) << run.out;
+    EXPECT_TRUE(listed("COM150\t" + std::string(mount) + "\t\t")) << run.out;
+    EXPECT_TRUE(listed("COM152\t" + cableDevice +
+                       "\t/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\tFTDI FT232R USB UART"))
+        << run.out;
     EXPECT_EQ(run.out.find("COM151\t"), std::string::npos) << "a link to nothing is no device";
     if (access("/dev/ttyS0", F_OK) == 0) {
-        EXPECT_TRUE(listed("COM1\t/dev/ttyS0"));
+        EXPECT_NE(run.out.find("COM1\t/dev/ttyS0\t"), std::string::npos) << run.out;
     }
 }
 
@@ -285,7 +356,7 @@ TEST(ConsoleListPorts, ListsOnlySerialDevicesAndEscapesTheirNames)
     EXPECT_EQ(run.exitCode, 0);
     for (unsigned number = 152; number <= 156; ++number)
         EXPECT_EQ(run.out.find("COM" + std::to_string(number) + "\t"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\nCOM157\t" + dir + "/a\\nCOM99\\t/ttyUSB9\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nCOM157\t" + dir + "/a\\nCOM99\\t/ttyUSB9\t\t\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("\nCOM99"), std::string::npos) << run.out;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "platform/port_names.h"
 #include "tests/platform/serial_reading.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/port_links.h"
 
 #include <gtest/gtest.h>
@@ -298,6 +299,43 @@ TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
     }
     std::ifstream in(file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), contents);
+}
+
+// What a device is, from /dev/serial/by-id and sysfs in a tree of the test's
+// own: a USB-serial cable by its name, one reached through a link of the
+// user's to its by-id name, a modem-class device and a built-in port.
+TEST(SerialNames, DescribesADeviceByItsByIdNameAndTheStringsItsKernelReports) {
+    FakeSystem system;
+    ASSERT_FALSE(system.root().empty());
+    system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
+    // A device names itself: a control character must not reach the list.
+    system.addUsbDevice("ttyACM0", "1-3", "usb-Arduino_Uno_7-if00", "Arduino", "Arduino Uno\x1b[2J");
+    system.addUsbDevice("ttyUSB1", "1-4", "", "", "USB-Serial Controller");
+    system.addPlatformDevice("ttyS0");
+    const std::string userLink = system.root() + "/com40";
+    ASSERT_EQ(symlink("/dev/serial/by-id/usb-Arduino_Uno_7-if00", userLink.c_str()), 0);
+    UseSystemRoot use(system.root());
+
+    PortDevice usb = describePortDevice("/dev/ttyUSB0");
+    EXPECT_EQ(usb.byId, "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    EXPECT_EQ(usb.manufacturer, "FTDI");
+    EXPECT_EQ(usb.product, "FT232R USB UART");
+    EXPECT_EQ(productName(usb), "FTDI FT232R USB UART");
+
+    PortDevice acm = describePortDevice(userLink.c_str());
+    EXPECT_EQ(acm.byId, "/dev/serial/by-id/usb-Arduino_Uno_7-if00");
+    EXPECT_EQ(acm.product, "Arduino Uno?[2J");
+    EXPECT_EQ(productName(acm), "Arduino Uno?[2J") << "the maker is named once";
+    EXPECT_EQ(productName(describePortDevice("/dev/ttyACM0")), "Arduino Uno?[2J");
+
+    PortDevice noLink = describePortDevice("/dev/ttyUSB1");
+    EXPECT_EQ(noLink.byId, "");
+    EXPECT_EQ(productName(noLink), "USB-Serial Controller");
+
+    for (const char* plain : {"/dev/ttyS0", "/dev/ttyS1", "/dev/pts/0", ""}) {
+        const PortDevice none = describePortDevice(plain);
+        EXPECT_EQ(none.byId + none.manufacturer + none.product, "") << plain;
+    }
 }
 
 // ---- Settings ---------------------------------------------------------------

@@ -11,8 +11,11 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyle>
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -21,6 +24,7 @@
 #include "app/app_model.h"
 #include "resources/resource_ids.h"
 #include "tests/qt/qt_driver.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/port_links.h"
 #include "tests/support/recorders.h"
 #include "tests/support/sim_client.h"
@@ -32,6 +36,8 @@ namespace {
 using Frames = std::vector<std::string>;
 
 constexpr int kMountPortIndex = 6;  // COM7
+// The fixture's first link, COM5: where the dialog starts.
+constexpr int kFirstLinkIndex = 4;
 
 const int kV2Controls[] = {IDC_FOCUS_ON, IDC_FOCUS_OFF, IDC_TIMER_VALUE,
                            IDC_TIMER_START, IDC_TIMER_STATUS, IDC_TIMER_READ};
@@ -167,7 +173,7 @@ protected:
     QtMainDialog* dialog = nullptr;
 };
 
-TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnCom1WithKind0)
+TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnTheLikelyPortWithKind0)
 {
     EXPECT_EQ(text(dialog->windowTitle()), kMainDialogTemplate.caption);
     const DialogUnits& units = dialog->units();
@@ -201,7 +207,7 @@ TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnCom1WithK
         EXPECT_EQ(QApplication::focusWidget(), expected) << i;
     }
 
-    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), 0);
+    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kFirstLinkIndex);
     EXPECT_TRUE(control<QRadioButton>(IDC_KIND_INTERNAL)->isChecked());
     EXPECT_FALSE(control<QRadioButton>(IDC_KIND_RTS_CABLE)->isChecked());
     EXPECT_FALSE(control<QRadioButton>(IDC_KIND_ADAPTER_V2)->isChecked());
@@ -255,6 +261,93 @@ TEST_F(QtMainDialogTest, PortEntriesNameTheDeviceTheyOpen)
     for (int i = 0; i < list->count(); ++i)
         widest = std::max(widest, list->fontMetrics().horizontalAdvance(list->itemText(i)));
     EXPECT_GT(list->view()->minimumWidth(), widest);
+}
+
+// The list follows the cables: a USB cable linked as COM9 after the dialog came
+// up shows, with its product and by-id name, the next time the list opens,
+// and loses its name once unplugged. Present devices are bold, absent ones
+// greyed; the opened list shows about 16 rows and scrolls.
+TEST_F(QtMainDialogTest, OpenedListFollowsTheCablesAndShowsAbout16Rows)
+{
+    constexpr int kCableIndex = 8;  // COM9
+    QComboBox* list = control<QComboBox>(IDC_PORT_LIST);
+    FakeSystem system;
+    system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
+    UseSystemRoot use(system.root());
+    if (!system.devicesAreTerminals())
+        GTEST_SKIP() << "a device node of a terminal needs root";
+    const std::string cable = portLinkPath(kCableIndex + 1);
+    const std::string device = system.root() + "/dev/ttyUSB0";
+    unlink(cable.c_str());
+    ASSERT_EQ(symlink(device.c_str(), cable.c_str()), 0);
+    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9") << "not before the list opens";
+
+    list->showPopup();
+    QWidget* popup = list->view()->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
+    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9 \u2014 " + device + " (FTDI FT232R USB UART)");
+    const std::string tooltip = text(list->itemData(kCableIndex, Qt::ToolTipRole).toString());
+    EXPECT_NE(tooltip.find("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"), std::string::npos)
+        << tooltip;
+    auto bold = [&](int index) { return list->itemData(index, Qt::FontRole).value<QFont>().bold(); };
+    EXPECT_TRUE(bold(kCableIndex));
+    EXPECT_TRUE(bold(kMountPortIndex));
+    EXPECT_FALSE(bold(199));
+    EXPECT_TRUE(list->itemData(199, Qt::ForegroundRole).isValid()) << "greyed";
+    EXPECT_FALSE(list->itemData(kCableIndex, Qt::ForegroundRole).isValid());
+    const int rows = list->view()->viewport()->height() / list->view()->sizeHintForRow(0);
+    EXPECT_GE(rows, 12);
+    EXPECT_LE(rows, 20);
+    EXPECT_TRUE(list->view()->verticalScrollBar()->isVisible());
+    // With MERLIN_SCREENSHOT_DIR set, the opened list is saved there.
+    list->view()->scrollTo(list->model()->index(0, 0));
+    saveScreenshot(popup, "qt-port-list.png");
+    const int widthWithCable = list->view()->minimumWidth();
+    EXPECT_GT(widthWithCable, list->fontMetrics().horizontalAdvance(list->itemText(kCableIndex)));
+    list->hidePopup();
+
+    unlink(cable.c_str());
+    list->showPopup();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
+    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9");
+    EXPECT_FALSE(bold(kCableIndex));
+    EXPECT_LT(list->view()->minimumWidth(), widthWithCable) << "as narrow as the entries left";
+    list->hidePopup();
+}
+
+// The dialog starts on the port a user most likely means: the first present
+// one among the user's links (the fixture's COM5, or a lone link on COM150),
+// then the first USB, modem-class or Bluetooth device, then COM1.
+TEST_F(QtMainDialogTest, StartsOnTheFirstPresentLinkThenUsbAcmAndRfcommThenCom1)
+{
+    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kFirstLinkIndex);
+    char mount[512] = {};
+    ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
+    char pattern[] = "/tmp/merlin-config-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string config = pattern;
+    const std::string saved = std::getenv("XDG_CONFIG_HOME");
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    const std::string lone = portLinkDirectory() + "/com150";
+    std::filesystem::create_directories(portLinkDirectory());
+    EXPECT_EQ(symlink(mount, lone.c_str()), 0);
+    symlink("/dev/merlintest-gone", (portLinkDirectory() + "/com100").c_str());
+    open();
+    const int withLoneLink = control<QComboBox>(IDC_PORT_LIST)->currentIndex();
+    unlink(lone.c_str());
+    open();
+    const int withoutLinks = control<QComboBox>(IDC_PORT_LIST)->currentIndex();
+    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    std::filesystem::remove_all(config);
+    EXPECT_EQ(withLoneLink, 149);
+    // This machine's own devices, as the fixed table names them.
+    int expected = 0;
+    for (int port = 128; port >= 33; --port) {
+        const std::string family = port <= 64 ? "/dev/ttyUSB" : port <= 96 ? "/dev/ttyACM" : "/dev/rfcomm";
+        if (access((family + std::to_string((port - 33) % 32)).c_str(), F_OK) == 0)
+            expected = port - 1;
+    }
+    EXPECT_EQ(withoutLinks, expected) << "a link to nothing is passed over";
 }
 
 // Connected: an arrow and STOP, the remote buttons for kinds 0 and 2, the
@@ -311,7 +404,7 @@ TEST_F(QtMainDialogTest, KeyboardPicksThePortAndConnects)
 {
     QWidget* list = control(IDC_PORT_LIST);
     ASSERT_EQ(QApplication::focusWidget(), list);
-    for (int i = 0; i < kMountPortIndex; ++i)
+    for (int i = kFirstLinkIndex; i < kMountPortIndex; ++i)
         QTest::keyClick(list, Qt::Key_Down);
     EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kMountPortIndex);
     EXPECT_EQ(sim.frames(), Frames{}) << "selecting sends nothing";

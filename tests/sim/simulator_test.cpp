@@ -150,6 +150,8 @@ protected:
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
+            // A run to the end is about what it prints: its errors too.
+            if (toTheEnd) dup2(out[1], STDERR_FILENO);
             ::close(out[0]);
             ::close(out[1]);
             std::vector<char*> argv;
@@ -543,19 +545,44 @@ TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const char* options[] = {"--link",     "--control-link", "--com",   "--control-com", "--log",
                              "--silent",   "--error",        "--echo",  "--split",       "--noise",
-                             "--overlong", "--counts",       "--pace",  "--latency",     "--help"};
+                             "--overlong", "--counts",       "--pace",  "--latency",     "--help",
+                             "--version"};
     for (const char* option : options) EXPECT_NE(output_.find(option), std::string::npos) << option;
     for (const char* command : {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts",
                                 "pace", "latency", "log", "clearlog", "state", "say"}) {
         EXPECT_NE(output_.find(command), std::string::npos) << command;
     }
 
-    for (std::vector<std::string> bad : {std::vector<std::string>{"--bogus"}, {"--split", "x"},
-                                         {"--counts", "800000"}, {"--com", "0"}, {"extra"}}) {
-        bad.insert(bad.begin(), MERLIN_SIM_PATH);
-        status = startRaw(bad, true);
-        ASSERT_TRUE(WIFEXITED(status)) << bad[1];
-        EXPECT_EQ(WEXITSTATUS(status), 2) << bad[1];
+    // Fits a terminal of 80 columns.
+    size_t at = 0;
+    for (size_t end; (end = output_.find('\n', at)) != std::string::npos; at = end + 1)
+        EXPECT_LE(end - at, 80u) << output_.substr(at, end - at);
+    for (const char* version : {"--version", "-V"}) {
+        status = startRaw({MERLIN_SIM_PATH, version}, true);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << version;
+        EXPECT_EQ(output_, "merlin-sim 1.0\n");
+    }
+
+    // A bad command line: one line on what is wrong, then where to look.
+    const struct {
+        std::vector<std::string> arguments;
+        std::string problem;
+    } cases[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"-x"}, "unknown option '-x'"},
+        {{"--split", "x"}, "bad argument 'x' for --split"},
+        {{"--counts", "800000"}, "bad argument '800000' for --counts"},
+        {{"--com", "0"}, "'0' is not a COM number from 1 to 256"},
+        {{"--latency"}, "option '--latency' needs an argument"},
+        {{"extra"}, "unexpected argument 'extra'"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.begin(), MERLIN_SIM_PATH);
+        status = startRaw(arguments, true);
+        ASSERT_TRUE(WIFEXITED(status)) << c.problem;
+        EXPECT_EQ(WEXITSTATUS(status), 2) << c.problem;
+        EXPECT_EQ(output_, "merlin-sim: " + c.problem + "\nTry 'merlin-sim --help' for more information.\n");
     }
 }
 

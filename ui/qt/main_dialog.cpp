@@ -4,15 +4,20 @@
 #include <QApplication>
 #include <QBitmap>
 #include <QComboBox>
+#include <QColor>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFont>
+#include <QFontMetrics>
 #include <QImage>
 #include <QKeyEvent>
+#include <QPalette>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QVariant>
 #include <algorithm>
 #include <atomic>
 
@@ -63,6 +68,35 @@ constexpr int kBitmapSize = 16;
 // and the scroll bar.
 constexpr int kListExtraWidth = 40;
 
+// The entry's name and look for what its device is now; the list's own text
+// for it ("COM7") is kept in its user data. A present device is in bold, an
+// absent one greyed. Returns the width the opened list needs for it.
+int showPortEntry(QComboBox* list, int index)
+{
+    const std::string name = list->itemData(index).toString().toStdString();
+    const PortEntry entry = describePortEntry(static_cast<unsigned>(index + 1), name.c_str());
+    const QString text = QString::fromStdString(entry.text);
+    list->setItemText(index, text);
+    list->setItemData(index, QString::fromStdString(entry.tooltip), Qt::ToolTipRole);
+    QFont font = list->font();
+    font.setBold(entry.present);
+    list->setItemData(index, font, Qt::FontRole);
+    const QColor grey = list->palette().color(QPalette::Disabled, QPalette::Text);
+    list->setItemData(index, entry.present ? QVariant() : QVariant(grey), Qt::ForegroundRole);
+    return QFontMetrics(font).horizontalAdvance(text) + kListExtraWidth;
+}
+
+// As the list opens: the devices as they are now, a cable plugged in or
+// pulled out since included. The opened list may be wider than the box, so
+// device names show whole.
+void refreshPortEntries(QComboBox* list)
+{
+    int widest = 0;
+    for (int i = 0; i < list->count(); ++i)
+        widest = std::max(widest, showPortEntry(list, i));
+    list->view()->setMinimumWidth(widest);
+}
+
 }  // namespace
 
 static void initResources()
@@ -99,13 +133,9 @@ void QtDialogWindow::addPortEntry(const char* text)
     QComboBox* list = qobject_cast<QComboBox*>(control(IDC_PORT_LIST));
     if (list == nullptr)
         return;
-    const PortEntry entry = describePortEntry(static_cast<unsigned>(list->count() + 1), text);
-    list->addItem(QString::fromStdString(entry.text));
-    list->setItemData(list->count() - 1, QString::fromStdString(entry.tooltip), Qt::ToolTipRole);
-    // The opened list may be wider than the box, so device names show whole.
+    list->addItem(QString::fromUtf8(text), QString::fromUtf8(text));
     QAbstractItemView* view = list->view();
-    const int wanted = list->fontMetrics().horizontalAdvance(QString::fromStdString(entry.text)) + kListExtraWidth;
-    view->setMinimumWidth(std::max(view->minimumWidth(), wanted));
+    view->setMinimumWidth(std::max(view->minimumWidth(), showPortEntry(list, list->count() - 1)));
 }
 
 void QtDialogWindow::selectPortEntry(int index)
@@ -226,9 +256,14 @@ QtMainDialog::QtMainDialog(DlgMerlinTest* dialog, QWidget* owner)
                     dialog_->onCommand(id);
             });
     }
+    if (QComboBox* list = qobject_cast<QComboBox*>(templateControl(this, IDC_PORT_LIST)))
+        onPortListOpening(list, [list] { refreshPortEntries(list); });
     mainDialogWindow().bind(this);
-    if (dialog_ != nullptr)
+    if (dialog_ != nullptr) {
         dialog_->onInitDialog(&mainDialogWindow());
+        // Windows starts on COM1; here the port a user most likely means.
+        mainDialogWindow().selectPortEntry(likelyPortEntry(kPortCount));
+    }
 }
 
 QtMainDialog::~QtMainDialog()

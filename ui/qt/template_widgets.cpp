@@ -17,6 +17,8 @@
 #include <QVariant>
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <utility>
 
 namespace {
 
@@ -35,7 +37,21 @@ protected:
 // list shows the entries whole.
 class PortListBox : public QComboBox {
 public:
-    using QComboBox::QComboBox;
+    explicit PortListBox(QWidget* parent) : QComboBox(parent)
+    {
+        // Fusion opens a drop-down list as a menu as tall as the screen and
+        // ignores maxVisibleItems; as a list it keeps to it, with a scroll bar.
+        setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+    }
+
+    std::function<void()> opening;
+
+    void showPopup() override
+    {
+        if (opening)
+            opening();
+        QComboBox::showPopup();
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override
@@ -167,6 +183,12 @@ void createTemplateControls(QWidget* dialog, const DialogTemplate& dialogTemplat
             QWidget::setTabOrder(previous, widget);
         previous = widget;
     }
+}
+
+void onPortListOpening(QWidget* list, std::function<void()> refresh)
+{
+    if (PortListBox* box = dynamic_cast<PortListBox*>(list))
+        box->opening = std::move(refresh);
 }
 
 QWidget* templateControl(const QWidget* dialog, int id)

@@ -6,6 +6,7 @@
 #include <QFont>
 #include <QRect>
 #include <QWidget>
+#include <functional>
 
 #include "ui/dialog_templates.h"
 
@@ -44,6 +45,10 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
+
+// Runs `refresh` each time the port list (a PortList control) opens, before
+// it shows its entries.
+void onPortListOpening(QWidget* list, std::function<void()> refresh);
 
 // The control with the id; the first in template order when two share it.
 QWidget* templateControl(const QWidget* dialog, int id);
