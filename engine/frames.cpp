@@ -159,7 +159,14 @@ int TelescopeControl::parseReplyBytes(const uint8_t* bytes, int count)
                     replyBuffer[p] = '0';
                 replyState = SeekLead;
                 replyLength = 0;
-                result = handleReply(replyBuffer);
+                // A give-up closes the port: later replies must not act on
+                // the mount it rejected. A completed handshake stays
+                // complete whatever replies follow it.
+                const int step = handleReply(replyBuffer);
+                if (step == ResultGiveUp)
+                    return step;
+                if (step == ResultMountReady)
+                    result = step;
             } else {
                 replyBuffer[replyLength++] = c;
             }
