@@ -31,7 +31,9 @@ int TelescopeControl::startHandshake()
 {
     heartbeatCountdown = kHandshakeTicks;
     protocolState = HandshakeF1;
+    // Nothing of a reply begun before the first frame is kept.
     replyState = SeekLead;
+    replyLength = 0;
     sendFrame('F', '1', 0, 0);
     return ResultNone;
 }

@@ -102,6 +102,8 @@ private:
 
     // ---- Engine thread: serial link ----
     void closePort();
+    // Drops what the device has sent so far and the driver still holds.
+    void discardInput();
     // The device's side, replaced by tests and fuzz targets that capture
     // frames instead.
     virtual bool openPort(unsigned port);
@@ -173,4 +175,12 @@ private:
     void reportStatus(int code);
 
     std::atomic<bool> engineStopRequested;
+
+    // Engine thread: positions in the pipe's byte stream. A port data
+    // message that starts before stalePortDataEnd was received before the
+    // current handshake's first frame and is dropped.
+    uint64_t pipeBytesRead = 0;
+    uint64_t pipeBytesFed = 0;
+    uint64_t messageStart = 0;
+    uint64_t stalePortDataEnd = 0;
 };

@@ -244,6 +244,21 @@ TEST_F(EngineWithSimulator, DisconnectAndReconnect)
     EXPECT_EQ(framesAfter(10).size(), 10u);
 }
 
+// A mount that answers 100 ms late: the answer to the first connection's
+// ":F1" arrives after the port has been opened again, and is no answer to
+// the second connection's.
+TEST_F(EngineWithSimulator, ALateReplyToAnEarlierConnectionIsNoAnswer)
+{
+    ASSERT_TRUE(sim.setLatency(100));
+    engine->connect(kMountPort);
+    ASSERT_TRUE(sim.waitForFrames(1, kFrameWaitMs));  // ":F1" is out, its reply on the way
+    EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForCount(6, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusOpeningPort, StatusConnecting, StatusConnectionClosed,
+                                                     StatusOpeningPort, StatusConnecting, StatusReady}));
+}
+
 TEST_F(EngineWithSimulator, OverlongRepliesAreDroppedSoTheHandshakeTimesOut)
 {
     ASSERT_TRUE(sim.setOverlong(60));
