@@ -347,6 +347,13 @@ TEST_F(EngineWithSimulator, ADeviceThatVanishesMidMoveCostsNothingAndComesBack)
     const uint64_t clickAt = platform::nowMilliseconds();
     engine->stop(4);
     EXPECT_LT(platform::nowMilliseconds() - clickAt, 100u);
+    // Its frame cannot be written, and STOP says so; so does a move, after
+    // the movement it reports at once.
+    ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs)) << listener.describe();
+    engine->move(2, 2);
+    ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs, 2)) << listener.describe();
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusManualMovement, StatusCommunicationError,
+                                                     StatusManualMovement, StatusCommunicationError}));
     EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
     EXPECT_LT(platform::nowMilliseconds() - clickAt, 1000u);
 
