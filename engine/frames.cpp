@@ -1,5 +1,6 @@
 #include "engine/frames.h"
 
+#include "app/status_codes.h"
 #include "engine/telescope_control.h"
 
 char hexDigit(unsigned nibble)
@@ -101,27 +102,43 @@ uint16_t decodeValue16(const char* reply)
 }
 
 // ---- Sending frames (engine thread) ----
+// A write that runs out of time goes on as if sent (the frame may yet have
+// gone out); one the device refused was never sent.
 
-void TelescopeControl::sendFrame(char letter, char channel, char data1, char data2)
+bool TelescopeControl::writeFrame(const char* frame, int length)
 {
-    char frame[kMaxFrameLength];
-    const int n = buildFrame(frame, letter, channel, data1, data2);
-    writePort(reinterpret_cast<const uint8_t*>(frame), static_cast<uint32_t>(n));
+    return writePort(reinterpret_cast<const uint8_t*>(frame), static_cast<uint32_t>(length)) !=
+           platform::WaitFailed;
 }
 
-void TelescopeControl::sendValueFrame(int channel, char letter, int32_t value)
+bool TelescopeControl::frameSent(bool written)
+{
+    // No reply will come: the step ends here, and STOP and the rest are
+    // taken again.
+    if (!written) {
+        protocolState = Ready;
+        reportStatus(StatusCommunicationError);
+    }
+    return written;
+}
+
+bool TelescopeControl::sendFrame(char letter, char channel, char data1, char data2)
+{
+    char frame[kMaxFrameLength];
+    return frameSent(writeFrame(frame, buildFrame(frame, letter, channel, data1, data2)));
+}
+
+bool TelescopeControl::sendValueFrame(int channel, char letter, int32_t value)
 {
     char frame[kMaxFrameLength];
     const int n = buildValueFrame(frame, channel, letter, value);
-    if (n > 0)
-        writePort(reinterpret_cast<const uint8_t*>(frame), static_cast<uint32_t>(n));
+    return n == 0 || frameSent(writeFrame(frame, n));
 }
 
-void TelescopeControl::sendTimerFrame(uint8_t a, uint8_t b, uint16_t milliseconds)
+bool TelescopeControl::sendTimerFrame(uint8_t a, uint8_t b, uint16_t milliseconds)
 {
     char frame[kMaxFrameLength];
-    const int n = buildTimerFrame(frame, a, b, milliseconds);
-    writePort(reinterpret_cast<const uint8_t*>(frame), static_cast<uint32_t>(n));
+    return frameSent(writeFrame(frame, buildTimerFrame(frame, a, b, milliseconds)));
 }
 
 // ---- Reply parser (engine thread) ----
@@ -159,7 +176,14 @@ int TelescopeControl::parseReplyBytes(const uint8_t* bytes, int count)
                     replyBuffer[p] = '0';
                 replyState = SeekLead;
                 replyLength = 0;
-                result = handleReply(replyBuffer);
+                // A give-up closes the port: later replies must not act on
+                // the mount it rejected. A completed handshake stays
+                // complete whatever replies follow it.
+                const int step = handleReply(replyBuffer);
+                if (step == ResultGiveUp)
+                    return step;
+                if (step == ResultMountReady)
+                    result = step;
             } else {
                 replyBuffer[replyLength++] = c;
             }

@@ -31,7 +31,9 @@ int TelescopeControl::startHandshake()
 {
     heartbeatCountdown = kHandshakeTicks;
     protocolState = HandshakeF1;
+    // Nothing of a reply begun before the first frame is kept.
     replyState = SeekLead;
+    replyLength = 0;
     sendFrame('F', '1', 0, 0);
     return ResultNone;
 }
@@ -89,8 +91,8 @@ int TelescopeControl::handleReply(const char* reply)
         return ResultMountReady;
     case StopBoth:
         protocolState = Ready;
-        sendFrame('L', '2', 0, 0);
-        reportStatus(StatusReady);
+        if (sendFrame('L', '2', 0, 0))
+            reportStatus(StatusReady);
         return ResultNone;
     case MoveStop2:
     case MoveMode2:
@@ -178,20 +180,26 @@ int TelescopeControl::executeCommand(const uint8_t* message)
 void TelescopeControl::execMove(uint8_t direction, uint8_t speedIndex)
 {
     const int32_t rate = kRateTable[speedIndex > kMaxSpeedIndex ? kMaxSpeedIndex : speedIndex];
+    char frame[kMaxFrameLength];
+    int length = 0;
     if (direction == 0 || direction == 1) {
         move2Mode = kMoveMode;
         move2Rate = rate;
         move2Reverse = direction == 1 ? 1 : 0;
         protocolState = MoveStop2;
-        sendFrame('L', '2', 0, 0);
+        length = buildFrame(frame, 'L', '2', 0, 0);
     } else if (direction == 2 || direction == 3) {
         move1Mode = kMoveMode;
         move1Rate = rate;
         move1Reverse = direction == 3 ? 1 : 0;
         protocolState = MoveStop1;
-        sendFrame('L', '1', 0, 0);
+        length = buildFrame(frame, 'L', '1', 0, 0);
     }
+    const bool written = length == 0 || writeFrame(frame, length);
+    // Every move reports the movement at once; a first frame the device
+    // refused is reported after it, so that is what the user sees last.
     reportStatus(StatusManualMovement);
+    frameSent(written);
 }
 
 void TelescopeControl::execStop(uint8_t which)

@@ -53,6 +53,12 @@ void TelescopeControl::closePort()
     portOpen = false;
 }
 
+void TelescopeControl::discardInput()
+{
+    if (portHandle != nullptr)
+        platform::serialPurge(portHandle);
+}
+
 platform::WaitResult TelescopeControl::writePort(const uint8_t* buffer, uint32_t count)
 {
     if (portHandle == nullptr)

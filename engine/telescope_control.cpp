@@ -127,6 +127,7 @@ void TelescopeControl::runEngineLoop()
         // What is waiting in one read, fed byte by byte as before.
         const uint32_t count = platform::pipeRead(
             pipeRead, bytes, static_cast<uint32_t>(std::min<int>(waiting, sizeof bytes)));
+        pipeBytesRead += count;
         for (uint32_t i = 0; i < count && !engineStopRequested.load(); ++i)
             feedEngineByte(bytes[i]);
     }
@@ -136,10 +137,12 @@ void TelescopeControl::runEngineLoop()
 
 void TelescopeControl::feedEngineByte(uint8_t byte)
 {
+    ++pipeBytesFed;
     if (messageState == 0) {
         // Only a byte with bit 7 set starts a message.
         if ((byte & 0x80) == 0)
             return;
+        messageStart = pipeBytesFed - 1;
         messageBuffer[0] = byte;
         messageLength = messagePayloadLength(byte) + 1;
         messageCount = 1;
@@ -174,7 +177,8 @@ void TelescopeControl::dispatchMessage(const uint8_t* message)
     const int length = messagePayloadLength(header);
     switch (messageKind(header)) {
     case MessagePortData:
-        if (portOpen)
+        // Port data from before the handshake's first frame is no reply.
+        if (portOpen && messageStart >= stalePortDataEnd)
             handleResult(parseReplyBytes(message + 1, length));
         return;
     case MessageHeartbeat:
@@ -243,14 +247,26 @@ void TelescopeControl::connectSequence(unsigned port)
     portOpen = true;
     mountReady = false;
     platform::resetEvent(stopEvent);
-    readerThread = platform::startThread(&TelescopeControl::readerThreadBody, this, &readerThreadId);
     reportStatus(StatusConnecting);
-    // Bytes that arrive meanwhile wait in the pipe.
-    platform::sleepMilliseconds(kHandshakePauseMs);
+    // stopThreads sets stopEvent after its request, so a shutdown ends the
+    // pause at once; one made before the reset above shows in the flag.
+    if (engineStopRequested.load())
+        return;
+    if (platform::waitEvent(stopEvent, kHandshakePauseMs) == platform::WaitFailed)
+        platform::sleepMilliseconds(kHandshakePauseMs);
     // A shutdown that began during the pause sends nothing more to the mount.
     if (engineStopRequested.load())
         return;
+    // Nothing the device sent before the handshake's first frame may pass
+    // for a reply to it (a late answer to an earlier connection's frame
+    // would). The reader starts only after the purge, so no byte received
+    // before it is on its way; port data already in the pipe comes from an
+    // earlier reader, which has ended, and lies before the position taken
+    // here, so the dispatcher drops it.
+    discardInput();
+    stalePortDataEnd = pipeBytesRead + static_cast<uint64_t>(std::max(platform::pipeAvailable(pipeRead), 0));
     handleResult(startHandshake());
+    readerThread = platform::startThread(&TelescopeControl::readerThreadBody, this, &readerThreadId);
 }
 
 bool TelescopeControl::stopThreads(uint32_t waitMs)
@@ -258,6 +274,9 @@ bool TelescopeControl::stopThreads(uint32_t waitMs)
     const uint64_t deadline = platform::nowMilliseconds() + waitMs;
     if (engineThread != nullptr) {
         engineStopRequested.store(true);
+        // Ends the pause before a handshake at once (and the port reader,
+        // which the engine would stop on its way out anyway).
+        platform::setEvent(stopEvent);
         // The engine closes an open connection on its way out, reader included.
         if (!platform::waitThread(engineThread, waitMs))
             return false;

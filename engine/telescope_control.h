@@ -102,6 +102,8 @@ private:
 
     // ---- Engine thread: serial link ----
     void closePort();
+    // Drops what the device has sent so far and the driver still holds.
+    void discardInput();
     // The device's side, replaced by tests and fuzz targets that capture
     // frames instead.
     virtual bool openPort(unsigned port);
@@ -112,9 +114,14 @@ private:
     bool forwardPortData(const uint8_t* bytes, int count);
 
     // ---- Engine thread: frames and replies ----
-    void sendFrame(char letter, char channel, char data1, char data2);
-    void sendValueFrame(int channel, char letter, int32_t value);
-    void sendTimerFrame(uint8_t a, uint8_t b, uint16_t milliseconds);
+    // Each returns false when the device refused the write; the step has
+    // then been ended with "Communication error" and the state is Ready.
+    bool sendFrame(char letter, char channel, char data1, char data2);
+    bool sendValueFrame(int channel, char letter, int32_t value);
+    bool sendTimerFrame(uint8_t a, uint8_t b, uint16_t milliseconds);
+    // The write alone (false when refused), and the step's end after it.
+    bool writeFrame(const char* frame, int length);
+    bool frameSent(bool written);
     int parseReplyBytes(const uint8_t* bytes, int count);
 
     // ---- Engine thread: protocol ----
@@ -173,4 +180,12 @@ private:
     void reportStatus(int code);
 
     std::atomic<bool> engineStopRequested;
+
+    // Engine thread: positions in the pipe's byte stream. A port data
+    // message that starts before stalePortDataEnd was received before the
+    // current handshake's first frame and is dropped.
+    uint64_t pipeBytesRead = 0;
+    uint64_t pipeBytesFed = 0;
+    uint64_t messageStart = 0;
+    uint64_t stalePortDataEnd = 0;
 };

@@ -119,7 +119,8 @@ void serialClose(SerialPort* port);
 // running when the wait gives up is cancelled; the caller's buffer is free
 // when this returns, and no wait here is without bound (a cancel that never
 // completes leaves the write's own copy behind). Returns WaitFirst when the
-// write completed in time, WaitTimeout otherwise.
+// write completed in time, WaitFailed when the device refused it (it has
+// gone away), WaitTimeout when the time ran out.
 WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint32_t count,
                        uint32_t milliseconds);
 

@@ -332,7 +332,8 @@ WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, 
     // Giving up cancels the write: what it left queued does not go out later.
     if (!complete) tcflush(port->fd, TCOFLUSH);
     traced("write", static_cast<long>(count), complete, complete ? bytes : nullptr, complete ? count : 0);
-    return complete ? WaitFirst : WaitTimeout;
+    if (complete) return WaitFirst;
+    return failed ? WaitFailed : WaitTimeout;
 }
 
 bool serialEscape(SerialPort* port, ModemFunction function) {

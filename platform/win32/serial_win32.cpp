@@ -153,9 +153,9 @@ WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint
         // Completed at once (wine often does this).
         result = WaitFirst;
     } else if (GetLastError() != ERROR_IO_PENDING) {
-        result = WaitTimeout;
+        result = WaitFailed;  // refused at once: the device has gone
     } else if (WaitForSingleObject(event, milliseconds) == WAIT_OBJECT_0) {
-        result = WaitFirst;
+        result = GetOverlappedResult(port->handle, &record->overlapped, &written, FALSE) ? WaitFirst : WaitFailed;
     } else {
         // Still running: cancel it, and wait a bounded time for the system to
         // let go of the record.

@@ -285,8 +285,55 @@ TEST_F(EngineOnAPort, StopThreadsDuringThePauseSendsNoFrame)
 {
     control.connect(kEnginePort);
     ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kWaitMs));
+    // Ends the pause instead of waiting it out; a generous bound.
+    const uint64_t asked = platform::nowMilliseconds();
     ASSERT_TRUE(control.stopThreads(2 * kWaitMs));
+    EXPECT_LT(platform::nowMilliseconds() - asked, 100u);
     EXPECT_EQ("", peer.drain(TelescopeControl::kHandshakePauseMs + 200));
+}
+
+// ---- Late replies: nothing received before the first frame answers it ----
+
+TEST_F(EngineOnAPort, AReplyThatArrivesDuringThePauseIsNotAnAnswer)
+{
+    connectAndSeeTheFirstFrame();
+    EXPECT_EQ(StatusConnectionClosed, disconnectStatus());
+    control.connect(kEnginePort);
+    ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kWaitMs, 2)) << listener.describe();
+    // The earlier connection's ":F1" answered late, after the port reopened.
+    peer.write("=\r");
+    ASSERT_EQ((Frames{":F1\r"}), peer.readFrames(1));
+    // A late reply taken for an answer would have sent ":F2" at once.
+    EXPECT_EQ("", peer.drain(200));
+    answerHandshake();
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kWaitMs)) << listener.describe();
+    EXPECT_EQ((Statuses{9, 10, 1, 9, 10, 11}), listener.statuses());
+}
+
+TEST_F(EngineOnAPort, AReplyAnEarlierReaderLeftInThePipeIsNotAnAnswer)
+{
+    connectAndSeeTheFirstFrame();
+    // Hold the engine so that the reply the reader forwards lands in the
+    // pipe behind the disconnect and the new connect.
+    listener.holdAt(StatusNotConnectedYet, kWaitMs);
+    control.move(0, 2);
+    ASSERT_TRUE(listener.waitUntilHeld(kWaitMs));
+    control.disconnect();
+    control.connect(kEnginePort);
+    const int queued = control.pipeBacklog();
+    peer.write("=\r");
+    const uint64_t start = platform::nowMilliseconds();
+    while (control.pipeBacklog() == queued && platform::nowMilliseconds() - start < kWaitMs)
+        platform::sleepMilliseconds(1);
+    ASSERT_GT(control.pipeBacklog(), queued) << "the reply reached the pipe";
+    listener.release();
+
+    ASSERT_EQ((Frames{":F1\r"}), peer.readFrames(1));
+    // A late reply taken for an answer would have sent ":F2" at once.
+    EXPECT_EQ("", peer.drain(200));
+    answerHandshake();
+    ASSERT_TRUE(listener.waitForStatus(StatusReady, kWaitMs)) << listener.describe();
+    EXPECT_EQ((Statuses{9, 10, 8, 1, 9, 10, 11}), listener.statuses());
 }
 
 #if !defined(_WIN32)

@@ -349,6 +349,81 @@ TEST_F(MoveAndStop, AnUnknownStopDoesNothing)
     EXPECT_TRUE(listener.events().empty());
 }
 
+// ---- Frames the device refuses ----------------------------------------------
+// A write that fails (the device has gone) ends its step with "Communication
+// error" and the protocol in Ready; one that only ran out of time goes on.
+
+using RefusedWrites = EngineSteps;
+
+TEST_F(RefusedWrites, EveryStepThatSendsEndsWithACommunicationError)
+{
+    struct Case {
+        const char* what;
+        ProtocolState from;
+        const char* reply;  // the step is this reply, or with none the command below
+        void (*command)(CapturingTelescopeControl&);
+        Events events;
+        int result;
+    };
+    const Case cases[] = {
+        {"startHandshake", Ready, nullptr, [](CapturingTelescopeControl& c) { c.startHandshake(); },
+         {"status(7)"}, 0},
+        {"reply to :F1", HandshakeF1, "=", nullptr, {"status(7)"}, 0},
+        {"reply to :D1", HandshakeD1, "=", nullptr, {"status(7)"}, 0},
+        // The mount stays rejected.
+        {"unknown counts", HandshakeCounts2, "=000000", nullptr, {"status(6)", "status(7)"}, 2},
+        {"first reply of STOP", StopBoth, "=", nullptr, {"status(7)"}, 0},
+        {"STOP", MoveRate2, nullptr, [](CapturingTelescopeControl& c) { c.execStop(4); }, {"status(7)"}, 0},
+        {"stop one channel", MoveRate2, nullptr, [](CapturingTelescopeControl& c) { c.execStop(0); },
+         {"status(7)"}, 0},
+        // Reported at once, and the refusal after it.
+        {"move", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execMove(3, 2); },
+         {"status(12)", "status(7)"}, 0},
+        {"move set-up", MoveStop2, "=", nullptr, {"status(7)"}, 0},
+        {"move rate", MoveMode1, "=", nullptr, {"status(7)"}, 0},
+        {"move start", MoveRate1, "=", nullptr, {"status(7)"}, 0},
+        {"remote output", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execSetDslrRemote(0, 1); },
+         {"status(7)"}, 0},
+        {"remote query", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execQueryDslrRemote(0); },
+         {"status(7)"}, 0},
+        {"timer start", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execStartDslrTimer(1, 0, 1000); },
+         {"status(7)"}, 0},
+        {"timer read", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execReadDslrTimer(); },
+         {"status(7)"}, 0},
+        // Nothing to write: nothing refused.
+        {"move without a direction", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execMove(7, 2); },
+         {"status(12)"}, 0},
+    };
+    control.setWriteResult(platform::WaitFailed);
+    for (const Case& c : cases) {
+        listener.clear();
+        control.heartbeatCountdown = 0;
+        inState(c.from);
+        int result = 0;
+        if (c.reply != nullptr)
+            result = reply(c.reply);
+        else
+            c.command(control);
+        EXPECT_EQ(c.events, listener.events()) << c.what;
+        EXPECT_EQ(Ready, control.protocolState) << c.what;
+        EXPECT_EQ(c.result, result) << c.what;
+    }
+    EXPECT_TRUE(control.frames().empty());
+}
+
+TEST_F(RefusedWrites, AWriteThatRunsOutOfTimeGoesOn)
+{
+    control.setWriteResult(platform::WaitTimeout);
+    control.startHandshake();
+    EXPECT_EQ(HandshakeF1, control.protocolState);
+    control.execMove(0, 2);
+    EXPECT_EQ(MoveStop2, control.protocolState);
+    control.execStop(4);
+    EXPECT_EQ(0, reply("="));
+    EXPECT_EQ((Events{"status(12)", "status(11)"}), listener.events());
+    EXPECT_EQ((Frames{":F1\r", ":L2\r", ":L1\r", ":L2\r"}), control.frames());
+}
+
 // ---- Camera remote, query and self-timer ----------------------------------
 
 using CameraRemote = EngineSteps;

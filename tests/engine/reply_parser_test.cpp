@@ -130,7 +130,7 @@ TEST_F(ReplyParser, TheFiftiethDataCharacterIsDroppedUnread)
     EXPECT_EQ(TimerRead, control.protocolState);
 }
 
-TEST_F(ReplyParser, OneMessageWithTwoRepliesReturnsTheSecondResult)
+TEST_F(ReplyParser, AGiveUpAfterAnOrdinaryReplyIsReturned)
 {
     // The second reply is a counts reply of zero: unknown mount, result 2.
     inState(HandshakeD1);
@@ -139,15 +139,32 @@ TEST_F(ReplyParser, OneMessageWithTwoRepliesReturnsTheSecondResult)
     EXPECT_EQ((Events{"status(6)"}), listener.events());
 }
 
-TEST_F(ReplyParser, TheLastResultIsReturnedEvenWhenItIsZero)
+TEST_F(ReplyParser, AGiveUpEndsTheMessageAndIsReturned)
+{
+    // ":a1" answered with zero counts and one more reply in the same read:
+    // the port is about to close, so the second reply must not go on with
+    // the handshake of the rejected mount.
+    inState(HandshakeCounts1);
+    EXPECT_EQ(2, parse("=000000\r=\r=\r"));
+    EXPECT_EQ((Frames{":D1\r"}), control.frames());
+    EXPECT_EQ((Events{"status(6)"}), listener.events());
+    EXPECT_EQ(HandshakeD1, control.protocolState);
+}
+
+TEST_F(ReplyParser, ACompletedHandshakeIsNotLostToALaterReply)
 {
     // The first reply completes the handshake (1); the second arrives in
-    // Ready (0).
+    // Ready (0) and is ignored, but the completion stands.
     inState(HandshakeD2);
     control.heartbeatCountdown = 5;
-    EXPECT_EQ(0, parse("=\r=\r"));
+    EXPECT_EQ(1, parse("=\r=\r"));
     EXPECT_EQ((Events{"status(11)"}), listener.events());
     EXPECT_EQ(Ready, control.protocolState);
+    // Nor to an error reply after it.
+    inState(HandshakeD2);
+    listener.clear();
+    EXPECT_EQ(1, parse("=\r!05\r"));
+    EXPECT_EQ((Events{"status(11)", "status(7)"}), listener.events());
 }
 
 TEST_F(ReplyParser, AMessageWithoutACompletedReplyReturnsZero)

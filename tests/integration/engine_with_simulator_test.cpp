@@ -244,6 +244,59 @@ TEST_F(EngineWithSimulator, DisconnectAndReconnect)
     EXPECT_EQ(framesAfter(10).size(), 10u);
 }
 
+// A mount that answers 100 ms late: the answer to the first connection's
+// ":F1" arrives after the port has been opened again, and is no answer to
+// the second connection's.
+TEST_F(EngineWithSimulator, ALateReplyToAnEarlierConnectionIsNoAnswer)
+{
+    ASSERT_TRUE(sim.setLatency(100));
+    engine->connect(kMountPort);
+    ASSERT_TRUE(sim.waitForFrames(1, kFrameWaitMs));  // ":F1" is out, its reply on the way
+    EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+    engine->connect(kMountPort);
+    ASSERT_TRUE(listener.waitForCount(6, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusOpeningPort, StatusConnecting, StatusConnectionClosed,
+                                                     StatusOpeningPort, StatusConnecting, StatusReady}));
+}
+
+// Two replies in one write, and so in one read: the last frame's reply
+// followed by one more. A silent simulator leaves the answers to the test.
+struct DoubledReplyCase {
+    const char* what;
+    std::vector<std::string> replies;  // one write per frame received
+    int status;                        // what the handshake ends with
+    int disconnect;                    // the answer to a disconnect after it
+};
+
+TEST_F(EngineWithSimulator, TwoRepliesInOneReadNeitherUndoARejectionNorAReadyMount)
+{
+    const DoubledReplyCase cases[] = {
+        // Rejected on ":a1"; the reply after it must not carry on the handshake.
+        {"zero counts", {"=\r", "=\r", "=000000\r=\r"}, StatusUnknownMount, StatusNotConnectedYet},
+        // Ready on ":D2"; a reply after it must not take the readiness back.
+        {"ready", {"=\r", "=\r", "=00F915\r", "=\r", "=00F915\r", "=\r=\r"}, StatusReady, StatusConnectionClosed},
+    };
+    for (const DoubledReplyCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(sim.reset());
+        ASSERT_TRUE(sim.setSilent(true));
+        listener.clear();
+        engine->connect(kMountPort);
+        for (size_t i = 0; i < c.replies.size(); ++i) {
+            ASSERT_TRUE(sim.waitForFrames(i + 1, kFrameWaitMs)) << listener.describe();
+            ASSERT_TRUE(sim.say(c.replies[i]));
+        }
+        ASSERT_TRUE(listener.waitForStatus(c.status, kStatusWaitMs)) << listener.describe();
+        // A ready mount moves; a rejected one has its port closed.
+        if (c.status == StatusReady) {
+            engine->move(0, 2);
+            ASSERT_TRUE(listener.waitForCount(4, kStatusWaitMs)) << listener.describe();
+            EXPECT_EQ(listener.statuses().back(), StatusManualMovement);
+        }
+        EXPECT_EQ(disconnectStatus(), c.disconnect) << listener.describe();
+    }
+}
+
 TEST_F(EngineWithSimulator, OverlongRepliesAreDroppedSoTheHandshakeTimesOut)
 {
     ASSERT_TRUE(sim.setOverlong(60));
@@ -332,6 +385,13 @@ TEST_F(EngineWithSimulator, ADeviceThatVanishesMidMoveCostsNothingAndComesBack)
     const uint64_t clickAt = platform::nowMilliseconds();
     engine->stop(4);
     EXPECT_LT(platform::nowMilliseconds() - clickAt, 100u);
+    // Its frame cannot be written, and STOP says so; so does a move, after
+    // the movement it reports at once.
+    ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs)) << listener.describe();
+    engine->move(2, 2);
+    ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs, 2)) << listener.describe();
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusManualMovement, StatusCommunicationError,
+                                                     StatusManualMovement, StatusCommunicationError}));
     EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
     EXPECT_LT(platform::nowMilliseconds() - clickAt, 1000u);
 

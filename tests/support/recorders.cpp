@@ -393,12 +393,21 @@ bool CapturingTelescopeControl::shutDown(uint32_t waitMs)
 
 platform::WaitResult CapturingTelescopeControl::writePort(const uint8_t* buffer, uint32_t count)
 {
+    platform::WaitResult result;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        frames_.emplace_back(reinterpret_cast<const char*>(buffer), count);
+        result = writeResult_;
+        if (result != platform::WaitFailed)
+            frames_.emplace_back(reinterpret_cast<const char*>(buffer), count);
     }
     changed_.notify_all();
-    return platform::WaitFirst;
+    return result;
+}
+
+void CapturingTelescopeControl::setWriteResult(platform::WaitResult result)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    writeResult_ = result;
 }
 
 void CapturingTelescopeControl::setModemLines(int value)

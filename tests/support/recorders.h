@@ -171,6 +171,9 @@ public:
     void clearFrames();
     bool waitForFrames(size_t n, uint32_t timeoutMs);
     std::vector<int> modemLines() const;
+    // What each later write returns, WaitFirst at first; a frame the device
+    // refuses (WaitFailed) is not kept.
+    void setWriteResult(platform::WaitResult result);
 
     // Ends the engine's threads once (stopThreads) and releases its lock and
     // handles; true when the threads have ended. The destructor does it too.
@@ -181,6 +184,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> frames_;
     std::vector<int> modemLines_;
+    platform::WaitResult writeResult_ = platform::WaitFirst;
     bool shutDown_ = false;
     bool threadsEnded_ = false;
 };
