@@ -1,16 +1,20 @@
 #include "app/linux_program.h"
 
 #include <QApplication>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <unistd.h>
 
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
 #include "app/console_check.h"
 #include "app/frame_trace.h"
+#include "app/output_writer.h"
 #include "platform/platform.h"
 #include "platform/port_names.h"
 #include "ui/qt/main_dialog.h"
@@ -39,12 +43,56 @@ const char kUsage[] =
     "/dev/ttyACM0-31, COM97-COM128 /dev/rfcomm0-31; a link\n"
     "${XDG_CONFIG_HOME:-~/.config}/merlintest/ports/comN takes precedence.\n";
 
+constexpr int kExitFailure = 1;
 constexpr int kExitInterrupted = 128 + SIGINT;
 constexpr int kExitTerminated = 128 + SIGTERM;
 
+// Lines that may wait for a slow reader: a flood's trace fills its queue in
+// a moment and is then dropped; a check prints a handful of statuses.
+constexpr size_t kTraceQueueLines = 1024;
+constexpr size_t kStatusQueueLines = 64;
+// How long the end of the program waits for the writers to empty their
+// queues; a writer that still cannot write is left behind.
+constexpr uint32_t kOutputFlushMs = 1000;
+
+// Standard error's writer (the trace, notices) while a check or a traced
+// dialog runs; null otherwise.
+std::atomic<OutputWriter*> errorWriter{nullptr};
+
 void traceToStandardError(const char* line)
 {
-    std::fputs(line, stderr);
+    errorWriter.load()->add(line);
+}
+
+// "merlintest: <what>: <strerror>" on standard error, through its writer
+// when there is one, so that a stalled reader never holds the program.
+void reportFailure(const char* what, int error)
+{
+    char line[OutputWriter::kLineSize];
+    std::snprintf(line, sizeof line, "merlintest: %s: %s\n", what, std::strerror(error));
+    OutputWriter* writer = errorWriter.load();
+    if (writer != nullptr)
+        writer->add(line, true);
+    else
+        std::fputs(line, stderr);
+}
+
+int cannotStart(int error)
+{
+    reportFailure("cannot start", error);
+    return kExitFailure;
+}
+
+// What the console modes printed with stdio reaches standard output here at
+// the latest; a failed write is the program's failure.
+int finishStandardOutput(int code)
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return code;
+    // An error seen by an earlier write whose errno is gone.
+    reportFailure("write error", errno != 0 ? errno : EIO);
+    return kExitFailure;
 }
 
 int usageError(const char* problem, const char* what)
@@ -89,9 +137,11 @@ void onInterrupt(int signal)
     platform::setEvent(interruptEvent);
 }
 
-int checkMount(unsigned port)
+int checkMount(unsigned port, OutputWriter* statuses)
 {
     interruptEvent = platform::createEvent(true, false);
+    if (interruptEvent == nullptr)
+        return cannotStart(errno);
     interruptSignal = 0;
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
@@ -99,14 +149,44 @@ int checkMount(unsigned port)
     struct sigaction previousInt = {}, previousTerm = {};
     sigaction(SIGINT, &action, &previousInt);
     sigaction(SIGTERM, &action, &previousTerm);
-    const int result = runConsoleCheck(port, stdout, interruptEvent);
+    const int result = runConsoleCheck(port, statuses, interruptEvent);
+    const int error = errno;
     sigaction(SIGINT, &previousInt, nullptr);
     sigaction(SIGTERM, &previousTerm, nullptr);
     platform::closeEvent(interruptEvent);
     interruptEvent = nullptr;
+    if (result == kCheckCannotStart)
+        return cannotStart(error);
     if (result == kCheckInterrupted)
         return interruptSignal == SIGTERM ? kExitTerminated : kExitInterrupted;
     return result;
+}
+
+// Gives the writers what is left of kOutputFlushMs, reports a failed write
+// of the statuses and releases each writer whose thread has ended.
+int finishOutput(OutputWriter* statuses, int code)
+{
+    const uint64_t deadline = platform::nowMilliseconds() + kOutputFlushMs;
+    bool statusesEnded = true;
+    if (statuses != nullptr) {
+        statusesEnded = statuses->finish(deadline);
+        if (const int error = statuses->error()) {
+            reportFailure("write error", error);
+            // Ctrl-C's and SIGTERM's codes still tell how the check ended.
+            if (code != kExitInterrupted && code != kExitTerminated)
+                code = kExitFailure;
+        }
+        if (statusesEnded)
+            delete statuses;
+    }
+    OutputWriter* errors = errorWriter.load();
+    // The statuses' writer reports its drops to it, and the engine's threads
+    // trace into it: it stays while either may still run.
+    if (errors != nullptr && errors->finish(deadline) && statusesEnded && theTelescopeControl == nullptr) {
+        errorWriter.store(nullptr);
+        delete errors;
+    }
+    return code;
 }
 
 }  // namespace
@@ -121,11 +201,11 @@ int runLinuxProgram(int argc, char** argv)
         const char* option = argv[i];
         if (std::strcmp(option, "--help") == 0) {
             std::fputs(kUsage, stdout);
-            return kExitOk;
+            return finishStandardOutput(kExitOk);
         }
         if (std::strcmp(option, "--version") == 0) {
             std::printf("merlintest %s\n", MERLINTEST_VERSION);
-            return kExitOk;
+            return finishStandardOutput(kExitOk);
         }
         if (std::strcmp(option, "--trace") == 0) {
             trace = true;
@@ -144,26 +224,48 @@ int runLinuxProgram(int argc, char** argv)
     if (list && checkPort != 0)
         return usageError("--list-ports and --check are two ways to run; choose one", "");
     if (list)
-        return listPorts();
+        return finishStandardOutput(listPorts());
+
+    // Standard error's lines, and a check's statuses, each go through a
+    // writer of their own.
+    OutputWriter* statuses = nullptr;
+    if (trace || checkPort != 0) {
+        OutputWriter* errors = new OutputWriter(STDERR_FILENO, "trace lines", kTraceQueueLines, nullptr);
+        if (!errors->start()) {
+            const int error = errno;
+            delete errors;
+            return cannotStart(error);
+        }
+        errorWriter.store(errors);
+    }
+    if (checkPort != 0) {
+        statuses = new OutputWriter(STDOUT_FILENO, "status lines", kStatusQueueLines, errorWriter.load());
+        if (!statuses->start())
+            return finishOutput(statuses, cannotStart(errno));
+    }
 
     if (trace)
         startFrameTrace(traceToStandardError);
     int code = kExitOk;
     if (checkPort != 0) {
-        code = checkMount(checkPort);
+        code = checkMount(checkPort, statuses);
     } else {
         // A test may have made the application object already.
         QApplication* application = nullptr;
         if (QCoreApplication::instance() == nullptr)
             application = new QApplication(argc, argv);
-        startApplication(nullptr);
-        runMainDialog(theDlgMerlinTest, nullptr);
+        if (startApplication(nullptr)) {
+            runMainDialog(theDlgMerlinTest, nullptr);
+            // Whichever way the dialog ended.
+            code = kExitOk;
+        } else {
+            const int error = errno;
+            code = cannotStart(error);
+        }
         shutdownApplication();
         delete application;
-        // Whichever way the dialog ended.
-        code = kExitOk;
     }
     if (trace)
         stopFrameTrace();
-    return code;
+    return finishOutput(statuses, code);
 }
