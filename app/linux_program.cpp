@@ -49,7 +49,7 @@ constexpr int kExitTerminated = 128 + SIGTERM;
 
 // Lines that may wait for a slow reader: a flood's trace fills its queue in
 // a moment and is then dropped; a check prints a handful of statuses.
-constexpr size_t kTraceQueueLines = 1024;
+constexpr size_t kTraceQueueLines = 128;
 constexpr size_t kStatusQueueLines = 64;
 // How long the end of the program waits for the writers to empty their
 // queues; a writer that still cannot write is left behind.
