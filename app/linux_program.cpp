@@ -1,6 +1,7 @@
 #include "app/linux_program.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -54,10 +55,14 @@ constexpr size_t kStatusQueueLines = 64;
 // How long the end of the program waits for the writers to empty their
 // queues; a writer that still cannot write is left behind.
 constexpr uint32_t kOutputFlushMs = 1000;
+constexpr uint32_t kErrorFlushMs = 200;
 
 // Standard error's writer (the trace, notices) while a check or a traced
 // dialog runs; null otherwise.
 std::atomic<OutputWriter*> errorWriter{nullptr};
+// A writer still blocked in a write when the program ends is kept here, as
+// its thread still uses it.
+OutputWriter* leftBehind = nullptr;
 
 void traceToStandardError(const char* line)
 {
@@ -162,8 +167,10 @@ int checkMount(unsigned port, OutputWriter* statuses)
     return result;
 }
 
-// Gives the writers what is left of kOutputFlushMs, reports a failed write
-// of the statuses and releases each writer whose thread has ended.
+// Gives the writers kOutputFlushMs to empty their queues (standard error at
+// least kErrorFlushMs after the statuses, for what they report), reports a
+// failed write of the statuses and releases each writer whose thread has
+// ended.
 int finishOutput(OutputWriter* statuses, int code)
 {
     const uint64_t deadline = platform::nowMilliseconds() + kOutputFlushMs;
@@ -178,11 +185,14 @@ int finishOutput(OutputWriter* statuses, int code)
         }
         if (statusesEnded)
             delete statuses;
+        else
+            leftBehind = statuses;
     }
     OutputWriter* errors = errorWriter.load();
     // The statuses' writer reports its drops to it, and the engine's threads
     // trace into it: it stays while either may still run.
-    if (errors != nullptr && errors->finish(deadline) && statusesEnded && theTelescopeControl == nullptr) {
+    if (errors != nullptr && errors->finish(std::max(deadline, platform::nowMilliseconds() + kErrorFlushMs)) &&
+        statusesEnded && theTelescopeControl == nullptr) {
         errorWriter.store(nullptr);
         delete errors;
     }
