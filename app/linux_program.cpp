@@ -53,7 +53,8 @@ constexpr int kExitTerminated = 128 + SIGTERM;
 constexpr size_t kTraceQueueLines = 128;
 constexpr size_t kStatusQueueLines = 64;
 // How long the end of the program waits for the writers to empty their
-// queues; a writer that still cannot write is left behind.
+// queues; a writer that still cannot write is left behind. Ctrl-C asks for
+// an end at once: then only the shorter wait.
 constexpr uint32_t kOutputFlushMs = 1000;
 constexpr uint32_t kErrorFlushMs = 200;
 
@@ -167,20 +168,21 @@ int checkMount(unsigned port, OutputWriter* statuses)
     return result;
 }
 
-// Gives the writers kOutputFlushMs to empty their queues (standard error at
-// least kErrorFlushMs after the statuses, for what they report), reports a
-// failed write of the statuses and releases each writer whose thread has
-// ended.
+// Gives the writers kOutputFlushMs to empty their queues (kErrorFlushMs
+// after Ctrl-C or SIGTERM, and standard error at least that long after the
+// statuses, for what they report), reports a failed write of the statuses
+// and releases each writer whose thread has ended.
 int finishOutput(OutputWriter* statuses, int code)
 {
-    const uint64_t deadline = platform::nowMilliseconds() + kOutputFlushMs;
+    const bool interrupted = code == kExitInterrupted || code == kExitTerminated;
+    const uint64_t deadline = platform::nowMilliseconds() + (interrupted ? kErrorFlushMs : kOutputFlushMs);
     bool statusesEnded = true;
     if (statuses != nullptr) {
         statusesEnded = statuses->finish(deadline);
         if (const int error = statuses->error()) {
             reportFailure("write error", error);
             // Ctrl-C's and SIGTERM's codes still tell how the check ended.
-            if (code != kExitInterrupted && code != kExitTerminated)
+            if (!interrupted)
                 code = kExitFailure;
         }
         if (statusesEnded)

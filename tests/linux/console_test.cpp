@@ -276,7 +276,7 @@ TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)
     close(stalled.outFd);
     close(outReadEnd);
     EXPECT_EQ(held.exitCode, 130) << held.err;
-    EXPECT_LT(endedAfter, 3000u);
+    EXPECT_LT(endedAfter, 2000u);
     EXPECT_EQ(held.err, "");
     EXPECT_TRUE(portIsFree(7));
 }
