@@ -50,8 +50,9 @@ void OutputWriter::add(const char* line, bool notice)
             return;
         }
         char* slot = lines_ + ((first_ + count_) % (capacity_ + kNoticeRoom)) * kLineSize;
-        std::strncpy(slot, line, kLineSize - 1);
-        slot[kLineSize - 1] = '\0';
+        const size_t length = strnlen(line, kLineSize - 1);
+        std::memcpy(slot, line, length);
+        slot[length] = '\0';
         wasEmpty = count_++ == 0;
     }
     // The writer drains the queue before it waits again: only the first line
@@ -104,7 +105,7 @@ void OutputWriter::run()
         {
             platform::LockHold hold(lock_);
             if (count_ > 0) {
-                std::memcpy(text, lines_ + first_ * kLineSize, kLineSize);
+                std::strcpy(text, lines_ + first_ * kLineSize);
                 first_ = (first_ + 1) % (capacity_ + kNoticeRoom);
                 --count_;
             } else if (dropped_ > 0) {
