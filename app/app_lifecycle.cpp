@@ -6,25 +6,31 @@
 #include "engine/telescope_control.h"
 #include "ui/dlg_merlin_test.h"
 
-void startApplication(void* instance)
+bool startApplication(void* instance)
 {
     theInstance = instance;
     theHeartBeatTimer = new HeartBeatTimer();
     theAppModel = new AppModel();
     theTelescopeControl = new TelescopeControl(theAppModel);
+    if (!theTelescopeControl->started())
+        return false;
     theHeartBeatTimer->setListener(theTelescopeControl);
-    theHeartBeatTimer->startThread();
+    if (theHeartBeatTimer->startThread() == nullptr)
+        return false;
     // Published only once built: the engine may post through it from then on.
     DlgMerlinTest* dialog = new DlgMerlinTest(theInstance, theTelescopeControl, theAppModel);
     theDlgMerlinTest = dialog;
+    return true;
 }
 
-void startConsoleApplication(TelescopeListener* listener)
+bool startConsoleApplication(TelescopeListener* listener)
 {
     theHeartBeatTimer = new HeartBeatTimer();
     theTelescopeControl = new TelescopeControl(listener);
+    if (!theTelescopeControl->started())
+        return false;
     theHeartBeatTimer->setListener(theTelescopeControl);
-    theHeartBeatTimer->startThread();
+    return theHeartBeatTimer->startThread() != nullptr;
 }
 
 void shutdownApplication()

@@ -1,11 +1,14 @@
 #include "app/console_check.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
+#include <cstdio>
 
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
 #include "app/frame_trace.h"
+#include "app/output_writer.h"
 #include "app/status_codes.h"
 #include "engine/telescope_control.h"
 
@@ -16,12 +19,13 @@ constexpr uint32_t kDisconnectWaitMs = 5000;
 // The main thread's wait, a long one: every outcome sets an event.
 constexpr uint32_t kOutcomeWaitMs = 1000;
 
-// The console as the engine's listener, on the engine thread: prints each
-// status and, for the ones that end a check, records it and wakes the main
+// The console as the engine's listener, on the engine thread: queues each
+// status for the output's writer (so a stalled terminal never holds the
+// engine) and, for the ones that end a check, records it and wakes the main
 // thread.
 class ConsoleListener final : public TelescopeListener {
 public:
-    explicit ConsoleListener(std::FILE* out) : out_(out), outcome_(platform::createEvent(true, false)) {}
+    explicit ConsoleListener(OutputWriter* out) : out_(out), outcome_(platform::createEvent(true, false)) {}
     ~ConsoleListener() { platform::closeEvent(outcome_); }
 
     void onStatus(int code) override
@@ -35,8 +39,9 @@ public:
         for (; text[at] != u'\0' && at + 1 < sizeof line; ++at)
             line[at] = static_cast<char>(text[at]);
         line[at] = '\0';
-        std::fprintf(out_, "%6" PRIu64 " ms %s\n", programMilliseconds(), line);
-        std::fflush(out_);
+        char status[OutputWriter::kLineSize];
+        std::snprintf(status, sizeof status, "%6" PRIu64 " ms %s\n", programMilliseconds(), line);
+        out_->add(status);
         // The first outcome counts; "Connection closed" ends the disconnect
         // that follows it.
         if (endsCheck(code) && last_.load() < 0) {
@@ -60,7 +65,7 @@ public:
     void rearm() { platform::resetEvent(outcome_); }
 
 private:
-    std::FILE* out_;
+    OutputWriter* out_;
     platform::Event* outcome_;
     std::atomic<int> last_{-1};
 };
@@ -86,13 +91,20 @@ bool waitForOutcome(ConsoleListener& console, platform::Event* interrupted, uint
 
 }  // namespace
 
-int runConsoleCheck(unsigned port, std::FILE* out, platform::Event* interrupted)
+int runConsoleCheck(unsigned port, OutputWriter* out, platform::Event* interrupted)
 {
     // Freed only once the engine thread has ended, which is when shutdown
     // releases the engine; otherwise left to the process's end.
     ConsoleListener* listener = new ConsoleListener(out);
     ConsoleListener& console = *listener;
-    startConsoleApplication(listener);
+    if (console.outcome() == nullptr || !startConsoleApplication(listener)) {
+        const int error = errno;
+        shutdownApplication();
+        if (theTelescopeControl == nullptr)
+            delete listener;
+        errno = error;
+        return kCheckCannotStart;
+    }
     theTelescopeControl->connect(port);
     bool stopped = waitForOutcome(console, interrupted, 0xFFFFFFFFu);
     const int outcome = console.last();

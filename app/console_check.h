@@ -5,17 +5,19 @@
 // as Disconnect would; an error ends it with the port closed.
 #pragma once
 
-#include <cstdio>
-
 #include "platform/platform.h"
+
+class OutputWriter;
 
 // Exit codes of a check.
 constexpr int kCheckReady = 0;
 constexpr int kCheckFailed = 1;
 constexpr int kCheckInterrupted = -1;
+// A pipe, event or thread could not be created; errno tells why.
+constexpr int kCheckCannotStart = -2;
 
-// Runs the check of COM `port` (1 to 256), printing to `out`, until the
-// engine reports "Ready" or an error, or `interrupted` is set. Returns
-// kCheckReady, kCheckFailed or kCheckInterrupted; the engine's threads have
-// ended and the port is closed by then.
-int runConsoleCheck(unsigned port, std::FILE* out, platform::Event* interrupted);
+// Runs the check of COM `port` (1 to 256), queueing its statuses on `out`,
+// until the engine reports "Ready" or an error, or `interrupted` is set.
+// Returns kCheckReady, kCheckFailed, kCheckInterrupted or kCheckCannotStart;
+// the engine's threads have ended and the port is closed by then.
+int runConsoleCheck(unsigned port, OutputWriter* out, platform::Event* interrupted);

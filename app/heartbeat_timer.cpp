@@ -25,6 +25,9 @@ void HeartBeatTimer::clearListener()
 platform::Thread* HeartBeatTimer::startThread()
 {
     shutdownEvent = platform::createEvent(true, false);
+    // Without its event the thread could not be told to end.
+    if (shutdownEvent == nullptr)
+        return nullptr;
     heartbeatThread = platform::startThread(&HeartBeatTimer::runLoop, this, &heartbeatThreadId);
     return heartbeatThread;
 }
@@ -44,12 +47,12 @@ void HeartBeatTimer::releaseLock()
     if (heartbeatThread != nullptr && !threadEnded_)
         return;
     listenerLock.destroy();
+    platform::closeEvent(shutdownEvent);
+    shutdownEvent = nullptr;
     if (heartbeatThread == nullptr)
         return;
     platform::closeThread(heartbeatThread);
-    platform::closeEvent(shutdownEvent);
     heartbeatThread = nullptr;
-    shutdownEvent = nullptr;
 }
 
 uint32_t HeartBeatTimer::runLoop(void* argument)

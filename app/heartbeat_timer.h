@@ -19,6 +19,7 @@ public:
     void setListener(iHeartBeatListener* listener);
     // Returns only once no call of the listener runs and none will start.
     void clearListener();
+    // Null when its event or its thread could not be created.
     platform::Thread* startThread();
     // Signals the thread to end and waits for it at most kStopWaitMs; true
     // when no heartbeat thread runs any more.

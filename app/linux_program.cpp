@@ -1,6 +1,9 @@
 #include "app/linux_program.h"
 
 #include <QApplication>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -8,11 +11,13 @@
 #include <cstring>
 #include <string>
 #include <strings.h>
+#include <unistd.h>
 
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
 #include "app/console_check.h"
 #include "app/frame_trace.h"
+#include "app/output_writer.h"
 #include "platform/platform.h"
 #include "platform/port_names.h"
 #include "ui/qt/main_dialog.h"
@@ -49,13 +54,61 @@ const char kUsage[] =
     "/dev/ttyACM0-31, COM97-COM128 /dev/rfcomm0-31; a link\n"
     "${XDG_CONFIG_HOME:-~/.config}/merlintest/ports/comN takes precedence.\n";
 
+constexpr int kExitFailure = 1;
 constexpr int kExitInterrupted = 128 + SIGINT;
 constexpr int kExitTerminated = 128 + SIGTERM;
-constexpr int kExitNoDisplay = 1;
+
+// Lines that may wait for a slow reader: a flood's trace fills its queue in
+// a moment and is then dropped; a check prints a handful of statuses.
+constexpr size_t kTraceQueueLines = 128;
+constexpr size_t kStatusQueueLines = 64;
+// How long the end of the program waits for the writers to empty their
+// queues; a writer that still cannot write is left behind. Ctrl-C asks for
+// an end at once: then only the shorter wait.
+constexpr uint32_t kOutputFlushMs = 1000;
+constexpr uint32_t kErrorFlushMs = 200;
+
+// Standard error's writer (the trace, notices) while a check or a traced
+// dialog runs; null otherwise.
+std::atomic<OutputWriter*> errorWriter{nullptr};
+// A writer still blocked in a write when the program ends is kept here, as
+// its thread still uses it.
+OutputWriter* leftBehind = nullptr;
 
 void traceToStandardError(const char* line)
 {
-    std::fputs(line, stderr);
+    errorWriter.load()->add(line);
+}
+
+// "merlintest: <what>: <strerror>" on standard error, through its writer
+// when there is one, so that a stalled reader never holds the program.
+void reportFailure(const char* what, int error)
+{
+    char line[OutputWriter::kLineSize];
+    std::snprintf(line, sizeof line, "merlintest: %s: %s\n", what, std::strerror(error));
+    OutputWriter* writer = errorWriter.load();
+    if (writer != nullptr)
+        writer->add(line, true);
+    else
+        std::fputs(line, stderr);
+}
+
+int cannotStart(int error)
+{
+    reportFailure("cannot start", error);
+    return kExitFailure;
+}
+
+// What the console modes printed with stdio reaches standard output here at
+// the latest; a failed write is the program's failure.
+int finishStandardOutput(int code)
+{
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return code;
+    // An error seen by an earlier write whose errno is gone.
+    reportFailure("write error", errno != 0 ? errno : EIO);
+    return kExitFailure;
 }
 
 // One line on what is wrong and where to look, as command-line tools do.
@@ -131,9 +184,11 @@ void onInterrupt(int signal)
     platform::setEvent(interruptEvent);
 }
 
-int checkMount(unsigned port)
+int checkMount(unsigned port, OutputWriter* statuses)
 {
     interruptEvent = platform::createEvent(true, false);
+    if (interruptEvent == nullptr)
+        return cannotStart(errno);
     interruptSignal = 0;
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
@@ -141,14 +196,50 @@ int checkMount(unsigned port)
     struct sigaction previousInt = {}, previousTerm = {};
     sigaction(SIGINT, &action, &previousInt);
     sigaction(SIGTERM, &action, &previousTerm);
-    const int result = runConsoleCheck(port, stdout, interruptEvent);
+    const int result = runConsoleCheck(port, statuses, interruptEvent);
+    const int error = errno;
     sigaction(SIGINT, &previousInt, nullptr);
     sigaction(SIGTERM, &previousTerm, nullptr);
     platform::closeEvent(interruptEvent);
     interruptEvent = nullptr;
+    if (result == kCheckCannotStart)
+        return cannotStart(error);
     if (result == kCheckInterrupted)
         return interruptSignal == SIGTERM ? kExitTerminated : kExitInterrupted;
     return result;
+}
+
+// Gives the writers kOutputFlushMs to empty their queues (kErrorFlushMs
+// after Ctrl-C or SIGTERM, and standard error at least that long after the
+// statuses, for what they report), reports a failed write of the statuses
+// and releases each writer whose thread has ended.
+int finishOutput(OutputWriter* statuses, int code)
+{
+    const bool interrupted = code == kExitInterrupted || code == kExitTerminated;
+    const uint64_t deadline = platform::nowMilliseconds() + (interrupted ? kErrorFlushMs : kOutputFlushMs);
+    bool statusesEnded = true;
+    if (statuses != nullptr) {
+        statusesEnded = statuses->finish(deadline);
+        if (const int error = statuses->error()) {
+            reportFailure("write error", error);
+            // Ctrl-C's and SIGTERM's codes still tell how the check ended.
+            if (!interrupted)
+                code = kExitFailure;
+        }
+        if (statusesEnded)
+            delete statuses;
+        else
+            leftBehind = statuses;
+    }
+    OutputWriter* errors = errorWriter.load();
+    // The statuses' writer reports its drops to it, and the engine's threads
+    // trace into it: it stays while either may still run.
+    if (errors != nullptr && errors->finish(std::max(deadline, platform::nowMilliseconds() + kErrorFlushMs)) &&
+        statusesEnded && theTelescopeControl == nullptr) {
+        errorWriter.store(nullptr);
+        delete errors;
+    }
+    return code;
 }
 
 }  // namespace
@@ -163,11 +254,11 @@ int runLinuxProgram(int argc, char** argv)
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
             std::fputs(kUsage, stdout);
-            return kExitOk;
+            return finishStandardOutput(kExitOk);
         }
         if (option == "-V" || option == "--version") {
             std::printf("merlintest %s\n", MERLINTEST_VERSION);
-            return kExitOk;
+            return finishStandardOutput(kExitOk);
         }
         if (option == "--trace") {
             trace = true;
@@ -195,31 +286,53 @@ int runLinuxProgram(int argc, char** argv)
     if (list && checkPort != 0)
         return usageError("--list-ports and --check are two ways to run; choose one");
     if (list)
-        return listPorts();
+        return finishStandardOutput(listPorts());
     // A test may have made the application object already.
     if (checkPort == 0 && QCoreApplication::instance() == nullptr && !haveDisplay()) {
         std::fputs("merlintest: cannot open a display; without a desktop use merlintest --check N\n", stderr);
-        return kExitNoDisplay;
+        return kExitFailure;
+    }
+
+    // Standard error's lines, and a check's statuses, each go through a
+    // writer of their own.
+    OutputWriter* statuses = nullptr;
+    if (trace || checkPort != 0) {
+        OutputWriter* errors = new OutputWriter(STDERR_FILENO, "trace lines", kTraceQueueLines, nullptr);
+        if (!errors->start()) {
+            const int error = errno;
+            delete errors;
+            return cannotStart(error);
+        }
+        errorWriter.store(errors);
+    }
+    if (checkPort != 0) {
+        statuses = new OutputWriter(STDOUT_FILENO, "status lines", kStatusQueueLines, errorWriter.load());
+        if (!statuses->start())
+            return finishOutput(statuses, cannotStart(errno));
     }
 
     if (trace)
         startFrameTrace(traceToStandardError);
     int code = kExitOk;
     if (checkPort != 0) {
-        code = checkMount(checkPort);
+        code = checkMount(checkPort, statuses);
     } else {
         // A test may have made the application object already.
         QApplication* application = nullptr;
         if (QCoreApplication::instance() == nullptr)
             application = new QApplication(argc, argv);
-        startApplication(nullptr);
-        runMainDialog(theDlgMerlinTest, nullptr);
+        if (startApplication(nullptr)) {
+            runMainDialog(theDlgMerlinTest, nullptr);
+            // Whichever way the dialog ended.
+            code = kExitOk;
+        } else {
+            const int error = errno;
+            code = cannotStart(error);
+        }
         shutdownApplication();
         delete application;
-        // Whichever way the dialog ended.
-        code = kExitOk;
     }
     if (trace)
         stopFrameTrace();
-    return code;
+    return finishOutput(statuses, code);
 }

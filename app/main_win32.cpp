@@ -1,7 +1,8 @@
 // The Windows entry point: build the object graph, run the main dialog for
 // the whole life of the program, then shut down in order. No command line,
-// no configuration; the exit code is always 0. The frame trace goes to the
-// debugger output, where only a debugger or a viewer of it sees it.
+// no configuration; the exit code is 0, or 1 when start-up could not get its
+// resources. The frame trace goes to the debugger output, where only a
+// debugger or a viewer of it sees it.
 #include <windows.h>
 
 #include "app/app_globals.h"
@@ -21,9 +22,12 @@ void traceToDebugger(const char* line)
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     startFrameTrace(traceToDebugger);
-    startApplication(instance);
-    runMainDialog(theDlgMerlinTest, static_cast<HINSTANCE>(theInstance), nullptr);
+    // Without its pipe, events or threads the program cannot run: it ends
+    // quietly with 1.
+    const bool started = startApplication(instance);
+    if (started)
+        runMainDialog(theDlgMerlinTest, static_cast<HINSTANCE>(theInstance), nullptr);
     shutdownApplication();
     stopFrameTrace();
-    return 0;
+    return started ? 0 : 1;
 }

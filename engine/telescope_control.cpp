@@ -18,10 +18,22 @@ TelescopeControl::TelescopeControl(TelescopeListener* telescopeListener)
     std::memset(replyBuffer, 0, sizeof replyBuffer);
     std::memset(messageBuffer, 0, sizeof messageBuffer);
     pipeLock.init();
-    platform::createPipe(&pipeRead, &pipeWrite, kPipeCapacity);
+    // Each step needs the one before; at the first that fails the engine
+    // thread is not started, which started() reports (errno as it failed).
+    if (!platform::createPipe(&pipeRead, &pipeWrite, kPipeCapacity))
+        return;
     stopEvent = platform::createEvent(true, false);
+    if (stopEvent == nullptr)
+        return;
     writeEvent = platform::createEvent(false, false);
+    if (writeEvent == nullptr)
+        return;
     engineThread = platform::startThread(&TelescopeControl::engineThreadBody, this, &engineThreadId);
+}
+
+bool TelescopeControl::started() const
+{
+    return engineThread != nullptr;
 }
 
 TelescopeControl::~TelescopeControl() = default;

@@ -82,6 +82,10 @@ public:
     void startDslrTimer(uint8_t a, uint8_t b, uint32_t milliseconds) override;
     void readDslrTimer() override;
 
+    // False when the constructor could not create the pipe, an event or the
+    // engine thread; the object is then only to be shut down and released.
+    bool started() const;
+
     // Ends the engine thread, and the port reader thread of a connection that
     // is still open, sending nothing to the mount. Returns true when both
     // have ended, so the object may be released; waits at most `waitMs`.

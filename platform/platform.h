@@ -61,6 +61,7 @@ struct Thread;
 typedef uint32_t (*ThreadBody)(void* argument);
 
 // Starts a thread at once; stores its identifier in *threadId when given.
+// Null when it cannot (on POSIX errno tells why, as for every creation here).
 Thread* startThread(ThreadBody body, void* argument, uint32_t* threadId);
 // Waits at most the given time for the thread to end; true when it has ended.
 bool waitThread(Thread* thread, uint32_t milliseconds);

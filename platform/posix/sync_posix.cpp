@@ -176,9 +176,16 @@ Thread* startThread(ThreadBody body, void* argument, uint32_t* threadId) {
     thread->done = createEvent(true, false);
     thread->holders = 2;
     thread->joined = false;
-    if (!thread->done || pthread_create(&thread->id, nullptr, threadMain, thread) != 0) {
+    if (!thread->done) {
+        delete thread;
+        return nullptr;
+    }
+    const int failure = pthread_create(&thread->id, nullptr, threadMain, thread);
+    if (failure != 0) {
         closeEvent(thread->done);
         delete thread;
+        // pthread_create reports in its result, not errno; callers say why.
+        errno = failure;
         return nullptr;
     }
     if (threadId) *threadId = ++lastThreadId;

@@ -1,7 +1,9 @@
 // The Linux program's console modes, run as the real `merlintest` process
 // against the mount simulator on COM7: a check that reaches "Ready", an
-// unknown, an erring, a silent and an absent mount, Ctrl-C, bad arguments,
-// and the port list with a link of the user's.
+// unknown, an erring, a silent and an absent mount, Ctrl-C (also with its
+// output stalled), an unread trace during a flood, too few descriptors to
+// start, write errors, bad arguments, and the port list with a link of the
+// user's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,21 +41,63 @@ struct ProgramRun {
     uint64_t ms = 0;
 };
 
+// What differs from a plain run, where the test reads both streams at once.
+struct RunSetup {
+    // Standard output or error goes to this descriptor, which the test does
+    // not read, instead of a pipe.
+    int outFd = -1;
+    int errFd = -1;
+    // Standard error's pipe starts full and is read only once standard
+    // output holds this.
+    std::string readErrAfter;
+    // RLIMIT_NOFILE of the program, when not 0.
+    rlim_t fileLimit = 0;
+};
+
+// A pipe that holds all it can, as one whose reader has stopped reading:
+// the next write to it blocks. Returns its write end; *readEnd is kept open.
+int fullPipe(int* readEnd)
+{
+    int ends[2];
+    if (pipe(ends) != 0)
+        return -1;
+    const int flags = fcntl(ends[1], F_GETFL);
+    fcntl(ends[1], F_SETFL, flags | O_NONBLOCK);
+    const std::string filler(4096, '.');
+    while (write(ends[1], filler.data(), filler.size()) > 0) {
+    }
+    // A single byte fills the last partial page.
+    while (write(ends[1], ".", 1) > 0) {
+    }
+    fcntl(ends[1], F_SETFL, flags);
+    *readEnd = ends[0];
+    return ends[1];
+}
+
 // Runs merlintest with the arguments; `whileRunning` (when given) is called
-// once the first line of standard output has come, with the process id.
-ProgramRun runProgram(const std::vector<std::string>& arguments, std::function<void(pid_t)> whileRunning = nullptr)
+// once the first line of standard output has come (at once when the test
+// does not read it), with the process id.
+ProgramRun runProgram(const std::vector<std::string>& arguments, const RunSetup& setup,
+                      std::function<void(pid_t)> whileRunning = nullptr)
 {
     ProgramRun run;
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
+    if (pipe(out) != 0)
+        return run;
+    if (setup.readErrAfter.empty() ? pipe(err) != 0 : (err[1] = fullPipe(&err[0])) < 0)
         return run;
     const uint64_t start = platform::nowMilliseconds();
     const pid_t child = fork();
     if (child == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
+        dup2(setup.outFd >= 0 ? setup.outFd : out[1], 1);
+        dup2(setup.errFd >= 0 ? setup.errFd : err[1], 2);
+        // Only the three standard streams, so that a descriptor limit means
+        // the same whatever the test has open.
+        close_range(3, ~0u, 0);
+        if (setup.fileLimit != 0) {
+            const rlimit limit = {setup.fileLimit, setup.fileLimit};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         std::vector<char*> argv;
         std::string program = MERLINTEST_PATH;
         argv.push_back(&program[0]);
@@ -65,10 +110,17 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, std::function<v
     }
     close(out[1]);
     close(err[1]);
-    bool outOpen = true, errOpen = true, called = false;
-    while ((outOpen || errOpen) && platform::nowMilliseconds() - start < kRunLimitMs) {
-        pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-        if (poll(fds, 2, 1000) <= 0)
+    bool outOpen = setup.outFd < 0, errOpen = setup.errFd < 0, called = false;
+    if (whileRunning && !outOpen) {
+        called = true;
+        whileRunning(child);
+    }
+    auto readingErr = [&] { return errOpen && run.out.find(setup.readErrAfter) != std::string::npos; };
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(child, &status, WNOHANG)) == 0 && platform::nowMilliseconds() - start < kRunLimitMs) {
+        pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {readingErr() ? err[0] : -1, POLLIN, 0}};
+        if (poll(fds, 2, 10) <= 0)
             continue;
         char buffer[4096];
         for (int i = 0; i < 2; ++i) {
@@ -85,15 +137,30 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, std::function<v
             whileRunning(child);
         }
     }
+    run.ms = platform::nowMilliseconds() - start;
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    // What the program wrote just before it ended.
+    for (int i = 0; i < 2; ++i) {
+        const int fd = i == 0 ? out[0] : err[0];
+        if (!(i == 0 ? outOpen : readingErr()))
+            continue;
+        fcntl(fd, F_SETFL, O_NONBLOCK);
+        char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+            (i == 0 ? run.out : run.err).append(buffer, static_cast<size_t>(n));
+    }
     close(out[0]);
     close(err[0]);
-    if (outOpen || errOpen)
-        kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
-    run.ms = platform::nowMilliseconds() - start;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return run;
+}
+
+ProgramRun runProgram(const std::vector<std::string>& arguments, std::function<void(pid_t)> whileRunning = nullptr)
+{
+    return runProgram(arguments, RunSetup(), whileRunning);
 }
 
 // The statuses a check printed, without their times; each line must be
@@ -194,6 +261,114 @@ TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)
     EXPECT_LT(run.ms, 10000u) << "well before the handshake's time-out";
     EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Connecting... Please wait."}));
     EXPECT_TRUE(portIsFree(7));
+
+    // Its output stopped (Ctrl-S, or a pipe nobody reads): the statuses
+    // wait, the check goes on, and Ctrl-C still ends it at once.
+    ASSERT_TRUE(sim.clearLog());
+    RunSetup stalled;
+    int outReadEnd = -1;
+    stalled.outFd = fullPipe(&outReadEnd);
+    ASSERT_GE(stalled.outFd, 0);
+    uint64_t interruptedAt = 0;
+    const ProgramRun held = runProgram({"--check", "7"}, stalled, [&](pid_t child) {
+        EXPECT_TRUE(sim.waitForFrames(1, 10000)) << "the statuses held the engine";
+        interruptedAt = platform::nowMilliseconds();
+        kill(child, SIGINT);
+    });
+    const uint64_t endedAfter = platform::nowMilliseconds() - interruptedAt;
+    close(stalled.outFd);
+    close(outReadEnd);
+    EXPECT_EQ(held.exitCode, 130) << held.err;
+    EXPECT_LT(endedAfter, 2000u);
+    EXPECT_EQ(held.err, "");
+    EXPECT_TRUE(portIsFree(7));
+}
+
+// --trace with standard error unread during a flood of noise: the trace
+// lines that find no room are dropped and counted, and the check runs on as
+// if nobody traced it.
+TEST_F(ConsoleCheck, AnUnreadTraceNeverHoldsTheCheck)
+{
+    ASSERT_TRUE(sim.setFlood(true));
+    RunSetup unread;
+    int errReadEnd = -1;
+    unread.errFd = fullPipe(&errReadEnd);
+    ASSERT_GE(unread.errFd, 0);
+    const ProgramRun run = runProgram({"--trace", "--check", "7"}, unread);
+    close(unread.errFd);
+    close(errReadEnd);
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
+    EXPECT_LT(run.ms, 10000u);
+    EXPECT_TRUE(portIsFree(7));
+
+    // Read from "Connection closed" on, the writer catches up and says how
+    // many lines it dropped: a burst of 600 short lines during the handshake
+    // (slowed down so that the burst comes first) is more than its queue
+    // holds, however slowly a flood would come.
+    ASSERT_TRUE(sim.reset());
+    ASSERT_TRUE(sim.setLatency(200));
+    RunSetup late;
+    late.readErrAfter = "Connection closed";
+    std::string burst;
+    for (int i = 0; i < 600; ++i)
+        burst += "#\r";
+    const ProgramRun caughtUp = runProgram({"--trace", "--check", "7"}, late, [&](pid_t) {
+        EXPECT_TRUE(sim.waitForFrames(1, 10000));
+        EXPECT_TRUE(sim.say(burst));
+    });
+    EXPECT_EQ(caughtUp.exitCode, 0) << caughtUp.out;
+    EXPECT_TRUE(std::regex_search(caughtUp.err, std::regex("merlintest: [1-9]\\d* trace lines dropped\n")))
+        << caughtUp.err.substr(caughtUp.err.size() > 400 ? caughtUp.err.size() - 400 : 0);
+}
+
+// UBSan, built in with ASan here, checks the type of each polymorphic
+// object it has not seen by probing memory through a pipe of its own: with
+// every descriptor taken the probe fails, and it stops the program with 1
+// and a bad type where there is none. The other builds check the line.
+bool sanitizerLackedDescriptors(const std::string& err)
+{
+#ifdef __SANITIZE_ADDRESS__
+    return err.find("runtime error: member access within address") != std::string::npos &&
+           err.find("invalid vptr") != std::string::npos;
+#else
+    (void)err;
+    return false;
+#endif
+}
+
+// Too few descriptors for the pipes, events and threads of the start: one
+// line and exit 1, at once, the port never opened.
+TEST_F(ConsoleCheck, TooFewDescriptorsToStartSaySoAndExitWith1)
+{
+    for (rlim_t limit = 4; limit <= 12; ++limit) {
+        SCOPED_TRACE(limit);
+        RunSetup setup;
+        setup.fileLimit = limit;
+        const ProgramRun run = runProgram({"--check", "7"}, setup);
+        EXPECT_EQ(run.exitCode, 1);
+        if (!sanitizerLackedDescriptors(run.err)) {
+            EXPECT_EQ(run.err, "merlintest: cannot start: Too many open files\n");
+        }
+        EXPECT_EQ(run.out, "");
+        EXPECT_LT(run.ms, 5000u);
+    }
+    EXPECT_TRUE(sim.frames().empty());
+}
+
+// A check whose statuses cannot be written still runs to its end and closes
+// the port; the failed write then makes it fail.
+TEST_F(ConsoleCheck, AFullStandardOutputFailsTheCheckAfterItsEnd)
+{
+    RunSetup full;
+    full.outFd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full.outFd, 0);
+    const ProgramRun run = runProgram({"--check", "7"}, full);
+    close(full.outFd);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "merlintest: write error: No space left on device\n");
+    EXPECT_EQ(sim.frames().size(), 6u) << "the whole handshake";
+    EXPECT_TRUE(portIsFree(7));
 }
 
 TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
@@ -266,6 +441,19 @@ TEST(ConsoleArguments, WithoutADisplayTheDialogSaysSoAndExitsWith1)
         EXPECT_EQ(run.err, "merlintest: cannot open a display; without a desktop use merlintest --check N\n");
         EXPECT_EQ(run.out, "");
     }
+}
+
+TEST(ConsoleArguments, AFailedWriteToStandardOutputExitsWith1)
+{
+    RunSetup full;
+    full.outFd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full.outFd, 0);
+    for (const char* option : {"--help", "--version", "--list-ports"}) {
+        const ProgramRun run = runProgram({option}, full);
+        EXPECT_EQ(run.exitCode, 1) << option;
+        EXPECT_EQ(run.err, "merlintest: write error: No space left on device\n") << option;
+    }
+    close(full.outFd);
 }
 
 // One line per COM number whose device exists, the fixed table's and the
