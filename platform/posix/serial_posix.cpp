@@ -70,13 +70,39 @@ static std::string portLinkPath(unsigned portNumber) {
     return home + ("/.config" + name);
 }
 
-// The device port N opens: the user's link when there is one, else the
-// table's device; empty when it has none. A link that may be there but cannot
+// A device path given on the command line, as this process's own port: it
+// comes before the user's link and the table for its number. Set before any
+// port opens, never changed while one is open.
+static unsigned adoptedPort = 0;
+static std::string adoptedDevice;
+
+unsigned adoptDevicePath(const char* path) {
+    adoptedPort = 0;
+    adoptedDevice.clear();
+    if (!path || !*path) return 0;
+    // The table's number when the path leads to one of its devices (a
+    // /dev/serial/by-id name to its ttyUSB), by name when it has gone.
+    char* real = realpath(path, nullptr);
+    const std::string device = real ? real : path;
+    std::free(real);
+    unsigned number = kMaxPortNumber;
+    for (const DeviceFamily& family : kDeviceFamilies) {
+        for (unsigned port = family.firstPort; port <= family.lastPort; ++port)
+            if (device == family.prefix + std::to_string(port - family.firstPort)) number = port;
+    }
+    adoptedPort = number;
+    adoptedDevice = path;
+    return number;
+}
+
+// The device port N opens: a device path adopted for it, else the user's
+// link when there is one, else the table's device; empty when it has none. A link that may be there but cannot
 // be looked at (its path too long for the system, a directory on the way that
 // cannot be searched) gives nothing: falling back to the table would open a
 // device the user never chose.
 static std::string portDevice(unsigned portNumber) {
     if (portNumber < 1 || portNumber > kMaxPortNumber) return std::string();
+    if (portNumber == adoptedPort) return adoptedDevice;
     const std::string link = portLinkPath(portNumber);
     if (!link.empty()) {
         if (link.size() >= PATH_MAX) return std::string();

@@ -147,6 +147,13 @@ TEST_F(ConsoleCheck, ReachesReadyDisconnectsAndReleasesThePort)
     const ProgramRun plain = runProgram({"--check", "7"});
     EXPECT_EQ(plain.exitCode, 0);
     EXPECT_EQ(plain.err, "");
+    // A device path is a port too: here the simulator's own pseudo-terminal.
+    char mount[512] = {};
+    ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
+    const ProgramRun byPath = runProgram({"--check", mount});
+    EXPECT_EQ(byPath.exitCode, 0) << byPath.out << byPath.err;
+    EXPECT_EQ(statuses(byPath.out), (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
+    EXPECT_TRUE(portIsFree(7));
 }
 
 TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed)

@@ -105,6 +105,7 @@ constexpr unsigned kFoundPort = 29;
 constexpr unsigned kLongLinkPort = 30;
 constexpr unsigned kKindPort = 31;
 constexpr unsigned kLockPort = 32;
+constexpr unsigned kAdoptedPort = 34;  // /dev/ttyUSB1 in the table
 
 // A directory of the test's own under /tmp, removed with what it holds.
 struct ScratchDirectory {
@@ -267,6 +268,48 @@ TEST(SerialNames, LinkIsFollowedHoweverLongItsPathAndNeverBypassed) {
     ScopedEnvironment config("XDG_CONFIG_HOME", "/" + std::string(PATH_MAX, 'x'));
     EXPECT_EQ(devicePath(1), "");
     EXPECT_EQ(serialOpen(1), nullptr);
+}
+
+// A device path named on the command line is a port of this process: the
+// table's number when it leads to a table device, else the highest number;
+// it comes before a link of the user's, and opens as any port does.
+TEST(SerialNames, AdoptedDevicePathTakesTheTablesNumberOrTheHighest) {
+    ScratchDirectory scratch;
+    PtyPort linked(kAdoptedPort);
+    ASSERT_TRUE(linked.ready());
+    struct Case {
+        std::string path;
+        unsigned number;
+    };
+    std::vector<Case> cases = {
+        {"/dev/ttyUSB1", kAdoptedPort}, {"/dev/rfcomm31", 128},       {"/dev/ttyUSB01", kMaxPortNumber},
+        {"/dev/ttyUSB32", kMaxPortNumber}, {"/dev/ttyS", kMaxPortNumber},
+    };
+    // A stable name leads to its device, as /dev/serial/by-id names do.
+    const std::string byId = scratch.path + "/usb-by-id";
+    if (access("/dev/ttyS0", F_OK) == 0 && symlink("/dev/ttyS0", byId.c_str()) == 0) cases.push_back({byId, 1});
+    for (const Case& c : cases) {
+        EXPECT_EQ(adoptDevicePath(c.path.c_str()), c.number) << c.path;
+        EXPECT_EQ(devicePath(c.number), c.path);
+    }
+
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(adoptDevicePath(ttyname(slave)), kMaxPortNumber);
+    SerialPort* port = serialOpen(kMaxPortNumber);
+    EXPECT_TRUE(port && writeFrame(port, ":F1\r"));
+    serialClose(port);
+    char sent[8] = {};
+    pollfd readable = {master, POLLIN, 0};
+    EXPECT_EQ(poll(&readable, 1, 5000), 1);
+    EXPECT_EQ(read(master, sent, sizeof sent), 4);
+    EXPECT_STREQ(sent, ":F1\r");
+    close(master);
+    close(slave);
+
+    EXPECT_EQ(adoptDevicePath(nullptr), 0u);
+    EXPECT_EQ(devicePath(kAdoptedPort), linkPath(kAdoptedPort));
+    EXPECT_EQ(devicePath(kMaxPortNumber), linkPath(kMaxPortNumber));
 }
 
 // ---- Port kinds -------------------------------------------------------------
