@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cinttypes>
+#include <cstring>
 
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
@@ -15,6 +16,19 @@ namespace {
 constexpr uint32_t kDisconnectWaitMs = 5000;
 // The main thread's wait, a long one: every outcome sets an event.
 constexpr uint32_t kOutcomeWaitMs = 1000;
+
+// Beside "Error: Cannot open port", why, when the system says: one line on
+// standard error, escaped as the trace is (a device name may hold anything).
+void printOpenFailure()
+{
+    char reason[1024];
+    platform::serialOpenFailure(reason, sizeof reason);
+    if (reason[0] == '\0')
+        return;
+    char escaped[4 * sizeof reason];
+    escapeBytes(reinterpret_cast<const uint8_t*>(reason), std::strlen(reason), escaped, sizeof escaped);
+    std::fprintf(stderr, "merlintest: %s\n", escaped);
+}
 
 // The console as the engine's listener, on the engine thread: prints each
 // status and, for the ones that end a check, records it and wakes the main
@@ -37,6 +51,8 @@ public:
         line[at] = '\0';
         std::fprintf(out_, "%6" PRIu64 " ms %s\n", programMilliseconds(), line);
         std::fflush(out_);
+        if (code == StatusCannotOpenPort)
+            printOpenFailure();
         // The first outcome counts; "Connection closed" ends the disconnect
         // that follows it.
         if (endsCheck(code) && last_.load() < 0) {

@@ -132,6 +132,12 @@ struct ScopedEnvironment {
     std::string old;
 };
 
+std::string openFailure() {
+    char reason[1024];
+    serialOpenFailure(reason, sizeof reason);
+    return reason;
+}
+
 // Writes a frame as a connect would.
 bool writeFrame(SerialPort* port, const char* frame) {
     Event* done = createEvent(false, false);
@@ -189,11 +195,18 @@ TEST(SerialNames, LinkInThePortsDirectoryTakesPrecedence) {
 
 TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink) {
     EXPECT_EQ(serialOpen(kHighPort), nullptr);
+    EXPECT_EQ(openFailure(), "COM130 (" + linkPath(kHighPort) + "): no such device");
     PtyPort pty(kHighPort);
     ASSERT_TRUE(pty.ready());
     SerialPort* port = serialOpen(kHighPort);
     EXPECT_NE(port, nullptr);
+    EXPECT_EQ(openFailure(), "") << "an open that succeeds has no reason to give";
     serialClose(port);
+    // A link to a device that has gone is shown by where it points.
+    unlink(linkPath(kHighPort).c_str());
+    ASSERT_EQ(symlink("/dev/merlintest-gone", linkPath(kHighPort).c_str()), 0);
+    EXPECT_EQ(serialOpen(kHighPort), nullptr);
+    EXPECT_EQ(openFailure(), "COM130 (/dev/merlintest-gone): no such device");
 }
 
 // The link directory is ${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports;
@@ -335,6 +348,9 @@ TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
         const uint64_t start = nowMilliseconds();
         SerialPort* port = serialOpen(kKindPort);
         EXPECT_EQ(port != nullptr, target == kinds.back()) << target;
+        if (!port) {
+            EXPECT_EQ(openFailure(), "COM31 (" + target + "): not a serial device");
+        }
         EXPECT_LT(nowMilliseconds() - start, 1000u) << target;
         if (port && target == file) writeFrame(port, ":F1\r");
         serialClose(port);
@@ -437,6 +453,8 @@ TEST(SerialPort, PortHeldByAnotherOpenIsRefusedUntilClosed) {
     SerialPort* first = serialOpen(kBusyPort);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(serialOpen(kBusyPort), nullptr);
+    // Held through flock, which names no holder.
+    EXPECT_EQ(openFailure(), "COM23 (" + std::string(ttyname(pty.slave)) + "): busy: held by another program");
     serialClose(first);
     SerialPort* again = serialOpen(kBusyPort);
     EXPECT_NE(again, nullptr);
@@ -461,19 +479,25 @@ TEST(SerialPort, LockFileOfALiveProgramKeepsThePort) {
         return std::string(10 - digits.size(), ' ') + digits + "\n";
     };
     auto binary = [](pid_t pid) { return std::string(reinterpret_cast<const char*>(&pid), 4); };
+    // The port is busy, and says who holds it, by name where /proc has one.
+    std::string parent;
+    std::getline(std::ifstream("/proc/" + std::to_string(getppid()) + "/comm"), parent);
+    const std::string busy = "COM32 (" + device + "): busy: held by " + parent + " (process " +
+                             std::to_string(getppid()) + ")";
     struct Case {
         std::string contents;
-        bool opens;
+        std::string reason;  // empty: it opens
     };
     // The parent that runs this test is a live program other than this one.
     const Case cases[] = {
-        {ascii(getppid()), false}, {binary(getppid()), false}, {ascii(getpid()), true},
-        {ascii(gone), true},       {binary(gone), true},       {"no process\n", true},
+        {ascii(getppid()), busy}, {binary(getppid()), busy}, {ascii(getpid()), ""},
+        {ascii(gone), ""},        {binary(gone), ""},        {"no process\n", ""},
     };
     for (const Case& c : cases) {
         std::ofstream(lock, std::ios::binary | std::ios::trunc) << c.contents;
         SerialPort* port = serialOpen(kLockPort);
-        EXPECT_EQ(port != nullptr, c.opens) << c.contents;
+        EXPECT_EQ(port == nullptr, !c.reason.empty()) << c.contents;
+        EXPECT_EQ(openFailure(), c.reason) << c.contents;
         serialClose(port);
     }
     EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "a stale lock is left where it is";
