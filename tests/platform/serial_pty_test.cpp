@@ -314,8 +314,7 @@ TEST(SerialNames, AdoptedDevicePathTakesTheTablesNumberOrTheHighest) {
     serialClose(port);
     char sent[8] = {};
     pollfd readable = {master, POLLIN, 0};
-    EXPECT_EQ(poll(&readable, 1, 5000), 1);
-    EXPECT_EQ(read(master, sent, sizeof sent), 4);
+    EXPECT_EQ(poll(&readable, 1, 5000) == 1 ? read(master, sent, sizeof sent - 1) : -1, 4);
     EXPECT_STREQ(sent, ":F1\r");
     close(master);
     close(slave);
