@@ -98,11 +98,11 @@ unsigned adoptDevicePath(const char* path) {
 }
 
 // The device port N opens: a device path adopted for it, else the user's
-// link when there is one, else the table's device; empty when it has none. A link that may be there but cannot
-// be looked at (its path too long for the system, a directory on the way that
-// cannot be searched) gives nothing: falling back to the table would open a
+// link when there is one, else the table's device; empty when it has none. A
+// link that may be there but cannot be looked at (its path too long for the
+// system, a directory on the way that cannot be searched) gives nothing, and
+// *lookError (when given) says why: falling back to the table would open a
 // device the user never chose.
-// *lookError (when given) says why a link could not be looked at.
 static std::string portDevice(unsigned portNumber, int* lookError = nullptr) {
     if (portNumber < 1 || portNumber > kMaxPortNumber) return std::string();
     if (portNumber == adoptedPort) return adoptedDevice;
