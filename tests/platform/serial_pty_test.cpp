@@ -133,7 +133,7 @@ struct ScopedEnvironment {
 };
 
 std::string openFailure() {
-    char reason[1024];
+    char reason[2 * PATH_MAX];
     serialOpenFailure(reason, sizeof reason);
     return reason;
 }
@@ -281,6 +281,8 @@ TEST(SerialNames, LinkIsFollowedHoweverLongItsPathAndNeverBypassed) {
     ScopedEnvironment config("XDG_CONFIG_HOME", "/" + std::string(PATH_MAX, 'x'));
     EXPECT_EQ(devicePath(1), "");
     EXPECT_EQ(serialOpen(1), nullptr);
+    // And says so, by the link's own name.
+    EXPECT_EQ(openFailure(), "COM1 (/" + std::string(PATH_MAX, 'x') + "/merlintest/ports/com1): file name too long");
 }
 
 // A device path named on the command line is a port of this process: the
