@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
@@ -18,6 +19,25 @@ namespace {
 constexpr uint32_t kDisconnectWaitMs = 5000;
 // The main thread's wait, a long one: every outcome sets an event.
 constexpr uint32_t kOutcomeWaitMs = 1000;
+
+// Beside "Error: Cannot open port", why, when the system says: one line on
+// standard error, escaped as the trace is (a device name may hold anything).
+void reportOpenFailure(OutputWriter* out)
+{
+    char reason[OutputWriter::kLineSize];
+    platform::serialOpenFailure(reason, sizeof reason);
+    if (reason[0] == '\0')
+        return;
+    static const char kPrefix[] = "merlintest: ";
+    char line[OutputWriter::kLineSize];
+    std::memcpy(line, kPrefix, sizeof kPrefix);
+    // Room for the newline; an escape is never cut in half.
+    size_t at = sizeof kPrefix - 1;
+    at += escapeBytes(reinterpret_cast<const uint8_t*>(reason), std::strlen(reason), line + at, sizeof line - at - 1);
+    line[at++] = '\n';
+    line[at] = '\0';
+    out->report(line);
+}
 
 // The console as the engine's listener, on the engine thread: queues each
 // status for the output's writer (so a stalled terminal never holds the
@@ -42,6 +62,8 @@ public:
         char status[OutputWriter::kLineSize];
         std::snprintf(status, sizeof status, "%6" PRIu64 " ms %s\n", programMilliseconds(), line);
         out_->add(status);
+        if (code == StatusCannotOpenPort)
+            reportOpenFailure(out_);
         // The first outcome counts; "Connection closed" ends the disconnect
         // that follows it.
         if (endsCheck(code) && last_.load() < 0) {

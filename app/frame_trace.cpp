@@ -50,6 +50,14 @@ void received(const uint8_t* bytes, uint32_t count)
 void onSerialCall(const char* operation, long, bool succeeded, const uint8_t* bytes, uint32_t count)
 {
     if (bytes == nullptr || !succeeded) {
+        // A port that did not open says why, when the system says.
+        if (!succeeded && std::strcmp(operation, "open") == 0) {
+            char reason[kTraceLineSize];
+            platform::serialOpenFailure(reason, sizeof reason);
+            if (reason[0] != '\0')
+                emit('!', reinterpret_cast<const uint8_t*>(reason), std::strlen(reason));
+            return;
+        }
         // A reply cut short by the close still shows what came of it.
         if (std::strcmp(operation, "close") == 0 && pendingLength > 0) {
             emit('<', pending, pendingLength);

@@ -1,6 +1,7 @@
 // The frame trace: every frame written to the mount and every reply read back,
 // one line each, with the milliseconds since the program started and the bytes
-// escaped ("\r" shown as \r). It listens on the serial trace hook; the entry
+// escaped ("\r" shown as \r), and why a port did not open when the system
+// says (marked "!"). It listens on the serial trace hook; the entry
 // point gives it a sink (standard error for `merlintest --trace`, the
 // debugger output on Windows).
 #pragma once

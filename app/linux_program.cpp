@@ -118,9 +118,11 @@ int usageError(const std::string& problem)
     return kExitUsage;
 }
 
-// "7" or "COM7" (any case), 1 to 256; 0 when it is neither.
+// "7" or "COM7" (any case), 1 to 256, or a device path; 0 when it is none.
 unsigned parsePortNumber(const char* text)
 {
+    if (text[0] == '/')
+        return platform::adoptDevicePath(text);
     if (strncasecmp(text, "COM", 3) == 0)
         text += 3;
     if (*text < '0' || *text > '9')

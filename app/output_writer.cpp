@@ -61,6 +61,11 @@ void OutputWriter::add(const char* line, bool notice)
         platform::setEvent(wake_);
 }
 
+void OutputWriter::report(const char* line)
+{
+    (reports_ != nullptr ? reports_ : this)->add(line, true);
+}
+
 bool OutputWriter::finish(uint64_t deadline)
 {
     if (thread_ == nullptr)

@@ -34,6 +34,8 @@ public:
     // notice (a drop report, an error) has a few places of its own beyond
     // the capacity, so lines that flood the queue do not crowd it out.
     void add(const char* line, bool notice = false);
+    // Queues a notice where this writer's drop reports go (standard error).
+    void report(const char* line);
 
     // Asks the thread to write what is queued and end, and waits for it until
     // `deadline` (platform::nowMilliseconds()). True when it has ended; the

@@ -105,6 +105,11 @@ void portDevicePath(unsigned portNumber, char* out, size_t size);
 // Opens port N exclusively for reading and writing; null when the device does
 // not exist or another program holds it.
 SerialPort* serialOpen(unsigned portNumber);
+// Why the last serialOpen failed, as a line for the user: the port, its
+// device and the cause, as "COM33 (/dev/ttyUSB0): busy: held by minicom
+// (process 1234)". Empty when the system gives no reason, or when the last
+// open succeeded. Any thread may ask, once the open has returned.
+void serialOpenFailure(char* out, size_t size);
 // 9600 baud, 8 data bits, no parity (and no parity check), 1 stop bit; every
 // other line setting as the port reported it.
 void serialSetLine9600_8N1(SerialPort* port);

@@ -31,4 +31,12 @@ PortDevice describePortDevice(const char* device);
 // the other is missing; empty when both are.
 std::string productName(const PortDevice& device);
 
+// Makes a device path a port of this process, ahead of the user's links and
+// the table, and returns its number: the table's number when the path leads
+// to one of its devices, else the highest one (kMaxPortNumber). Opened like
+// any port: serial devices only, lock files honoured. Call it before any port
+// opens; a second call replaces the first, and a null path gives the number
+// back to its link and the table.
+unsigned adoptDevicePath(const char* path);
+
 }  // namespace platform

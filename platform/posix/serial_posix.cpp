@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -70,19 +72,52 @@ static std::string portLinkPath(unsigned portNumber) {
     return home + ("/.config" + name);
 }
 
-// The device port N opens: the user's link when there is one, else the
-// table's device; empty when it has none. A link that may be there but cannot
-// be looked at (its path too long for the system, a directory on the way that
-// cannot be searched) gives nothing: falling back to the table would open a
+// A device path given on the command line, as this process's own port: it
+// comes before the user's link and the table for its number. Set before any
+// port opens, never changed while one is open.
+static unsigned adoptedPort = 0;
+static std::string adoptedDevice;
+
+unsigned adoptDevicePath(const char* path) {
+    adoptedPort = 0;
+    adoptedDevice.clear();
+    if (!path || !*path) return 0;
+    // The table's number when the path leads to one of its devices (a
+    // /dev/serial/by-id name to its ttyUSB), by name when it has gone.
+    char* real = realpath(path, nullptr);
+    const std::string device = real ? real : path;
+    std::free(real);
+    unsigned number = kMaxPortNumber;
+    for (const DeviceFamily& family : kDeviceFamilies) {
+        for (unsigned port = family.firstPort; port <= family.lastPort; ++port)
+            if (device == family.prefix + std::to_string(port - family.firstPort)) number = port;
+    }
+    adoptedPort = number;
+    adoptedDevice = path;
+    return number;
+}
+
+// The device port N opens: a device path adopted for it, else the user's
+// link when there is one, else the table's device; empty when it has none. A
+// link that may be there but cannot be looked at (its path too long for the
+// system, a directory on the way that cannot be searched) gives nothing, and
+// *lookError (when given) says why: falling back to the table would open a
 // device the user never chose.
-static std::string portDevice(unsigned portNumber) {
+static std::string portDevice(unsigned portNumber, int* lookError = nullptr) {
     if (portNumber < 1 || portNumber > kMaxPortNumber) return std::string();
+    if (portNumber == adoptedPort) return adoptedDevice;
     const std::string link = portLinkPath(portNumber);
     if (!link.empty()) {
-        if (link.size() >= PATH_MAX) return std::string();
+        int error = ENAMETOOLONG;
         struct stat status;
-        if (lstat(link.c_str(), &status) == 0) return link;
-        if (errno != ENOENT && errno != ENOTDIR) return std::string();
+        if (link.size() < PATH_MAX) {
+            if (lstat(link.c_str(), &status) == 0) return link;
+            error = errno;
+        }
+        if (error != ENOENT && error != ENOTDIR) {
+            if (lookError) *lookError = error;
+            return std::string();
+        }
     }
     for (const DeviceFamily& family : kDeviceFamilies) {
         if (portNumber >= family.firstPort && portNumber <= family.lastPort)
@@ -119,18 +154,22 @@ static int terminalDriverClaims(dev_t device) {
 // A serial device is a terminal: a file, a FIFO, a directory, a block device
 // or a character device such as /dev/null is not, and is never written to.
 // Decided without opening the device where the kernel's table can tell, since
-// opening a serial port raises its modem lines.
-static bool isSerialDevice(const char* path) {
+// opening a serial port raises its modem lines. 0 for a serial device,
+// ENOTTY for anything else, or why it could not be looked at.
+static int serialDeviceError(const char* path) {
     struct stat status;
-    if (stat(path, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+    if (stat(path, &status) != 0) return errno;
+    if (!S_ISCHR(status.st_mode)) return ENOTTY;
     int claimed = terminalDriverClaims(status.st_rdev);
-    if (claimed >= 0) return claimed == 1;
+    if (claimed >= 0) return claimed == 1 ? 0 : ENOTTY;
     int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return errno;
     bool terminal = isatty(fd) == 1;
     close(fd);
-    return terminal;
+    return terminal ? 0 : ENOTTY;
 }
+
+static bool isSerialDevice(const char* path) { return serialDeviceError(path) == 0; }
 
 bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char* target, size_t targetSize) {
     if (target && targetSize) target[0] = '\0';
@@ -157,14 +196,15 @@ bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char*
 // makes one, and leaves a stale one where it is. MERLIN_LOCK_DIR names the
 // one directory to look in instead of the usual ones.
 
-// True when the lock file names a live process other than this one.
-static bool lockFileHeld(const std::string& path) {
+// The live process other than this one that the lock file names; 0 when it
+// names none.
+static pid_t lockFileHolder(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return 0;
     char text[64];
     ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
-    if (n <= 0) return false;
+    if (n <= 0) return 0;
     text[n] = '\0';
     long pid = 0;
     auto textual = [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; };
@@ -176,49 +216,167 @@ static bool lockFileHeld(const std::string& path) {
         char* end = nullptr;
         errno = 0;
         pid = std::strtol(text, &end, 10);
-        if (errno != 0 || end == text) return false;
+        if (errno != 0 || end == text) return 0;
     }
-    if (pid <= 0 || pid > INT_MAX || pid == static_cast<long>(getpid())) return false;
+    if (pid <= 0 || pid > INT_MAX || pid == static_cast<long>(getpid())) return 0;
     // EPERM: alive, but another user's.
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return static_cast<pid_t>(pid);
+    return 0;
 }
 
-static bool heldThroughLockFile(const char* path) {
+// The live program holding the device through a lock file; 0 when none does.
+static pid_t lockFileHolderOf(const char* path) {
     char* real = realpath(path, nullptr);
-    if (!real) return false;
+    if (!real) return 0;
     const char* slash = std::strrchr(real, '/');
     const std::string name = std::string("/LCK..") + (slash ? slash + 1 : real);
     std::free(real);
     const char* chosen = std::getenv("MERLIN_LOCK_DIR");
-    if (chosen && *chosen) return lockFileHeld(chosen + name);
-    if (lockFileHeld("/run/lock" + name)) return true;
+    if (chosen && *chosen) return lockFileHolder(chosen + name);
+    if (pid_t holder = lockFileHolder("/run/lock" + name)) return holder;
     // /var/lock is usually a link to /run/lock; look there only when it is
     // a directory of its own.
     struct stat run, var;
-    if (stat("/var/lock", &var) != 0) return false;
-    if (stat("/run/lock", &run) == 0 && run.st_dev == var.st_dev && run.st_ino == var.st_ino) return false;
-    return lockFileHeld("/var/lock" + name);
+    if (stat("/var/lock", &var) != 0) return 0;
+    if (stat("/run/lock", &run) == 0 && run.st_dev == var.st_dev && run.st_ino == var.st_ino) return 0;
+    return lockFileHolder("/var/lock" + name);
+}
+
+// ---- Why an open failed -----------------------------------------------------
+// The last failed open's reason, as a line for the user; written on the
+// engine thread, read on whichever thread shows the status that follows.
+
+static std::mutex failureLock;
+static std::string lastFailure;
+
+// How the port is shown: "COM33 (/dev/ttyUSB0)", a link by where it points;
+// a device path with no number of its own by itself.
+static std::string portLabel(unsigned portNumber, const std::string& device) {
+    const std::string number = "COM" + std::to_string(portNumber);
+    if (device.empty()) return number;
+    if (portNumber == adoptedPort && portNumber == kMaxPortNumber) return device;
+    std::string shown = device;
+    std::vector<char> linked(PATH_MAX);
+    ssize_t n = readlink(device.c_str(), linked.data(), linked.size() - 1);
+    if (portNumber != adoptedPort && n > 0) shown.assign(linked.data(), static_cast<size_t>(n));
+    return number + " (" + shown + ")";
+}
+
+static bool inGroup(gid_t group) {
+    if (group == getegid()) return true;
+    int count = getgroups(0, nullptr);
+    if (count <= 0) return false;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    count = getgroups(count, groups.data());
+    return count > 0 && std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+}
+
+// Permission denied: when the device's group may open it and this process is
+// not in that group, joining it is the cure (dialout, on Debian).
+static std::string permissionText(const std::string& device) {
+    const std::string text = "permission denied";
+    struct stat status;
+    if (device.empty() || stat(device.c_str(), &status) != 0) return text;
+    const mode_t groupMayOpen = S_IRGRP | S_IWGRP;
+    if ((status.st_mode & groupMayOpen) != groupMayOpen || status.st_gid == 0 || inGroup(status.st_gid)) return text;
+    group entry;
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return text;
+    const std::string name = found->gr_name;
+    return text + ": add yourself to the " + name + " group (sudo usermod -aG " + name + " $USER), then log in again";
+}
+
+// The name of a process, from /proc; empty when it cannot be read.
+static std::string processName(pid_t pid) {
+    std::string name;
+    FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
+    if (!comm) return name;
+    char text[64];
+    if (std::fgets(text, sizeof text, comm)) name = text;
+    std::fclose(comm);
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+}
+
+// Records why port N (its device `device`) did not open: `error` is an errno
+// value (ENOTTY: not a serial device), `holder` a lock file's live process.
+static void recordFailure(unsigned portNumber, const std::string& device, int error, pid_t holder) {
+    std::string why;
+    if (holder > 0) {
+        const std::string name = processName(holder);
+        why = "busy: held by " + (name.empty() ? "process " + std::to_string(holder)
+                                               : name + " (process " + std::to_string(holder) + ")");
+    } else if (error == ENOENT || error == ENOTDIR || error == ENXIO || error == ENODEV) {
+        why = "no such device";
+    } else if (error == ENOTTY) {
+        why = "not a serial device";
+    } else if (error == EACCES || error == EPERM) {
+        why = permissionText(device);
+    } else if (error == EBUSY || error == EWOULDBLOCK) {
+        why = "busy: held by another program";
+    } else {
+        why = std::strerror(error);
+        if (!why.empty() && why[0] >= 'A' && why[0] <= 'Z') why[0] = static_cast<char>(why[0] - 'A' + 'a');
+    }
+    const std::string text = portLabel(portNumber, device) + ": " + why;
+    std::lock_guard<std::mutex> hold(failureLock);
+    lastFailure = text;
+}
+
+void serialOpenFailure(char* out, size_t size) {
+    if (!out || size == 0) return;
+    std::lock_guard<std::mutex> hold(failureLock);
+    std::snprintf(out, size, "%s", lastFailure.c_str());
 }
 
 // ---- Open, settings, close --------------------------------------------------
 
-SerialPort* serialOpen(unsigned portNumber) {
-    const std::string path = portDevice(portNumber);
+// Opens a port's device; -1 with *error (an errno value, ENOTTY for
+// what is not a serial device) or *holder (a lock file's process) set.
+static int openDevice(const std::string& path, termios* found, int* error, pid_t* holder) {
+    if (path.empty()) return -1;
     // Checked before the open, which is never done to what is not a serial
     // device, and again on what was opened, in case the name changed since.
-    int fd = -1;
-    if (!path.empty() && isSerialDevice(path.c_str()) && !heldThroughLockFile(path.c_str()))
-        fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    termios found;
+    *error = serialDeviceError(path.c_str());
+    if (*error != 0) return -1;
+    *holder = lockFileHolderOf(path.c_str());
+    if (*holder > 0) return -1;
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
     struct stat status;
-    bool usable = fd >= 0 && fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) && tcgetattr(fd, &found) == 0;
-    // TIOCEXCL keeps other users out but not root; the lock keeps out every
-    // program that asks for it, this one included.
-    if (usable && flock(fd, LOCK_EX | LOCK_NB) != 0) usable = false;
-    if (!usable) {
-        if (fd >= 0) close(fd);
+    if (fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) || tcgetattr(fd, found) != 0) {
+        *error = ENOTTY;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // TIOCEXCL keeps other users out but not root; the lock keeps out
+        // every program that asks for it, this one included.
+        *error = errno;
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+SerialPort* serialOpen(unsigned portNumber) {
+    int error = ENOENT;
+    const std::string path = portDevice(portNumber, &error);
+    termios found;
+    pid_t holder = 0;
+    const int fd = openDevice(path, &found, &error, &holder);
+    if (fd < 0) {
+        // A link that cannot be looked at is shown by its own name.
+        const bool numbered = portNumber >= 1 && portNumber <= kMaxPortNumber;
+        recordFailure(portNumber, path.empty() && numbered ? portLinkPath(portNumber) : path, error, holder);
         traced("open", static_cast<long>(portNumber), false);
         return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> hold(failureLock);
+        lastFailure.clear();
     }
     ioctl(fd, TIOCEXCL);
     traced("open", static_cast<long>(portNumber), true);

@@ -61,6 +61,11 @@ void portDevicePath(unsigned portNumber, char* out, size_t size) {
     std::snprintf(out, size, "\\\\.\\COM%u", portNumber);
 }
 
+// Windows gives no reason worth more than the status's own.
+void serialOpenFailure(char* out, size_t size) {
+    if (out && size) out[0] = '\0';
+}
+
 SerialPort* serialOpen(unsigned portNumber) {
     char path[32];
     portDevicePath(portNumber, path, sizeof path);

@@ -1,9 +1,11 @@
 // The Linux program's console modes, run as the real `merlintest` process
 // against the mount simulator on COM7: a check that reaches "Ready", an
-// unknown, an erring, a silent and an absent mount, Ctrl-C (also with its
-// output stalled), an unread trace during a flood, too few descriptors to
-// start, write errors, bad arguments, and the port list with a link of the
-// user's.
+// The Linux program's console modes, run as the real `merlintest` process
+// against the mount simulator on COM7: a check that reaches "Ready", an
+// unknown, an erring, a silent and an absent mount, a port named by its path,
+// why a port did not open, Ctrl-C (also with its output stalled), an unread
+// trace during a flood, too few descriptors to start, write errors, bad
+// arguments, and the port list with a link of the user's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +18,9 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -52,6 +56,8 @@ struct RunSetup {
     std::string readErrAfter;
     // RLIMIT_NOFILE of the program, when not 0.
     rlim_t fileLimit = 0;
+    // What starts the program, as setpriv does; nothing when empty.
+    std::vector<std::string> launcher;
 };
 
 // A pipe that holds all it can, as one whose reader has stopped reading:
@@ -98,14 +104,14 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const RunSetup&
             const rlimit limit = {setup.fileLimit, setup.fileLimit};
             setrlimit(RLIMIT_NOFILE, &limit);
         }
+        std::vector<std::string> words = setup.launcher;
+        words.push_back(MERLINTEST_PATH);
+        words.insert(words.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
-        std::string program = MERLINTEST_PATH;
-        argv.push_back(&program[0]);
-        std::vector<std::string> words = arguments;
         for (std::string& w : words)
             argv.push_back(&w[0]);
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);
@@ -215,6 +221,13 @@ TEST_F(ConsoleCheck, ReachesReadyDisconnectsAndReleasesThePort)
     const ProgramRun plain = runProgram({"--check", "7"});
     EXPECT_EQ(plain.exitCode, 0);
     EXPECT_EQ(plain.err, "");
+    // A device path is a port too: here the simulator's own pseudo-terminal.
+    char mount[512] = {};
+    ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
+    const ProgramRun byPath = runProgram({"--check", mount});
+    EXPECT_EQ(byPath.exitCode, 0) << byPath.out << byPath.err;
+    EXPECT_EQ(statuses(byPath.out), (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
+    EXPECT_TRUE(portIsFree(7));
 }
 
 TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed)
@@ -243,11 +256,62 @@ TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed
     EXPECT_GE(run.ms, 11000u) << "after the handshake's twelve ticks";
     EXPECT_TRUE(portIsFree(7));
 
-    // COM200 has no device of its own and no link: it fails at once.
+    // COM200 has no device of its own and no link: it fails at once, and
+    // says why beside the status.
     run = runProgram({"--check", "COM200"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Error: Cannot open port"}));
+    EXPECT_EQ(run.err, "merlintest: COM200 (" + portLinkPath(200) + "): no such device\n");
     EXPECT_LT(run.ms, 5000u);
+}
+
+// A port that does not open says why on standard error, and in the trace:
+// here a device that is no serial port, and a terminal the user may not
+// open. Root opens any terminal, so as root the program runs as nobody.
+TEST_F(ConsoleCheck, PortThatDoesNotOpenSaysWhy)
+{
+    ProgramRun run = runProgram({"--trace", "--check", "/dev/null"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Error: Cannot open port"}));
+    EXPECT_TRUE(std::regex_match(run.err, std::regex(R"re( *\d+ ms ! /dev/null: not a serial device\n)re"
+                                                     R"re(merlintest: /dev/null: not a serial device\n)re")))
+        << run.err;
+
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const std::string device = ttyname(slave);
+    const bool root = geteuid() == 0;
+    const std::vector<std::string> unprivileged = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                                                   "--clear-groups"};
+    RunSetup asNobody;
+    if (root) {
+        asNobody.launcher = unprivileged;
+        // The build may lie where nobody may not look (under /root, say).
+        const std::string canRun = "/usr/bin/setpriv --reuid=nobody --regid=nogroup --clear-groups "
+                                   "/usr/bin/test -x " + std::string(MERLINTEST_PATH);
+        if (std::system(canRun.c_str()) != 0) {
+            close(master);
+            close(slave);
+            GTEST_SKIP() << "an unprivileged user cannot run " << MERLINTEST_PATH;
+        }
+    }
+    ASSERT_EQ(chmod(device.c_str(), root ? 0600 : 0), 0);
+    run = runProgram({"--check", device}, asNobody);
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Error: Cannot open port"}));
+    EXPECT_EQ(run.err, "merlintest: " + device + ": permission denied\n");
+    // A device its group may open: joining the group is the cure.
+    const group* dialout = getgrnam("dialout");
+    if (root && dialout != nullptr) {
+        ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid), 0);
+        ASSERT_EQ(chmod(device.c_str(), 0660), 0);
+        run = runProgram({"--check", device}, asNobody);
+        EXPECT_EQ(run.err, "merlintest: " + device +
+                               ": permission denied: add yourself to the dialout group"
+                               " (sudo usermod -aG dialout $USER), then log in again\n");
+    }
+    close(slave);
+    close(master);
 }
 
 TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)

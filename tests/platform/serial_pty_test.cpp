@@ -106,6 +106,7 @@ constexpr unsigned kFoundPort = 29;
 constexpr unsigned kLongLinkPort = 30;
 constexpr unsigned kKindPort = 31;
 constexpr unsigned kLockPort = 32;
+constexpr unsigned kAdoptedPort = 34;  // /dev/ttyUSB1 in the table
 
 // A directory of the test's own under /tmp, removed with what it holds.
 struct ScratchDirectory {
@@ -131,6 +132,12 @@ struct ScopedEnvironment {
     const char* name;
     std::string old;
 };
+
+std::string openFailure() {
+    char reason[2 * PATH_MAX];
+    serialOpenFailure(reason, sizeof reason);
+    return reason;
+}
 
 // Writes a frame as a connect would.
 bool writeFrame(SerialPort* port, const char* frame) {
@@ -189,11 +196,18 @@ TEST(SerialNames, LinkInThePortsDirectoryTakesPrecedence) {
 
 TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink) {
     EXPECT_EQ(serialOpen(kHighPort), nullptr);
+    EXPECT_EQ(openFailure(), "COM130 (" + linkPath(kHighPort) + "): no such device");
     PtyPort pty(kHighPort);
     ASSERT_TRUE(pty.ready());
     SerialPort* port = serialOpen(kHighPort);
     EXPECT_NE(port, nullptr);
+    EXPECT_EQ(openFailure(), "") << "an open that succeeds has no reason to give";
     serialClose(port);
+    // A link to a device that has gone is shown by where it points.
+    unlink(linkPath(kHighPort).c_str());
+    ASSERT_EQ(symlink("/dev/merlintest-gone", linkPath(kHighPort).c_str()), 0);
+    EXPECT_EQ(serialOpen(kHighPort), nullptr);
+    EXPECT_EQ(openFailure(), "COM130 (/dev/merlintest-gone): no such device");
 }
 
 // The link directory is ${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports;
@@ -268,6 +282,49 @@ TEST(SerialNames, LinkIsFollowedHoweverLongItsPathAndNeverBypassed) {
     ScopedEnvironment config("XDG_CONFIG_HOME", "/" + std::string(PATH_MAX, 'x'));
     EXPECT_EQ(devicePath(1), "");
     EXPECT_EQ(serialOpen(1), nullptr);
+    // And says so, by the link's own name.
+    EXPECT_EQ(openFailure(), "COM1 (/" + std::string(PATH_MAX, 'x') + "/merlintest/ports/com1): file name too long");
+}
+
+// A device path named on the command line is a port of this process: the
+// table's number when it leads to a table device, else the highest number;
+// it comes before a link of the user's, and opens as any port does.
+TEST(SerialNames, AdoptedDevicePathTakesTheTablesNumberOrTheHighest) {
+    ScratchDirectory scratch;
+    PtyPort linked(kAdoptedPort);
+    ASSERT_TRUE(linked.ready());
+    struct Case {
+        std::string path;
+        unsigned number;
+    };
+    std::vector<Case> cases = {
+        {"/dev/ttyUSB1", kAdoptedPort}, {"/dev/rfcomm31", 128},       {"/dev/ttyUSB01", kMaxPortNumber},
+        {"/dev/ttyUSB32", kMaxPortNumber}, {"/dev/ttyS", kMaxPortNumber},
+    };
+    // A stable name leads to its device, as /dev/serial/by-id names do.
+    const std::string byId = scratch.path + "/usb-by-id";
+    if (access("/dev/ttyS0", F_OK) == 0 && symlink("/dev/ttyS0", byId.c_str()) == 0) cases.push_back({byId, 1});
+    for (const Case& c : cases) {
+        EXPECT_EQ(adoptDevicePath(c.path.c_str()), c.number) << c.path;
+        EXPECT_EQ(devicePath(c.number), c.path);
+    }
+
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(adoptDevicePath(ttyname(slave)), kMaxPortNumber);
+    SerialPort* port = serialOpen(kMaxPortNumber);
+    EXPECT_TRUE(port && writeFrame(port, ":F1\r"));
+    serialClose(port);
+    char sent[8] = {};
+    pollfd readable = {master, POLLIN, 0};
+    EXPECT_EQ(poll(&readable, 1, 5000) == 1 ? read(master, sent, sizeof sent - 1) : -1, 4);
+    EXPECT_STREQ(sent, ":F1\r");
+    close(master);
+    close(slave);
+
+    EXPECT_EQ(adoptDevicePath(nullptr), 0u);
+    EXPECT_EQ(devicePath(kAdoptedPort), linkPath(kAdoptedPort));
+    EXPECT_EQ(devicePath(kMaxPortNumber), linkPath(kMaxPortNumber));
 }
 
 // ---- Port kinds -------------------------------------------------------------
@@ -293,6 +350,9 @@ TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
         const uint64_t start = nowMilliseconds();
         SerialPort* port = serialOpen(kKindPort);
         EXPECT_EQ(port != nullptr, target == kinds.back()) << target;
+        if (!port) {
+            EXPECT_EQ(openFailure(), "COM31 (" + target + "): not a serial device");
+        }
         EXPECT_LT(nowMilliseconds() - start, 1000u) << target;
         if (port && target == file) writeFrame(port, ":F1\r");
         serialClose(port);
@@ -432,6 +492,8 @@ TEST(SerialPort, PortHeldByAnotherOpenIsRefusedUntilClosed) {
     SerialPort* first = serialOpen(kBusyPort);
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(serialOpen(kBusyPort), nullptr);
+    // Held through flock, which names no holder.
+    EXPECT_EQ(openFailure(), "COM23 (" + std::string(ttyname(pty.slave)) + "): busy: held by another program");
     serialClose(first);
     SerialPort* again = serialOpen(kBusyPort);
     EXPECT_NE(again, nullptr);
@@ -456,19 +518,25 @@ TEST(SerialPort, LockFileOfALiveProgramKeepsThePort) {
         return std::string(10 - digits.size(), ' ') + digits + "\n";
     };
     auto binary = [](pid_t pid) { return std::string(reinterpret_cast<const char*>(&pid), 4); };
+    // The port is busy, and says who holds it, by name where /proc has one.
+    std::string parent;
+    std::getline(std::ifstream("/proc/" + std::to_string(getppid()) + "/comm"), parent);
+    const std::string busy = "COM32 (" + device + "): busy: held by " + parent + " (process " +
+                             std::to_string(getppid()) + ")";
     struct Case {
         std::string contents;
-        bool opens;
+        std::string reason;  // empty: it opens
     };
     // The parent that runs this test is a live program other than this one.
     const Case cases[] = {
-        {ascii(getppid()), false}, {binary(getppid()), false}, {ascii(getpid()), true},
-        {ascii(gone), true},       {binary(gone), true},       {"no process\n", true},
+        {ascii(getppid()), busy}, {binary(getppid()), busy}, {ascii(getpid()), ""},
+        {ascii(gone), ""},        {binary(gone), ""},        {"no process\n", ""},
     };
     for (const Case& c : cases) {
         std::ofstream(lock, std::ios::binary | std::ios::trunc) << c.contents;
         SerialPort* port = serialOpen(kLockPort);
-        EXPECT_EQ(port != nullptr, c.opens) << c.contents;
+        EXPECT_EQ(port == nullptr, !c.reason.empty()) << c.contents;
+        EXPECT_EQ(openFailure(), c.reason) << c.contents;
         serialClose(port);
     }
     EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "a stale lock is left where it is";

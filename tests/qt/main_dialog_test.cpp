@@ -1,8 +1,8 @@
 // The real Qt main dialog, offscreen, over the real object graph
 // (startApplication: engine, model, heartbeat) with the mount simulator behind
 // COM7: the template's controls and start-up state, the port list's device
-// names, what the mount receives for the buttons and keys, how the dialog ends,
-// and that no post reaches a window that is gone.
+// names, why a port did not open, what the mount receives for the buttons and
+// keys, how the dialog ends, and that no post reaches a window that is gone.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
@@ -348,6 +348,18 @@ TEST_F(QtMainDialogTest, StartsOnTheFirstPresentLinkThenUsbAcmAndRfcommThenCom1)
             expected = port - 1;
     }
     EXPECT_EQ(withoutLinks, expected) << "a link to nothing is passed over";
+}
+
+// A port that does not open says why in the status's tooltip, until the next
+// status.
+TEST_F(QtMainDialogTest, StatusTooltipSaysWhyThePortDidNotOpen)
+{
+    control<QComboBox>(IDC_PORT_LIST)->setCurrentIndex(199);  // COM200: no device, no link
+    click(IDC_CONNECT);
+    ASSERT_TRUE(waitForStatus("Error: Cannot open port")) << text(status());
+    EXPECT_EQ(text(control<QLineEdit>(IDC_STATUS)->toolTip()), "COM200 (" + portLinkPath(200) + "): no such device");
+    connectToSimulator();
+    EXPECT_EQ(text(control<QLineEdit>(IDC_STATUS)->toolTip()), "");
 }
 
 // Connected: an arrow and STOP, the remote buttons for kinds 0 and 2, the

@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include "app/status_codes.h"
+#include "platform/platform.h"
 #include "resources/resource_ids.h"
 #include "ui/dlg_merlin_test.h"
 #include "ui/port_entries.h"
@@ -210,8 +212,17 @@ void QtDialogWindow::writeUnsigned(int controlId, uint32_t value)
 
 void QtDialogWindow::setText(int controlId, const char16_t* text)
 {
-    if (QLineEdit* field = qobject_cast<QLineEdit*>(control(controlId)))
-        field->setText(QString::fromUtf16(text));
+    QLineEdit* field = qobject_cast<QLineEdit*>(control(controlId));
+    if (field == nullptr)
+        return;
+    field->setText(QString::fromUtf16(text));
+    // Beside "Error: Cannot open port", why, until the next status.
+    if (controlId == IDC_STATUS) {
+        char reason[1024] = "";
+        if (field->text() == QString::fromUtf16(statusText(StatusCannotOpenPort)))
+            platform::serialOpenFailure(reason, sizeof reason);
+        field->setToolTip(QString::fromUtf8(reason));
+    }
 }
 
 void QtDialogWindow::endDialog(int result)
