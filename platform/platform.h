@@ -116,12 +116,16 @@ void serialSetLine9600_8N1(SerialPort* port);
 // A read returns once a byte has arrived and the line then stayed quiet 1 ms.
 void serialSetReadIntervalTimeouts(SerialPort* port);
 void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t output);
-// Aborts pending transfers and discards both directions' queued data.
+// Aborts pending transfers and discards both directions' queued data; what
+// completed writes handed over is given its time on the line first (bounded,
+// about 100 ms at most), so the last frame before a close still goes out.
 void serialPurge(SerialPort* port);
 void serialClose(SerialPort* port);
 
 // Writes n bytes and waits at most `milliseconds` for them to complete.
-// `done` is the auto-reset event that signals the completion. A write still
+// `done` is an auto-reset event of the caller's; a write never takes it being
+// set for its own completion (a write left to the driver earlier may still
+// set it). A write still
 // running when the wait gives up is cancelled; the caller's buffer is free
 // when this returns, and no wait here is without bound (a cancel that never
 // completes leaves the write's own copy behind). Returns WaitFirst when the

@@ -9,11 +9,14 @@
 
 namespace platform {
 
-// A write's record and its copy of the bytes: the system may write into the
-// record until the write has completed or its cancel has, so a write whose
-// cancel never completes leaves the record behind instead of freeing it.
+// A write's record, its event and its copy of the bytes: the system may
+// write into the record and signal its event until the write has completed
+// or its cancel has, so a write whose cancel never completes leaves all three
+// behind instead of freeing them. The event is the record's own, so a late
+// completion of a record left behind signals nothing a later write waits on.
 struct WriteRecord {
     OVERLAPPED overlapped;
+    HANDLE event;  // manual reset
     uint32_t size;
     uint8_t* bytes;
 };
@@ -22,12 +25,31 @@ struct SerialPort {
     HANDLE handle;
     unsigned number;
     WriteRecord* write;  // reused from write to write; null when left behind
+    // When the bytes of the writes completed so far are all out on the line,
+    // counting from each write's completion; 0 after a purge.
+    uint64_t outputDoneAt;
 };
 
 namespace {
 
 // How long a cancelled transfer may take to let go of its record.
 constexpr DWORD kCancelWaitMs = 500;
+
+// Before the purge at close: a byte takes 10 bits at 9600 baud on the wire;
+// a margin for the driver and the device behind the queue; and a bound on
+// the whole wait.
+constexpr uint64_t kWireMicrosecondsPerByte = 1042;
+constexpr uint64_t kOutputMarginMs = 20;
+constexpr uint64_t kOutputWaitMaxMs = 100;
+
+uint64_t wireMilliseconds(uint64_t count) { return (count * kWireMicrosecondsPerByte + 999) / 1000; }
+
+void freeRecord(WriteRecord* record) {
+    if (!record) return;
+    CloseHandle(record->event);
+    delete[] record->bytes;
+    delete record;
+}
 
 // Cancels the transfer on `record` and waits, bounded, for the system to let
 // go of it; false when it still holds it.
@@ -80,7 +102,7 @@ SerialPort* serialOpen(unsigned portNumber) {
         return nullptr;
     }
     traced("open", static_cast<long>(portNumber), true);
-    return new SerialPort{handle, portNumber, nullptr};
+    return new SerialPort{handle, portNumber, nullptr, 0};
 }
 
 void serialSetLine9600_8N1(SerialPort* port) {
@@ -113,8 +135,33 @@ void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t output) {
     traced("queues", static_cast<long>(input), SetupComm(port->handle, input, output));
 }
 
+// Waits, bounded, until what the port has been given is out on the line:
+// the bytes the driver still queues, and the completed writes' bytes for
+// their wire time after they completed (a driver counts bytes sent once the
+// device holds them, and the purge drops the device's own buffer too).
+static void waitForOutput(SerialPort* port) {
+    const uint64_t start = nowMilliseconds();
+    const uint64_t sent = port->outputDoneAt > 0 ? port->outputDoneAt + kOutputMarginMs : start;
+    uint64_t deadline = 0;
+    for (;;) {
+        COMSTAT status;
+        DWORD errors = 0;
+        const DWORD queued = ClearCommError(port->handle, &errors, &status) ? status.cbOutQue : 0;
+        const uint64_t now = nowMilliseconds();
+        if (deadline == 0) {
+            deadline = now + wireMilliseconds(queued) + kOutputMarginMs;
+            if (deadline < sent) deadline = sent;
+            if (deadline > start + kOutputWaitMaxMs) deadline = start + kOutputWaitMaxMs;
+        }
+        if ((queued == 0 && now >= sent) || now >= deadline) break;
+        Sleep(2);
+    }
+    port->outputDoneAt = 0;
+}
+
 void serialPurge(SerialPort* port) {
     if (!port) return;
+    waitForOutput(port);
     bool ok = PurgeComm(port->handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     traced("purge", static_cast<long>(port->number), ok);
 }
@@ -123,10 +170,7 @@ void serialClose(SerialPort* port) {
     if (!port) return;
     bool ok = CloseHandle(port->handle);
     traced("close", static_cast<long>(port->number), ok);
-    if (port->write) {
-        delete[] port->write->bytes;
-        delete port->write;
-    }
+    freeRecord(port->write);
     delete port;
 }
 
@@ -135,12 +179,16 @@ void serialClose(SerialPort* port) {
 WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint32_t count,
                        uint32_t milliseconds) {
     if (!port) return WaitFailed;
-    // Without the caller's event the write still needs one of its own.
-    HANDLE event = done ? handleOf(done) : CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (!event) return WaitFailed;
-
+    // The write waits on its record's own event, never on `done`: the event
+    // of a record left behind by an earlier write may still be signalled.
+    (void)done;
     WriteRecord* record = port->write;
-    if (!record) record = port->write = new WriteRecord{{}, 0, nullptr};
+    if (!record) {
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!event) return WaitFailed;
+        record = port->write = new WriteRecord{{}, event, 0, nullptr};
+    }
+    HANDLE event = record->event;
     if (record->size < count) {
         delete[] record->bytes;
         record->bytes = new uint8_t[count];
@@ -168,11 +216,13 @@ WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint
         result = WaitTimeout;
     }
     if (!released) {
-        // The driver never finished the cancel: the record and its bytes stay
-        // valid for it, and the next write gets a record of its own.
+        // The driver never finished the cancel: the record, its event and its
+        // bytes stay valid for it, and the next write gets a record of its own.
         port->write = nullptr;
-    } else if (!done) {
-        CloseHandle(event);
+    }
+    if (result == WaitFirst) {
+        const uint64_t now = nowMilliseconds();
+        port->outputDoneAt = (port->outputDoneAt > now ? port->outputDoneAt : now) + wireMilliseconds(count);
     }
     traced("write", static_cast<long>(count), result == WaitFirst, result == WaitFirst ? bytes : nullptr,
            result == WaitFirst ? count : 0);

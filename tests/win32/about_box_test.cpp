@@ -68,7 +68,7 @@ protected:
         siteOpens.clear();
         openSite = countSiteOpen;
         driver = new DialogDriver(&dialog);
-        ASSERT_TRUE(driver->started()) << "the main dialog did not come up";
+        ASSERT_TRUE(driver->started()) << "the main dialog did not come up: " << driver->whyNotStarted();
     }
 
     void TearDown() override

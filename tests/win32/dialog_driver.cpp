@@ -105,7 +105,10 @@ void DialogDriver::uiThreadBody(std::shared_ptr<UiThreadState> state, DlgMerlinT
     state->threadId = GetCurrentThreadId();
     HWND probeWindow = createProbe();
     state->probe = probeWindow;
-    state->result = runMainDialog(dialog, GetModuleHandleA(nullptr), nullptr);
+    const INT_PTR result = runMainDialog(dialog, GetModuleHandleA(nullptr), nullptr);
+    if (result == -1)
+        state->error = GetLastError();
+    state->result = result;
     state->ended = true;
     DestroyWindow(probeWindow);
 }
@@ -209,6 +212,14 @@ bool DialogDriver::waitForAboutBox(HWND* box)
             return *box != nullptr;
         },
         kWaitMs);
+}
+
+std::string DialogDriver::whyNotStarted() const
+{
+    if (!ui->ended.load())
+        return "not shown within " + std::to_string(kWaitMs) + " ms";
+    return "it ended first, returning " + std::to_string(static_cast<long long>(ui->result.load())) +
+           " (error " + std::to_string(ui->error.load()) + ")";
 }
 
 bool DialogDriver::waitForEnd(uint32_t timeoutMs)

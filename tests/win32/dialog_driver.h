@@ -65,6 +65,8 @@ public:
     bool ended() const { return ui->ended.load(); }
     bool waitForEnd(uint32_t timeoutMs = kWaitMs);
     INT_PTR result() const { return ui->result.load(); }
+    // Why the dialog is not up, for a test's failure message.
+    std::string whyNotStarted() const;
     DWORD uiThreadId() const { return ui->threadId.load(); }
 
 private:
@@ -76,6 +78,7 @@ private:
         std::atomic<long> probeSeen{0};
         std::atomic<bool> ended{false};
         std::atomic<INT_PTR> result{-2};
+        std::atomic<DWORD> error{0};  // GetLastError() when the dialog failed (-1)
     };
     static void uiThreadBody(std::shared_ptr<UiThreadState> state, DlgMerlinTest* dialog);
     // True once the dialog's window is up (then in mainWindow) or it ended.

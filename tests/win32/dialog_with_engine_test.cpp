@@ -32,7 +32,7 @@ protected:
         ASSERT_TRUE(sim.reset()) << sim.lastError();
         startApplication(GetModuleHandleA(nullptr));
         driver = new DialogDriver(theDlgMerlinTest);
-        ASSERT_TRUE(driver->started()) << "the main dialog did not come up";
+        ASSERT_TRUE(driver->started()) << "the main dialog did not come up: " << driver->whyNotStarted();
     }
 
     void TearDown() override

@@ -125,7 +125,7 @@ protected:
     void open()
     {
         driver = new DialogDriver(&dialog);
-        ASSERT_TRUE(driver->started()) << "the main dialog did not come up";
+        ASSERT_TRUE(driver->started()) << "the main dialog did not come up: " << driver->whyNotStarted();
     }
 
     // Calls recorded since the last take.
