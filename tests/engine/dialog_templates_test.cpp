@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/status_codes.h"
 #include "ui/dialog_templates.h"
 
 namespace {
@@ -127,6 +128,20 @@ TEST(DialogTemplates, TablesMatchTheCompiledTemplates)
     }
     EXPECT_EQ(kMainDialogTemplate.controlCount, 26);
     EXPECT_EQ(kAboutDialogTemplate.controlCount, 5);
+}
+
+// The user guide's table of statuses gives each code with the very text the
+// dialog shows, so a user can look up what is on the screen.
+TEST(UserGuide, StatusTableHasEveryCodeWithItsExactText)
+{
+    const std::string guide = readFile(MERLIN_SOURCE_DIR "/docs/user-guide.md");
+    ASSERT_FALSE(guide.empty());
+    for (unsigned code = 0; code < kStatusCodeCount; ++code) {
+        const std::u16string wide = statusText(code);
+        const std::string text(wide.begin(), wide.end());  // the texts are ASCII
+        const std::string row = "| " + std::to_string(code) + " | \"" + text + "\" |";
+        EXPECT_NE(guide.find(row), std::string::npos) << row;
+    }
 }
 
 }  // namespace
