@@ -1,7 +1,7 @@
 # The packages, built by scripts/package: on Linux a .deb (the program, its
 # desktop entry, its icon, the copyright file; library dependencies found by
-# dpkg-shlibdeps), on Windows a .zip of the static MerlinTest.exe with the
-# README and the licence.
+# dpkg-shlibdeps), on Windows a .zip of the static MerlinTest.exe with a
+# README.txt for its users and the licence.
 set(CPACK_PACKAGE_NAME merlintest)
 set(CPACK_PACKAGE_VENDOR "The MerlinTest developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test tool for motorised telescope mounts")
@@ -11,7 +11,11 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  # The zip's reader runs the program and needs no build notes: a README.txt
+  # of its own, with Windows' line ends so that Notepad shows it right.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in
+                 ${PROJECT_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME MerlinTest-${PROJECT_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)

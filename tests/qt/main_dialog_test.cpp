@@ -178,6 +178,8 @@ TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnTheLikely
     EXPECT_EQ(text(dialog->windowTitle()), kMainDialogTemplate.caption);
     const DialogUnits& units = dialog->units();
     EXPECT_EQ(dialog->size(), QSize(units.width(294), units.height(168)));
+    // A fixed-size dialog: its frame offers no maximise (nor minimise) button.
+    EXPECT_FALSE(dialog->windowFlags().testAnyFlags(Qt::WindowMaximizeButtonHint | Qt::WindowMinimizeButtonHint));
     std::vector<QWidget*> focusable;
     for (int i = 0; i < kMainDialogTemplate.controlCount; ++i) {
         const ControlTemplate& c = kMainDialogTemplate.controls[i];
