@@ -23,6 +23,19 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/merlintest)
+  # Debian wants the changelog and the manual pages compressed at the most,
+  # without a time stamp in the gzip header, so that two builds are the same.
+  set(merlin_gzipped ${CMAKE_CURRENT_BINARY_DIR}/gzipped)
+  function(merlin_gzip source destination)
+    get_filename_component(name ${source} NAME)
+    add_custom_command(OUTPUT ${merlin_gzipped}/${name}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${merlin_gzipped}
+      COMMAND gzip -9n -c ${source} > ${merlin_gzipped}/${name}.gz
+      DEPENDS ${source} VERBATIM)
+    set_property(GLOBAL APPEND PROPERTY merlin_gzipped_files ${merlin_gzipped}/${name}.gz)
+    install(FILES ${merlin_gzipped}/${name}.gz DESTINATION ${destination})
+  endfunction()
+  merlin_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog ${CMAKE_INSTALL_DATADIR}/doc/merlintest)
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The MerlinTest developers <merlintest@example.org>")
@@ -37,5 +50,9 @@ else()
       "MerlinTest checks that a mount's motor controller answers on a serial port\n"
       "(USB, Bluetooth or built-in), jogs and stops both axes, and fires a camera's\n"
       "shutter and focus lines. It also checks a mount without a desktop.")
+endif()
+if(NOT WIN32)
+  get_property(files GLOBAL PROPERTY merlin_gzipped_files)
+  add_custom_target(merlin_gzipped ALL DEPENDS ${files})
 endif()
 include(CPack)
