@@ -1,7 +1,7 @@
 # The packages, built by scripts/package: on Linux a .deb (the program, its
-# desktop entry, its icon, the copyright file; library dependencies found by
-# dpkg-shlibdeps), on Windows a .zip of the static MerlinTest.exe with the
-# README and the licence.
+# desktop entry, its icon, the copyright file, the changelog and the manual
+# pages; library dependencies found by dpkg-shlibdeps), on Windows a .zip of
+# the static MerlinTest.exe with the README and the licence.
 set(CPACK_PACKAGE_NAME merlintest)
 set(CPACK_PACKAGE_VENDOR "The MerlinTest developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test tool for motorised telescope mounts")
@@ -36,6 +36,10 @@ else()
     install(FILES ${merlin_gzipped}/${name}.gz DESTINATION ${destination})
   endfunction()
   merlin_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog ${CMAKE_INSTALL_DATADIR}/doc/merlintest)
+  merlin_gzip(${PROJECT_SOURCE_DIR}/man/merlintest.1 ${CMAKE_INSTALL_MANDIR}/man1)
+  if(MERLIN_BUILD_SIM)
+    merlin_gzip(${PROJECT_SOURCE_DIR}/man/merlin-sim.1 ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The MerlinTest developers <merlintest@example.org>")
