@@ -40,6 +40,18 @@ else()
   if(MERLIN_BUILD_SIM)
     merlin_gzip(${PROJECT_SOURCE_DIR}/man/merlin-sim.1 ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
+  # CPack's strip leaves the compiler's .comment and .note sections, which
+  # Debian strips too: the same, after the programs are installed.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program merlintest merlin-sim)
+        set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\")
+        if(EXISTS \"\${file}\")
+          execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+                          \"\${file}\" COMMAND_ERROR_IS_FATAL ANY)
+        endif()
+      endforeach()
+    endif()")
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The MerlinTest developers <merlintest@example.org>")
