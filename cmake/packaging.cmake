@@ -1,7 +1,8 @@
-# The packages, built by scripts/package: on Linux a .deb (the program, its
-# desktop entry, its icon, the copyright file, the changelog and the manual
-# pages; library dependencies found by dpkg-shlibdeps), on Windows a .zip of
-# the static MerlinTest.exe with the README and the licence.
+# The packages, built by scripts/package: on Linux a .deb (the program and the
+# simulator, their manual pages, the desktop entry, the icons, the AppStream
+# metainfo, the copyright file and the changelog; library dependencies found
+# by dpkg-shlibdeps), on Windows a .zip of the static MerlinTest.exe with the
+# README and the licence.
 set(CPACK_PACKAGE_NAME merlintest)
 set(CPACK_PACKAGE_VENDOR "The MerlinTest developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test tool for motorised telescope mounts")
@@ -21,6 +22,9 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/merlintest.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  # The software centres' description of the program (AppStream).
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/org.example.merlintest.metainfo.xml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/merlintest)
   # Debian wants the changelog and the manual pages compressed at the most,
