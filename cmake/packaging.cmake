@@ -22,6 +22,11 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/merlintest.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  # The PNG sizes that menus and taskbars ask for (packaging/icons/render).
+  foreach(size 16 22 24 32 48 64 128 256)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/icons/merlintest-${size}.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME merlintest.png)
+  endforeach()
   # The software centres' description of the program (AppStream).
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/org.example.merlintest.metainfo.xml
           DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
