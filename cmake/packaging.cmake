@@ -49,6 +49,8 @@ else()
   if(MERLIN_BUILD_SIM)
     merlin_gzip(${PROJECT_SOURCE_DIR}/man/merlin-sim.1 ${CMAKE_INSTALL_MANDIR}/man1)
   endif()
+  get_property(gzipped_files GLOBAL PROPERTY merlin_gzipped_files)
+  add_custom_target(merlin_gzipped ALL DEPENDS ${gzipped_files})
   # CPack's strip leaves the compiler's .comment and .note sections, which
   # Debian strips too: the same, after the programs are installed.
   install(CODE "
@@ -74,10 +76,7 @@ else()
   string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "MerlinTest checks that a mount's motor controller answers on a serial port\n"
       "(USB, Bluetooth or built-in), jogs and stops both axes, and fires a camera's\n"
-      "shutter and focus lines. It also checks a mount without a desktop.")
-endif()
-if(NOT WIN32)
-  get_property(files GLOBAL PROPERTY merlin_gzipped_files)
-  add_custom_target(merlin_gzipped ALL DEPENDS ${files})
+      "shutter and focus lines. It also checks a mount without a desktop.\n"
+      "The simulator merlin-sim stands in for a mount, to try it without one.")
 endif()
 include(CPack)
