@@ -323,6 +323,10 @@ int runLinuxProgram(int argc, char** argv)
         QApplication* application = nullptr;
         if (QCoreApplication::instance() == nullptr)
             application = new QApplication(argc, argv);
+        // A taskbar finds the desktop entry, and with it the name, by this;
+        // the window shows the program's own icon rather than Qt's.
+        QGuiApplication::setDesktopFileName(QStringLiteral("merlintest"));
+        QGuiApplication::setWindowIcon(programIcon());
         if (startApplication(nullptr)) {
             runMainDialog(theDlgMerlinTest, nullptr);
             // Whichever way the dialog ended.

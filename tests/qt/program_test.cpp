@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QGuiApplication>
 #include <vector>
 
 #include "app/linux_program.h"
@@ -126,6 +127,19 @@ TEST_F(LinuxProgram, ClosingAtAnyPhaseOfTheHeartbeatEndsWith0)
         EXPECT_EQ(code, 0);
         expectNothingMoreThan(1);
     }
+}
+
+// A taskbar shows the window with the desktop entry's name and our icon.
+TEST_F(LinuxProgram, NamesItsDesktopEntryAndShowsItsOwnIconInEveryThemeSize)
+{
+    const int code = run([&](QWidget* dialog) {
+        EXPECT_EQ(text(QGuiApplication::desktopFileName()), "merlintest");
+        const QList<QSize> sizes = dialog->windowIcon().availableSizes();
+        for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+            EXPECT_TRUE(sizes.contains(QSize(size, size))) << size << " px";
+        close(dialog, CloseBy::CloseBox);
+    });
+    EXPECT_EQ(code, 0);
 }
 
 }  // namespace

@@ -320,3 +320,12 @@ QtDialogWindow& mainDialogWindow()
     static QtDialogWindow* window = new QtDialogWindow();
     return *window;
 }
+
+QIcon programIcon()
+{
+    initResources();
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/merlintest/merlintest-%1.png").arg(size), QSize(size, size));
+    return icon;
+}

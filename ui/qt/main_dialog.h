@@ -2,6 +2,7 @@
 // DlgMerlinTest through a QtDialogWindow, as the Win32 dialog procedure does.
 #pragma once
 
+#include <QIcon>
 #include <mutex>
 
 #include "ui/dialog_window.h"
@@ -72,3 +73,5 @@ extern const int kUserMessageEvent;
 int runMainDialog(DlgMerlinTest* dialog, QWidget* owner);
 // The one window the engine's posts go to while the dialog runs.
 QtDialogWindow& mainDialogWindow();
+// The program's icon in each size the desktop's icon theme has.
+QIcon programIcon();
