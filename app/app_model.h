@@ -6,12 +6,7 @@
 #include "app/interfaces.h"
 #include "platform/platform.h"
 
-enum NotificationKind : int {
-    KindNone = 0,
-    KindStatus = 1,
-    KindDslrRemoteState = 2,
-    KindDslrTimerState = 3
-};
+enum NotificationKind : int { KindNone = 0, KindStatus = 1, KindDslrRemoteState = 2, KindDslrTimerState = 3 };
 
 // wParam of the posted message that announces a notification.
 constexpr unsigned kNotificationMessage = 1000;

@@ -98,10 +98,9 @@ bool waitForOutcome(ConsoleListener& console, platform::Event* interrupted, uint
 {
     const uint64_t start = platform::nowMilliseconds();
     for (;;) {
-        const platform::WaitResult result = interrupted != nullptr
-                                                ? platform::waitEitherEvent(console.outcome(), interrupted,
-                                                                            kOutcomeWaitMs)
-                                                : platform::waitEvent(console.outcome(), kOutcomeWaitMs);
+        const platform::WaitResult result =
+            interrupted != nullptr ? platform::waitEitherEvent(console.outcome(), interrupted, kOutcomeWaitMs)
+                                   : platform::waitEvent(console.outcome(), kOutcomeWaitMs);
         if (result == platform::WaitFirst)
             return false;
         if (result == platform::WaitSecond)

@@ -1,8 +1,7 @@
 #include "app/heartbeat_timer.h"
 
 HeartBeatTimer::HeartBeatTimer()
-    : heartbeatThreadId(0), heartbeatThread(nullptr), shutdownEvent(nullptr),
-      heartBeatListener(nullptr)
+    : heartbeatThreadId(0), heartbeatThread(nullptr), shutdownEvent(nullptr), heartBeatListener(nullptr)
 {
     listenerLock.init();
 }

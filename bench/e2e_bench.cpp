@@ -71,7 +71,8 @@ double percentile(std::vector<double> values, double p)
     if (values.empty())
         return -1;
     std::sort(values.begin(), values.end());
-    const size_t at = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
+    const size_t at =
+        std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
     return values[at];
 }
 

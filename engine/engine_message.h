@@ -8,12 +8,7 @@
 constexpr int kMaxEnginePayload = 31;
 constexpr int kMaxEngineMessage = 1 + kMaxEnginePayload;
 
-enum EngineMessageKind : uint8_t {
-    MessageCommand = 0,
-    MessageHeartbeat = 1,
-    MessagePortData = 2,
-    MessageUnused = 3
-};
+enum EngineMessageKind : uint8_t { MessageCommand = 0, MessageHeartbeat = 1, MessagePortData = 2, MessageUnused = 3 };
 
 enum CommandCode : uint8_t {
     CommandConnect = 1,
@@ -30,15 +25,24 @@ enum CommandCode : uint8_t {
 constexpr int commandPayloadLength(uint8_t code)
 {
     switch (code) {
-    case CommandConnect: return 2;
-    case CommandDisconnect: return 1;
-    case CommandMove: return 3;
-    case CommandStop: return 2;
-    case CommandSetDslrRemote: return 3;
-    case CommandQueryDslrRemote: return 2;
-    case CommandStartDslrTimer: return 5;
-    case CommandReadDslrTimer: return 1;
-    default: return 0;
+    case CommandConnect:
+        return 2;
+    case CommandDisconnect:
+        return 1;
+    case CommandMove:
+        return 3;
+    case CommandStop:
+        return 2;
+    case CommandSetDslrRemote:
+        return 3;
+    case CommandQueryDslrRemote:
+        return 2;
+    case CommandStartDslrTimer:
+        return 5;
+    case CommandReadDslrTimer:
+        return 1;
+    default:
+        return 0;
     }
 }
 
@@ -46,8 +50,14 @@ constexpr uint8_t messageHeader(EngineMessageKind kind, int payloadLength)
 {
     return static_cast<uint8_t>(0x80 | (kind << 5) | (payloadLength & 0x1F));
 }
-constexpr int messageKind(uint8_t header) { return (header >> 5) & 3; }
-constexpr int messagePayloadLength(uint8_t header) { return header & 0x1F; }
+constexpr int messageKind(uint8_t header)
+{
+    return (header >> 5) & 3;
+}
+constexpr int messagePayloadLength(uint8_t header)
+{
+    return header & 0x1F;
+}
 
 // A connect message carries a port below 256 in one byte (0x82 0x01 N).
 // Larger numbers (COM256) take two bytes, low byte first, with a non-zero

@@ -97,8 +97,8 @@ uint8_t hexNibble(char character)
 uint16_t decodeValue16(const char* reply)
 {
     const char* r = reply + 1;
-    return static_cast<uint16_t>(hexNibble(r[2]) * 4096 + hexNibble(r[3]) * 256 +
-                                 hexNibble(r[0]) * 16 + hexNibble(r[1]));
+    return static_cast<uint16_t>(hexNibble(r[2]) * 4096 + hexNibble(r[3]) * 256 + hexNibble(r[0]) * 16 +
+                                 hexNibble(r[1]));
 }
 
 // ---- Sending frames (engine thread) ----
@@ -107,8 +107,7 @@ uint16_t decodeValue16(const char* reply)
 
 bool TelescopeControl::writeFrame(const char* frame, int length)
 {
-    return writePort(reinterpret_cast<const uint8_t*>(frame), static_cast<uint32_t>(length)) !=
-           platform::WaitFailed;
+    return writePort(reinterpret_cast<const uint8_t*>(frame), static_cast<uint32_t>(length)) != platform::WaitFailed;
 }
 
 bool TelescopeControl::frameSent(bool written)

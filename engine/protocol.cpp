@@ -124,8 +124,7 @@ int TelescopeControl::handleReply(const char* reply)
 // A move is three replies long on its channel: the stop's reply sends the
 // motion set-up, that reply the rate, and the rate's reply starts the axis.
 // The three states of a channel follow each other from `stopState` on.
-int TelescopeControl::advanceMove(int channel, int32_t stopState, int32_t mode, int32_t reverse,
-                                  int32_t rate)
+int TelescopeControl::advanceMove(int channel, int32_t stopState, int32_t mode, int32_t reverse, int32_t rate)
 {
     const char digit = static_cast<char>('0' + channel);
     switch (protocolState - stopState) {

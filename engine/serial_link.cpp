@@ -87,8 +87,8 @@ bool TelescopeControl::forwardPortData(const uint8_t* bytes, int count)
         for (;;) {
             pipeLock.enter();
             const int waiting = platform::pipeAvailable(pipeRead);
-            const bool room = waiting >= 0 &&
-                              static_cast<int>(kPipeCapacity) - waiting >= chunk + 1 + kPipeRoomForOthers;
+            const bool room =
+                waiting >= 0 && static_cast<int>(kPipeCapacity) - waiting >= chunk + 1 + kPipeRoomForOthers;
             if (room)
                 platform::pipeWrite(pipeWrite, message, static_cast<uint32_t>(chunk + 1));
             pipeLock.leave();
@@ -126,8 +126,7 @@ uint32_t TelescopeControl::readerThreadBody(void* argument)
             }
             pending = true;
         }
-        const platform::WaitResult waited =
-            platform::serialReadWait(read, control->stopEvent, kReaderWaitMs);
+        const platform::WaitResult waited = platform::serialReadWait(read, control->stopEvent, kReaderWaitMs);
         if (waited == platform::WaitSecond)
             break;
         if (waited == platform::WaitFirst) {

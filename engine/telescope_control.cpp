@@ -8,12 +8,11 @@
 #include "app/status_codes.h"
 
 TelescopeControl::TelescopeControl(TelescopeListener* telescopeListener)
-    : listener(telescopeListener), pipeRead(nullptr), pipeWrite(nullptr), stopEvent(nullptr),
-      writeEvent(nullptr), readerThreadId(0), readerThread(nullptr), engineThreadId(0),
-      engineThread(nullptr), portHandle(nullptr), replyState(SeekLead), replyLength(0),
-      messageState(0), messageCount(0), messageLength(0), protocolState(Idle),
-      heartbeatCountdown(0), portOpen(false), mountReady(false), move1Reverse(0), move1Mode(0),
-      move1Rate(0), move2Reverse(0), move2Mode(0), move2Rate(0), engineStopRequested(false)
+    : listener(telescopeListener), pipeRead(nullptr), pipeWrite(nullptr), stopEvent(nullptr), writeEvent(nullptr),
+      readerThreadId(0), readerThread(nullptr), engineThreadId(0), engineThread(nullptr), portHandle(nullptr),
+      replyState(SeekLead), replyLength(0), messageState(0), messageCount(0), messageLength(0), protocolState(Idle),
+      heartbeatCountdown(0), portOpen(false), mountReady(false), move1Reverse(0), move1Mode(0), move1Rate(0),
+      move2Reverse(0), move2Mode(0), move2Rate(0), engineStopRequested(false)
 {
     std::memset(replyBuffer, 0, sizeof replyBuffer);
     std::memset(messageBuffer, 0, sizeof messageBuffer);
@@ -137,8 +136,8 @@ void TelescopeControl::runEngineLoop()
         if (waiting <= 0)
             continue;
         // What is waiting in one read, fed byte by byte as before.
-        const uint32_t count = platform::pipeRead(
-            pipeRead, bytes, static_cast<uint32_t>(std::min<int>(waiting, sizeof bytes)));
+        const uint32_t count =
+            platform::pipeRead(pipeRead, bytes, static_cast<uint32_t>(std::min<int>(waiting, sizeof bytes)));
         pipeBytesRead += count;
         for (uint32_t i = 0; i < count && !engineStopRequested.load(); ++i)
             feedEngineByte(bytes[i]);

@@ -12,12 +12,7 @@
 #include "platform/platform.h"
 
 // State of the reply parser: which part of a reply the next byte belongs to.
-enum ReplyState : int32_t {
-    SeekLead = 0,
-    CollectReply = 1,
-    CollectError = 2,
-    SkipEcho = 3
-};
+enum ReplyState : int32_t { SeekLead = 0, CollectReply = 1, CollectError = 2, SkipEcho = 3 };
 
 // Which reply the protocol is waiting for.
 enum ProtocolState : int32_t {
@@ -42,11 +37,7 @@ enum ProtocolState : int32_t {
 };
 
 // What a protocol step asks of the dispatcher.
-enum HandlerResult : int {
-    ResultNone = 0,
-    ResultMountReady = 1,
-    ResultGiveUp = 2
-};
+enum HandlerResult : int { ResultNone = 0, ResultMountReady = 1, ResultGiveUp = 2 };
 
 class TelescopeControl : public iTelescopeControl {
 public:
@@ -174,8 +165,7 @@ private:
     void handleResult(int result);
     void writeMessage(const uint8_t* message, uint32_t count);
     // A command message: the code, then each argument as one byte.
-    template <typename... Arguments>
-    void writeCommand(CommandCode code, Arguments... arguments)
+    template <typename... Arguments> void writeCommand(CommandCode code, Arguments... arguments)
     {
         const uint8_t message[] = {messageHeader(MessageCommand, 1 + sizeof...(arguments)), code,
                                    static_cast<uint8_t>(arguments)...};

@@ -9,8 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     fuzz::CheckedEngine& engine = fuzz::engine();
     const bool open = (data[0] & 1) != 0;
-    engine.reset(fuzz::kProtocolStates[data[1] % fuzz::kProtocolStateCount], SeekLead, open,
-                 open && (data[0] & 2) != 0, (data[0] >> 2) % 14, data[1]);
+    engine.reset(fuzz::kProtocolStates[data[1] % fuzz::kProtocolStateCount], SeekLead, open, open && (data[0] & 2) != 0,
+                 (data[0] >> 2) % 14, data[1]);
     for (size_t at = 2; at < size; ++at) {
         engine.feedEngineByte(data[at]);
         engine.checkInvariants();

@@ -21,7 +21,10 @@ namespace fuzz {
     std::abort();
 }
 
-inline bool isUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+inline bool isUpperHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
 
 inline bool allUpperHex(const std::string& text, size_t from, size_t count)
 {
@@ -44,8 +47,8 @@ inline bool isEngineFrame(const std::string& f)
         return ((letter == 'F' || letter == 'a' || letter == 'D' || letter == 'L' || letter == 'J') && axis) ||
                ((letter == 'o' || letter == 'x' || letter == 't') && channel == '1');
     case 5:
-        return channel == '1' && ((letter == 'O' && (f[3] == '0' || f[3] == '1')) ||
-                                  (letter == 'X' && isUpperHex(f[3])));
+        return channel == '1' &&
+               ((letter == 'O' && (f[3] == '0' || f[3] == '1')) || (letter == 'X' && isUpperHex(f[3])));
     case 6:
         return letter == 'G' && axis && f[3] == '3' && (f[4] == '0' || f[4] == '1');
     case 10:
@@ -62,10 +65,24 @@ inline bool isDefinedProtocolState(int32_t state)
 }
 
 // Every state the protocol can be in, for the targets to start from.
-constexpr int32_t kProtocolStates[] = {
-    Idle, Ready, HandshakeF1, HandshakeF2, HandshakeCounts1, HandshakeD1, HandshakeCounts2, HandshakeD2,
-    StopBoth, MoveStop2, MoveMode2, MoveRate2, MoveStop1, MoveMode1, MoveRate1, QueryRemoteOutput,
-    QueryRemoteAdapter, TimerRead};
+constexpr int32_t kProtocolStates[] = {Idle,
+                                       Ready,
+                                       HandshakeF1,
+                                       HandshakeF2,
+                                       HandshakeCounts1,
+                                       HandshakeD1,
+                                       HandshakeCounts2,
+                                       HandshakeD2,
+                                       StopBoth,
+                                       MoveStop2,
+                                       MoveMode2,
+                                       MoveRate2,
+                                       MoveStop1,
+                                       MoveMode1,
+                                       MoveRate1,
+                                       QueryRemoteOutput,
+                                       QueryRemoteAdapter,
+                                       TimerRead};
 constexpr size_t kProtocolStateCount = sizeof kProtocolStates / sizeof kProtocolStates[0];
 
 class NullListener : public TelescopeListener {

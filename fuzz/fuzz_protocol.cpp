@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 3)
         return 0;
     fuzz::CheckedEngine& engine = fuzz::engine();
-    engine.reset(fuzz::kProtocolStates[data[0] % fuzz::kProtocolStateCount], data[1] % 4, true,
-                 (data[1] & 0x80) != 0, data[2] % 14, data[0]);
+    engine.reset(fuzz::kProtocolStates[data[0] % fuzz::kProtocolStateCount], data[1] % 4, true, (data[1] & 0x80) != 0,
+                 data[2] % 14, data[0]);
     size_t at = 3;
     while (at < size) {
         const uint8_t op = data[at++];

@@ -131,8 +131,7 @@ void serialClose(SerialPort* port);
 // completes leaves the write's own copy behind). Returns WaitFirst when the
 // write completed in time, WaitFailed when the device refused it (it has
 // gone away), WaitTimeout when the time ran out.
-WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint32_t count,
-                       uint32_t milliseconds);
+WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint32_t count, uint32_t milliseconds);
 
 enum ModemFunction : int { SetDtr, ClearDtr, SetRts, ClearRts };
 // Raises or clears one modem line; false when the device refused.
@@ -164,8 +163,7 @@ void serialReadDestroy(SerialRead* read);
 // watch modem-line calls that a pseudo-terminal cannot carry out; the
 // program's frame trace uses the bytes. A completed "write" or "read" passes
 // the bytes it moved; every other call passes none (null, 0).
-typedef void (*SerialTrace)(const char* operation, long argument, bool succeeded, const uint8_t* bytes,
-                            uint32_t count);
+typedef void (*SerialTrace)(const char* operation, long argument, bool succeeded, const uint8_t* bytes, uint32_t count);
 void setSerialTrace(SerialTrace trace);
 
 }  // namespace platform

@@ -4,20 +4,25 @@ namespace sim {
 
 namespace {
 
-char hexDigit(unsigned nibble) {
+char hexDigit(unsigned nibble)
+{
     nibble &= 15;
     return char(nibble < 10 ? '0' + nibble : 'A' + nibble - 10);
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 }  // namespace
 
-std::string escapeBytes(const std::string& bytes) {
+std::string escapeBytes(const std::string& bytes)
+{
     std::string out;
     for (unsigned char c : bytes) {
         if (c == '\r') {
@@ -35,31 +40,43 @@ std::string escapeBytes(const std::string& bytes) {
     return out;
 }
 
-bool unescapeBytes(const std::string& text, std::string* bytes) {
+bool unescapeBytes(const std::string& text, std::string* bytes)
+{
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\\') {
             out += text[i];
             continue;
         }
-        if (++i == text.size()) return false;
+        if (++i == text.size())
+            return false;
         switch (text[i]) {
-        case 'r': out += '\r'; break;
-        case 'n': out += '\n'; break;
-        case '\\': out += '\\'; break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case '\\':
+            out += '\\';
+            break;
         case 'x': {
-            if (i + 2 >= text.size()) return false;
+            if (i + 2 >= text.size())
+                return false;
             auto nibble = [](char c) {
-                if (c >= 'a' && c <= 'f') c = char(c - 'a' + 'A');
+                if (c >= 'a' && c <= 'f')
+                    c = char(c - 'a' + 'A');
                 return hexValue(c);
             };
             int high = nibble(text[i + 1]), low = nibble(text[i + 2]);
-            if (high < 0 || low < 0) return false;
+            if (high < 0 || low < 0)
+                return false;
             out += char(high * 16 + low);
             i += 2;
             break;
         }
-        default: return false;
+        default:
+            return false;
         }
     }
     *bytes = out;

@@ -87,7 +87,8 @@ constexpr int kHangupBackoffMs = 50;
 
 volatile sig_atomic_t stopRequested = 0;
 
-void onStopSignal(int) {
+void onStopSignal(int)
+{
     stopRequested = 1;
 }
 
@@ -97,33 +98,42 @@ struct Pty {
     std::string path;
 };
 
-void makeRaw(int fd) {
+void makeRaw(int fd)
+{
     termios t;
-    if (tcgetattr(fd, &t) != 0) return;
+    if (tcgetattr(fd, &t) != 0)
+        return;
     cfmakeraw(&t);
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
     tcsetattr(fd, TCSANOW, &t);  // TCSAFLUSH would drop bytes already queued
 }
 
-bool openPty(Pty* pty) {
+bool openPty(Pty* pty)
+{
     pty->master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (pty->master < 0 || grantpt(pty->master) != 0 || unlockpt(pty->master) != 0) return false;
+    if (pty->master < 0 || grantpt(pty->master) != 0 || unlockpt(pty->master) != 0)
+        return false;
     char name[PATH_MAX];
-    if (ptsname_r(pty->master, name, sizeof name) != 0) return false;
+    if (ptsname_r(pty->master, name, sizeof name) != 0)
+        return false;
     pty->path = name;
     pty->slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (pty->slave < 0) return false;
+    if (pty->slave < 0)
+        return false;
     makeRaw(pty->slave);
     makeRaw(pty->master);
     return true;
 }
 
-bool makeDirectories(const std::string& dir) {
+bool makeDirectories(const std::string& dir)
+{
     for (size_t at = 1; at <= dir.size(); ++at) {
-        if (at < dir.size() && dir[at] != '/') continue;
+        if (at < dir.size() && dir[at] != '/')
+            continue;
         std::string part = dir.substr(0, at);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
     }
     return true;
 }
@@ -133,7 +143,8 @@ struct Link {
     const Pty* pty;
 };
 
-bool makeLink(const Link& link) {
+bool makeLink(const Link& link)
+{
     size_t slash = link.path.rfind('/');
     if (slash != std::string::npos && slash > 0 && !makeDirectories(link.path.substr(0, slash))) {
         return false;
@@ -143,16 +154,20 @@ bool makeLink(const Link& link) {
 }
 
 // Only a link that still points at our pty is ours to remove.
-void removeLink(const Link& link) {
+void removeLink(const Link& link)
+{
     char target[PATH_MAX];
     ssize_t n = readlink(link.path.c_str(), target, sizeof target - 1);
-    if (n < 0) return;
+    if (n < 0)
+        return;
     target[n] = 0;
-    if (link.pty->path == target) unlink(link.path.c_str());
+    if (link.pty->path == target)
+        unlink(link.path.c_str());
 }
 
 // The places where COM N is looked for, natively and under wine.
-std::vector<std::string> comPaths(const char* number) {
+std::vector<std::string> comPaths(const char* number)
+{
     std::vector<std::string> paths;
     // The tool's per-user link directory, as the XDG convention places it.
     const char* config = std::getenv("XDG_CONFIG_HOME");
@@ -163,12 +178,14 @@ std::vector<std::string> comPaths(const char* number) {
         paths.push_back(std::string(home) + "/.config/merlintest/ports/com" + number);
     }
     if (const char* prefix = std::getenv("WINEPREFIX")) {
-        if (*prefix) paths.push_back(std::string(prefix) + "/dosdevices/com" + number);
+        if (*prefix)
+            paths.push_back(std::string(prefix) + "/dosdevices/com" + number);
     }
     return paths;
 }
 
-bool isPortNumber(const char* text) {
+bool isPortNumber(const char* text)
+{
     char* end;
     long n = std::strtol(text, &end, 10);
     return *text && !*end && n >= 1 && n <= 256;
@@ -182,7 +199,8 @@ struct Port {
 };
 
 // Reads what is there; false when the port reported a hang-up or an error.
-bool readPort(int fd, std::string* into) {
+bool readPort(int fd, std::string* into)
+{
     char buffer[4096];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -190,17 +208,35 @@ bool readPort(int fd, std::string* into) {
             into->append(buffer, size_t(n));
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         return n < 0 && errno == EAGAIN;
     }
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     enum {
-        kLink = 256, kControlLink, kCom, kControlCom, kLog, kSilent, kError, kEcho, kSplit,
-        kNoise, kOverlong, kCounts, kPace, kLatency, kFlood, kStall, kHelp = 'h', kVersion = 'V'
+        kLink = 256,
+        kControlLink,
+        kCom,
+        kControlCom,
+        kLog,
+        kSilent,
+        kError,
+        kEcho,
+        kSplit,
+        kNoise,
+        kOverlong,
+        kCounts,
+        kPace,
+        kLatency,
+        kFlood,
+        kStall,
+        kHelp = 'h',
+        kVersion = 'V'
     };
     static const option kOptions[] = {
         {"link", required_argument, nullptr, kLink},
@@ -241,7 +277,8 @@ int main(int argc, char** argv) {
     };
     auto splitAt = [](const std::string& text, std::vector<std::string> words) {
         size_t eq = text.rfind('=');
-        if (eq == std::string::npos) return std::vector<std::string>();
+        if (eq == std::string::npos)
+            return std::vector<std::string>();
         words.push_back(text.substr(0, eq));
         words.push_back(text.substr(eq + 1));
         return words;
@@ -254,55 +291,94 @@ int main(int argc, char** argv) {
     while ((option = getopt_long(argc, argv, ":hV", kOptions, nullptr)) != -1) {
         std::vector<std::string> words;
         switch (option) {
-        case kLink: dataLinks.push_back(optarg); continue;
-        case kControlLink: controlLinks.push_back(optarg); continue;
+        case kLink:
+            dataLinks.push_back(optarg);
+            continue;
+        case kControlLink:
+            controlLinks.push_back(optarg);
+            continue;
         case kCom:
         case kControlCom: {
-            if (!isPortNumber(optarg)) return fail(std::string("'") + optarg + "' is not a COM number from 1 to 256");
+            if (!isPortNumber(optarg))
+                return fail(std::string("'") + optarg + "' is not a COM number from 1 to 256");
             auto paths = comPaths(optarg);
-            if (paths.empty()) return fail("--com needs HOME or WINEPREFIX");
+            if (paths.empty())
+                return fail("--com needs HOME or WINEPREFIX");
             auto& to = option == kCom ? dataLinks : controlLinks;
             to.insert(to.end(), paths.begin(), paths.end());
             continue;
         }
         case kLog:
             logFile = std::fopen(optarg, "w");
-            if (!logFile) return failed(std::string("cannot write ") + optarg + ": " + std::strerror(errno));
+            if (!logFile)
+                return failed(std::string("cannot write ") + optarg + ": " + std::strerror(errno));
             continue;
-        case kSilent: words = {"silent", "1"}; break;
-        case kEcho: words = {"echo", "1"}; break;
-        case kNoise: words = {"noise", "1"}; break;
-        case kPace: words = {"pace", "1"}; break;
-        case kFlood: words = {"flood", "1"}; break;
-        case kStall: words = {"stall", "1"}; break;
-        case kSplit: words = {"split", optarg}; break;
-        case kOverlong: words = {"overlong", optarg}; break;
-        case kLatency: words = {"latency", optarg}; break;
-        case kError: words = splitAt(optarg, {"error"}); break;
-        case kCounts: words = splitAt(optarg, {"counts"}); break;
-        case kHelp: std::fputs(kUsage, stdout); return 0;
-        case kVersion: std::printf("merlin-sim %s\n", MERLINTEST_VERSION); return 0;
-        case ':': return fail(std::string("option '") + argv[optind - 1] + "' needs an argument");
+        case kSilent:
+            words = {"silent", "1"};
+            break;
+        case kEcho:
+            words = {"echo", "1"};
+            break;
+        case kNoise:
+            words = {"noise", "1"};
+            break;
+        case kPace:
+            words = {"pace", "1"};
+            break;
+        case kFlood:
+            words = {"flood", "1"};
+            break;
+        case kStall:
+            words = {"stall", "1"};
+            break;
+        case kSplit:
+            words = {"split", optarg};
+            break;
+        case kOverlong:
+            words = {"overlong", optarg};
+            break;
+        case kLatency:
+            words = {"latency", optarg};
+            break;
+        case kError:
+            words = splitAt(optarg, {"error"});
+            break;
+        case kCounts:
+            words = splitAt(optarg, {"counts"});
+            break;
+        case kHelp:
+            std::fputs(kUsage, stdout);
+            return 0;
+        case kVersion:
+            std::printf("merlin-sim %s\n", MERLINTEST_VERSION);
+            return 0;
+        case ':':
+            return fail(std::string("option '") + argv[optind - 1] + "' needs an argument");
         default:
             // A short option is named by optopt (it may sit inside a group),
             // a long one only by the word it came in.
-            if (optopt > 0 && optopt < 128) return fail(std::string("unknown option '-") + char(optopt) + "'");
+            if (optopt > 0 && optopt < 128)
+                return fail(std::string("unknown option '-") + char(optopt) + "'");
             return fail(std::string("unknown option '") + argv[optind - 1] + "'");
         }
         std::string why;
         if (words.empty() || !sim::applySetting(settings, words, &why)) {
             const struct option* given = kOptions;
-            while (given->val != option) ++given;
+            while (given->val != option)
+                ++given;
             return fail(std::string("bad argument '") + optarg + "' for --" + given->name);
         }
     }
-    if (optind < argc) return fail(std::string("unexpected argument '") + argv[optind] + "'");
+    if (optind < argc)
+        return fail(std::string("unexpected argument '") + argv[optind] + "'");
 
     if (!openPty(&data.pty) || !openPty(&control.pty)) {
         return failed(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
     }
-    for (const auto& path : dataLinks) links.push_back(Link{path, &data.pty});
-    for (const auto& path : controlLinks) links.push_back(Link{path, &control.pty});
+    for (const auto& path : dataLinks)
+        links.push_back(Link{path, &data.pty});
+    for (const auto& path : controlLinks)
+        links.push_back(Link{path, &control.pty});
 
     // Signals are only taken inside ppoll, so none is lost between checks.
     sigset_t stopSignals, waitMask;
@@ -323,7 +399,8 @@ int main(int argc, char** argv) {
     for (const Link& link : links) {
         if (!makeLink(link)) {
             int saved = errno;
-            for (const Link& made : links) removeLink(made);
+            for (const Link& made : links)
+                removeLink(made);
             return failed("cannot link " + link.path + ": " + std::strerror(saved));
         }
     }
@@ -340,7 +417,8 @@ int main(int argc, char** argv) {
 
     while (!stopRequested) {
         auto now = sim::Clock::now();
-        if (simulator.takeFlushRequest() && data.pty.slave >= 0) tcflush(data.pty.slave, TCIFLUSH);
+        if (simulator.takeFlushRequest() && data.pty.slave >= 0)
+            tcflush(data.pty.slave, TCIFLUSH);
         switch (simulator.takePortRequest()) {
         case sim::PortRequest::Vanish:
             if (data.pty.master >= 0) {
@@ -352,7 +430,8 @@ int main(int argc, char** argv) {
         case sim::PortRequest::Restore:
             if (data.pty.master < 0 && openPty(&data.pty)) {
                 for (const Link& link : links) {
-                    if (link.pty == &data.pty) makeLink(link);
+                    if (link.pty == &data.pty)
+                        makeLink(link);
                 }
             }
             break;
@@ -360,17 +439,21 @@ int main(int argc, char** argv) {
             break;
         }
         const bool dataPresent = data.pty.master >= 0;
-        if (!dataPresent) simulator.output().clear();  // no device, no line to write on
+        if (!dataPresent)
+            simulator.output().clear();  // no device, no line to write on
 
         // Write what is due; a full pty makes us wait for room.
         bool dataBlocked = false;
         auto& output = simulator.output();
         for (;;) {
-            if (dataPresent) simulator.topUpFlood(now);
-            if (output.empty() || output.front().due > now) break;
+            if (dataPresent)
+                simulator.topUpFlood(now);
+            if (output.empty() || output.front().due > now)
+                break;
             sim::Chunk& chunk = output.front();
             ssize_t n = write(data.pty.master, chunk.bytes.data(), chunk.bytes.size());
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n < 0 && errno == EAGAIN) {
                 dataBlocked = true;
                 break;
@@ -388,14 +471,17 @@ int main(int argc, char** argv) {
             // gaps between pieces are kept rather than sent in one burst.
             if (writtenAt > done.due + kLateSlack) {
                 const auto late = writtenAt - done.due;
-                for (sim::Chunk& next : output) next.due += late;
+                for (sim::Chunk& next : output)
+                    next.due += late;
             }
             simulator.written(done, writtenAt);
         }
         if (!controlOut.empty()) {
             ssize_t n = write(control.pty.master, controlOut.data(), controlOut.size());
-            if (n > 0) controlOut.erase(0, size_t(n));
-            else if (n < 0 && errno != EAGAIN && errno != EINTR) controlOut.clear();
+            if (n > 0)
+                controlOut.erase(0, size_t(n));
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                controlOut.clear();
         }
 
         pollfd fds[2] = {
@@ -403,7 +489,8 @@ int main(int argc, char** argv) {
             {control.pty.master, short(POLLIN | (controlOut.empty() ? 0 : POLLOUT)), 0},
         };
         auto wait = std::chrono::nanoseconds(std::chrono::seconds(1));
-        if (!output.empty() && !dataBlocked) wait = std::min(wait, output.front().due - now);
+        if (!output.empty() && !dataBlocked)
+            wait = std::min(wait, output.front().due - now);
         Port* ports[2] = {&data, &control};
         for (int i = 0; i < 2; ++i) {
             if (ports[i]->quietUntil > now) {
@@ -411,31 +498,40 @@ int main(int argc, char** argv) {
                 wait = std::min(wait, std::chrono::nanoseconds(ports[i]->quietUntil - now));
             }
         }
-        if (wait.count() < 0) wait = wait.zero();
+        if (wait.count() < 0)
+            wait = wait.zero();
         timespec timeout = {time_t(wait.count() / 1000000000), long(wait.count() % 1000000000)};
-        if (ppoll(fds, 2, &timeout, &waitMask) < 0) continue;  // a signal, most likely
+        if (ppoll(fds, 2, &timeout, &waitMask) < 0)
+            continue;  // a signal, most likely
 
         now = sim::Clock::now();
         std::string received;
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            if (i == 0 && simulator.stalled()) continue;
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            if (i == 0 && simulator.stalled())
+                continue;
             std::string& into = i == 0 ? received : controlIn;
             if (!readPort(fds[i].fd, &into) || (fds[i].revents & (POLLHUP | POLLERR))) {
                 ports[i]->quietUntil = now + std::chrono::milliseconds(kHangupBackoffMs);
             }
         }
-        if (!received.empty()) simulator.receive(received.data(), received.size(), now);
+        if (!received.empty())
+            simulator.receive(received.data(), received.size(), now);
         for (size_t end; (end = controlIn.find('\n')) != std::string::npos;) {
             std::string line = controlIn.substr(0, end);
             controlIn.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.find_first_not_of(" \t") == std::string::npos) continue;
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (line.find_first_not_of(" \t") == std::string::npos)
+                continue;
             controlOut += simulator.control(line, now);
         }
     }
 
-    for (const Link& link : links) removeLink(link);
-    if (logFile) std::fclose(logFile);
+    for (const Link& link : links)
+        removeLink(link);
+    if (logFile)
+        std::fclose(logFile);
     return 0;
 }

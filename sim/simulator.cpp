@@ -19,19 +19,24 @@ const std::string kNoise = "\n#\x7F";
 // A flood is queued in blocks of this many bytes (one chunk each when not paced).
 constexpr size_t kFloodBlock = 256;
 
-char hexDigit(unsigned nibble) {
+char hexDigit(unsigned nibble)
+{
     return "0123456789ABCDEF"[nibble & 15];
 }
 
 // Only the upper-case digits that a controller sends and expects.
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 // Values on the line: least significant byte first, each byte high nibble first.
-std::string encodeLsbFirst(uint32_t value, int bytes) {
+std::string encodeLsbFirst(uint32_t value, int bytes)
+{
     std::string out;
     for (int i = 0; i < bytes; ++i) {
         unsigned byte = (value >> (8 * i)) & 0xFF;
@@ -41,35 +46,43 @@ std::string encodeLsbFirst(uint32_t value, int bytes) {
     return out;
 }
 
-bool decodeLsbFirst(const std::string& digits, uint32_t* value) {
+bool decodeLsbFirst(const std::string& digits, uint32_t* value)
+{
     uint32_t result = 0;
     for (size_t i = 0; i + 1 < digits.size(); i += 2) {
         int high = hexValue(digits[i]), low = hexValue(digits[i + 1]);
-        if (high < 0 || low < 0) return false;
+        if (high < 0 || low < 0)
+            return false;
         result |= uint32_t(high * 16 + low) << (8 * (i / 2));
     }
     *value = result;
     return true;
 }
 
-std::string ok(const std::string& data = "") {
+std::string ok(const std::string& data = "")
+{
     return "=" + data + "\r";
 }
 
-std::string error(char code) {
+std::string error(char code)
+{
     return std::string("!") + code + "\r";
 }
 
-bool parseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+bool parseUnsigned(const std::string& text, unsigned long max, unsigned long* value)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
     errno = 0;
     unsigned long v = std::strtoul(text.c_str(), nullptr, 10);
-    if (errno != 0 || v > max) return false;
+    if (errno != 0 || v > max)
+        return false;
     *value = v;
     return true;
 }
 
-bool parseFlag(const std::vector<std::string>& words, bool* flag, std::string* why) {
+bool parseFlag(const std::vector<std::string>& words, bool* flag, std::string* why)
+{
     if (words.size() != 2 || (words[1] != "0" && words[1] != "1")) {
         *why = "usage: " + words[0] + " 0|1";
         return false;
@@ -78,7 +91,8 @@ bool parseFlag(const std::vector<std::string>& words, bool* flag, std::string* w
     return true;
 }
 
-bool parseCount(const std::vector<std::string>& words, unsigned* count, std::string* why) {
+bool parseCount(const std::vector<std::string>& words, unsigned* count, std::string* why)
+{
     unsigned long v;
     if (words.size() != 2 || !parseUnsigned(words[1], 100000, &v)) {
         *why = "usage: " + words[0] + " <n>";
@@ -90,17 +104,27 @@ bool parseCount(const std::vector<std::string>& words, unsigned* count, std::str
 
 }  // namespace
 
-bool applySetting(Settings& s, const std::vector<std::string>& words, std::string* why) {
+bool applySetting(Settings& s, const std::vector<std::string>& words, std::string* why)
+{
     const std::string& name = words.empty() ? std::string() : words[0];
-    if (name == "silent") return parseFlag(words, &s.silent, why);
-    if (name == "echo") return parseFlag(words, &s.echo, why);
-    if (name == "noise") return parseFlag(words, &s.noise, why);
-    if (name == "pace") return parseFlag(words, &s.pace, why);
-    if (name == "flood") return parseFlag(words, &s.flood, why);
-    if (name == "stall") return parseFlag(words, &s.stall, why);
-    if (name == "split") return parseCount(words, &s.split, why);
-    if (name == "overlong") return parseCount(words, &s.overlong, why);
-    if (name == "latency") return parseCount(words, &s.latencyMs, why);
+    if (name == "silent")
+        return parseFlag(words, &s.silent, why);
+    if (name == "echo")
+        return parseFlag(words, &s.echo, why);
+    if (name == "noise")
+        return parseFlag(words, &s.noise, why);
+    if (name == "pace")
+        return parseFlag(words, &s.pace, why);
+    if (name == "flood")
+        return parseFlag(words, &s.flood, why);
+    if (name == "stall")
+        return parseFlag(words, &s.stall, why);
+    if (name == "split")
+        return parseCount(words, &s.split, why);
+    if (name == "overlong")
+        return parseCount(words, &s.overlong, why);
+    if (name == "latency")
+        return parseCount(words, &s.latencyMs, why);
     if (name == "error") {
         if (words.size() == 2 && words[1] == "clear") {
             s.errors.clear();
@@ -133,25 +157,29 @@ bool applySetting(Settings& s, const std::vector<std::string>& words, std::strin
     return false;
 }
 
-std::string formatEntry(const RecordEntry& entry, bool microseconds) {
-    return std::string(entry.received ? "rx " : "tx ") + std::to_string(microseconds ? entry.us : entry.ms) +
-           " " + escapeBytes(entry.bytes);
+std::string formatEntry(const RecordEntry& entry, bool microseconds)
+{
+    return std::string(entry.received ? "rx " : "tx ") + std::to_string(microseconds ? entry.us : entry.ms) + " " +
+           escapeBytes(entry.bytes);
 }
 
 const Simulator::Command Simulator::kCommands[] = {
-    {'F', true, 0, &Simulator::onPlain},       {'a', true, 0, &Simulator::onCounts},
-    {'D', true, 0, &Simulator::onPlain},       {'L', true, 0, &Simulator::onStop},
-    {'G', true, 2, &Simulator::onSetup},       {'I', true, 6, &Simulator::onRate},
-    {'J', true, 0, &Simulator::onStart},       {'O', false, 1, &Simulator::onAuxSet},
-    {'o', false, 0, &Simulator::onAuxGet},     {'X', false, 1, &Simulator::onLinesSet},
-    {'x', false, 0, &Simulator::onLinesGet},   {'T', false, 6, &Simulator::onTimerStart},
+    {'F', true, 0, &Simulator::onPlain},      {'a', true, 0, &Simulator::onCounts},
+    {'D', true, 0, &Simulator::onPlain},      {'L', true, 0, &Simulator::onStop},
+    {'G', true, 2, &Simulator::onSetup},      {'I', true, 6, &Simulator::onRate},
+    {'J', true, 0, &Simulator::onStart},      {'O', false, 1, &Simulator::onAuxSet},
+    {'o', false, 0, &Simulator::onAuxGet},    {'X', false, 1, &Simulator::onLinesSet},
+    {'x', false, 0, &Simulator::onLinesGet},  {'T', false, 6, &Simulator::onTimerStart},
     {'t', false, 0, &Simulator::onTimerRead},
 };
 
 Simulator::Simulator(const Settings& defaults, Clock::time_point start)
-    : defaults_(defaults), settings_(defaults), start_(start), lineFreeAt_(start) {}
+    : defaults_(defaults), settings_(defaults), start_(start), lineFreeAt_(start)
+{
+}
 
-void Simulator::receive(const char* bytes, size_t count, Clock::time_point now) {
+void Simulator::receive(const char* bytes, size_t count, Clock::time_point now)
+{
     for (size_t i = 0; i < count; ++i) {
         char c = bytes[i];
         if (c == ':') {
@@ -173,14 +201,18 @@ void Simulator::receive(const char* bytes, size_t count, Clock::time_point now) 
     }
 }
 
-void Simulator::frameComplete(Clock::time_point now) {
+void Simulator::frameComplete(Clock::time_point now)
+{
     record(true, frame_, now);
-    if (settings_.silent) return;
-    if (settings_.echo) schedule(frame_, now, nullptr);
+    if (settings_.silent)
+        return;
+    if (settings_.echo)
+        schedule(frame_, now, nullptr);
     std::string reply = frameOverflow_ ? error(kErrorDataLength) : answer(frame_, now);
     if (settings_.overlong > 0) {
         std::string extra;
-        for (unsigned i = 0; i < settings_.overlong; ++i) extra += char('0' + i % 10);
+        for (unsigned i = 0; i < settings_.overlong; ++i)
+            extra += char('0' + i % 10);
         reply.insert(reply.size() - 1, extra);
     }
     std::string bytes = (settings_.noise ? kNoise : std::string()) + reply;
@@ -188,98 +220,125 @@ void Simulator::frameComplete(Clock::time_point now) {
 }
 
 // The reply to one whole frame (":" ... "\r"), acting on it.
-std::string Simulator::answer(const std::string& frame, Clock::time_point now) {
+std::string Simulator::answer(const std::string& frame, Clock::time_point now)
+{
     for (const auto& rule : settings_.errors) {
-        if (frame.compare(0, rule.first.size(), rule.first) == 0) return "!" + rule.second + "\r";
+        if (frame.compare(0, rule.first.size(), rule.first) == 0)
+            return "!" + rule.second + "\r";
     }
-    if (frame.size() < 3) return error(kErrorUnknownCommand);
+    if (frame.size() < 3)
+        return error(kErrorUnknownCommand);
     const Command* command = nullptr;
     for (const Command& c : kCommands) {
-        if (c.letter == frame[1]) command = &c;
+        if (c.letter == frame[1])
+            command = &c;
     }
-    if (!command) return error(kErrorUnknownCommand);
-    if (frame.size() < 4) return error(kErrorDataLength);
+    if (!command)
+        return error(kErrorUnknownCommand);
+    if (frame.size() < 4)
+        return error(kErrorDataLength);
     int channel = frame[2] - '0';
-    if (channel != 1 && (channel != 2 || !command->axisChannel)) return error(kErrorBadCharacter);
+    if (channel != 1 && (channel != 2 || !command->axisChannel))
+        return error(kErrorBadCharacter);
     std::string data = frame.substr(3, frame.size() - 4);
-    if (data.size() != command->dataLength) return error(kErrorDataLength);
+    if (data.size() != command->dataLength)
+        return error(kErrorDataLength);
     return (this->*command->handler)(channel, data, now);
 }
 
-std::string Simulator::onPlain(int, const std::string&, Clock::time_point) {
+std::string Simulator::onPlain(int, const std::string&, Clock::time_point)
+{
     return ok();
 }
 
-std::string Simulator::onCounts(int channel, const std::string&, Clock::time_point) {
+std::string Simulator::onCounts(int channel, const std::string&, Clock::time_point)
+{
     return ok(encodeLsbFirst(settings_.counts[channel - 1], 3));
 }
 
-std::string Simulator::onStop(int channel, const std::string&, Clock::time_point) {
+std::string Simulator::onStop(int channel, const std::string&, Clock::time_point)
+{
     axes_[channel - 1].moving = false;
     return ok();
 }
 
 // Motion set-up: mode digit, then direction digit. A controller takes no new
 // set-up while its axis turns, which is why every move starts with a stop.
-std::string Simulator::onSetup(int channel, const std::string& data, Clock::time_point) {
+std::string Simulator::onSetup(int channel, const std::string& data, Clock::time_point)
+{
     Axis& axis = axes_[channel - 1];
     int mode = hexValue(data[0]);
-    if (mode < 0 || (data[1] != '0' && data[1] != '1')) return error(kErrorBadCharacter);
-    if (axis.moving) return error(kErrorMotorNotStopped);
+    if (mode < 0 || (data[1] != '0' && data[1] != '1'))
+        return error(kErrorBadCharacter);
+    if (axis.moving)
+        return error(kErrorMotorNotStopped);
     axis.mode = unsigned(mode);
     axis.reverse = unsigned(data[1] - '0');
     return ok();
 }
 
-std::string Simulator::onRate(int channel, const std::string& data, Clock::time_point) {
+std::string Simulator::onRate(int channel, const std::string& data, Clock::time_point)
+{
     uint32_t rate;
-    if (!decodeLsbFirst(data, &rate)) return error(kErrorBadCharacter);
+    if (!decodeLsbFirst(data, &rate))
+        return error(kErrorBadCharacter);
     axes_[channel - 1].rate = rate;
     return ok();
 }
 
-std::string Simulator::onStart(int channel, const std::string&, Clock::time_point) {
+std::string Simulator::onStart(int channel, const std::string&, Clock::time_point)
+{
     axes_[channel - 1].moving = true;
     return ok();
 }
 
-std::string Simulator::onAuxSet(int, const std::string& data, Clock::time_point) {
-    if (data[0] != '0' && data[0] != '1') return error(kErrorBadCharacter);
+std::string Simulator::onAuxSet(int, const std::string& data, Clock::time_point)
+{
+    if (data[0] != '0' && data[0] != '1')
+        return error(kErrorBadCharacter);
     aux_ = unsigned(data[0] - '0');
     return ok();
 }
 
-std::string Simulator::onAuxGet(int, const std::string&, Clock::time_point) {
+std::string Simulator::onAuxGet(int, const std::string&, Clock::time_point)
+{
     return ok(std::string(1, hexDigit(aux_)));
 }
 
-std::string Simulator::onLinesSet(int, const std::string& data, Clock::time_point) {
+std::string Simulator::onLinesSet(int, const std::string& data, Clock::time_point)
+{
     int bits = hexValue(data[0]);
-    if (bits < 0) return error(kErrorBadCharacter);
+    if (bits < 0)
+        return error(kErrorBadCharacter);
     lines_ = unsigned(bits);
     return ok();
 }
 
-std::string Simulator::onLinesGet(int, const std::string&, Clock::time_point) {
+std::string Simulator::onLinesGet(int, const std::string&, Clock::time_point)
+{
     return ok(std::string(1, hexDigit(lines_)));
 }
 
 // Digit a, digit b (checked, not used), then the time in ms as four digits,
 // low byte first.
-std::string Simulator::onTimerStart(int, const std::string& data, Clock::time_point now) {
+std::string Simulator::onTimerStart(int, const std::string& data, Clock::time_point now)
+{
     int a = hexValue(data[0]), b = hexValue(data[1]);
     uint32_t ms;
-    if (a < 0 || b < 0 || !decodeLsbFirst(data.substr(2), &ms)) return error(kErrorBadCharacter);
+    if (a < 0 || b < 0 || !decodeLsbFirst(data.substr(2), &ms))
+        return error(kErrorBadCharacter);
     timerMs_ = ms;
     timerStart_ = now;
     return ok();
 }
 
-std::string Simulator::onTimerRead(int, const std::string&, Clock::time_point now) {
+std::string Simulator::onTimerRead(int, const std::string&, Clock::time_point now)
+{
     return ok(encodeLsbFirst(timerRemaining(now), 2));
 }
 
-unsigned Simulator::timerRemaining(Clock::time_point now) const {
+unsigned Simulator::timerRemaining(Clock::time_point now) const
+{
     auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - timerStart_).count();
     return elapsed >= timerMs_ ? 0 : unsigned(timerMs_ - elapsed);
 }
@@ -287,13 +346,14 @@ unsigned Simulator::timerRemaining(Clock::time_point now) const {
 // Queues bytes behind whatever is already waiting; `shaped` bytes go out in
 // pieces and at the pace the settings ask. `reply` is recorded when the last
 // piece has been written.
-void Simulator::schedule(const std::string& bytes, Clock::time_point notBefore,
-                         const std::string* reply, bool shaped) {
+void Simulator::schedule(const std::string& bytes, Clock::time_point notBefore, const std::string* reply, bool shaped)
+{
     Clock::time_point t = std::max(notBefore, lineFreeAt_);
     bool pace = shaped && settings_.pace;
     size_t step = shaped && settings_.split > 0 ? settings_.split : bytes.size();
     for (size_t i = 0; i < bytes.size(); i += step) {
-        if (i > 0) t += kSplitGap;
+        if (i > 0)
+            t += kSplitGap;
         std::string piece = bytes.substr(i, step);
         if (pace) {
             for (char c : piece) {
@@ -311,11 +371,14 @@ void Simulator::schedule(const std::string& bytes, Clock::time_point notBefore,
     }
 }
 
-void Simulator::written(const Chunk& chunk, Clock::time_point now) {
-    if (chunk.endsReply) record(false, chunk.reply, now);
+void Simulator::written(const Chunk& chunk, Clock::time_point now)
+{
+    if (chunk.endsReply)
+        record(false, chunk.reply, now);
 }
 
-void Simulator::record(bool received, const std::string& bytes, Clock::time_point now) {
+void Simulator::record(bool received, const std::string& bytes, Clock::time_point now)
+{
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count();
     record_.push_back(RecordEntry{received, uint64_t(us / 1000), uint64_t(us), bytes});
     if (logFile_) {
@@ -324,9 +387,11 @@ void Simulator::record(bool received, const std::string& bytes, Clock::time_poin
     }
 }
 
-void Simulator::resetMachine() {
+void Simulator::resetMachine()
+{
     settings_ = defaults_;
-    for (Axis& axis : axes_) axis = Axis();
+    for (Axis& axis : axes_)
+        axis = Axis();
     aux_ = lines_ = 0;
     timerMs_ = 0;
     inFrame_ = frameOverflow_ = false;
@@ -337,31 +402,40 @@ void Simulator::resetMachine() {
     portRequest_ = PortRequest::Restore;  // a vanished device is back
 }
 
-bool Simulator::takeFlushRequest() {
+bool Simulator::takeFlushRequest()
+{
     bool requested = flushRequested_;
     flushRequested_ = false;
     return requested;
 }
 
-PortRequest Simulator::takePortRequest() {
+PortRequest Simulator::takePortRequest()
+{
     PortRequest request = portRequest_;
     portRequest_ = PortRequest::None;
     return request;
 }
 
-void Simulator::topUpFlood(Clock::time_point now) {
+void Simulator::topUpFlood(Clock::time_point now)
+{
     // Paced, each byte is a chunk of its own; a few blocks ahead are enough.
-    if (!settings_.flood) return;
+    if (!settings_.flood)
+        return;
     std::string block;
-    while (block.size() < kFloodBlock) block += kNoise;
-    while (output_.size() < (settings_.pace ? kFloodBlock : 4)) schedule(block, now, nullptr);
+    while (block.size() < kFloodBlock)
+        block += kNoise;
+    while (output_.size() < (settings_.pace ? kFloodBlock : 4))
+        schedule(block, now, nullptr);
 }
 
-std::string Simulator::control(const std::string& line, Clock::time_point now) {
+std::string Simulator::control(const std::string& line, Clock::time_point now)
+{
     std::vector<std::string> words;
     std::istringstream in(line);
-    for (std::string word; in >> word;) words.push_back(word);
-    if (words.empty()) return "error empty command\n";
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    if (words.empty())
+        return "error empty command\n";
     const std::string& name = words[0];
     std::string out;
     if (name == "reset") {
@@ -370,14 +444,15 @@ std::string Simulator::control(const std::string& line, Clock::time_point now) {
     } else if (name == "log") {
         // "log us": the times in microseconds, for the benchmarks.
         const bool micro = words.size() > 1 && words[1] == "us";
-        for (const RecordEntry& entry : record_) out += formatEntry(entry, micro) + "\n";
+        for (const RecordEntry& entry : record_)
+            out += formatEntry(entry, micro) + "\n";
     } else if (name == "time") {
         // The simulator's clock, as the record counts it, in microseconds.
         // Then the monotonic clock itself, which a native client shares.
         const Clock::time_point at = Clock::now();
-        out += "time " + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count()) +
-               " " + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count()) +
-               "\n";
+        out +=
+            "time " + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at - start_).count()) + " " +
+            std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count()) + "\n";
     } else if (name == "vanish" || name == "restore") {
         portRequest_ = name == "vanish" ? PortRequest::Vanish : PortRequest::Restore;
     } else if (name == "clearlog") {
@@ -387,8 +462,7 @@ std::string Simulator::control(const std::string& line, Clock::time_point now) {
             const Axis& axis = axes_[i];
             out += "axis" + std::to_string(i + 1);
             if (axis.moving) {
-                out += " moving mode=" + std::to_string(axis.mode) +
-                       " reverse=" + std::to_string(axis.reverse) +
+                out += " moving mode=" + std::to_string(axis.mode) + " reverse=" + std::to_string(axis.reverse) +
                        " rate=" + std::to_string(axis.rate) + "\n";
             } else {
                 out += " stopped\n";
@@ -400,13 +474,16 @@ std::string Simulator::control(const std::string& line, Clock::time_point now) {
     } else if (name == "say") {
         // The rest of the line, spaces included.
         size_t at = line.find("say") + 3;
-        if (at < line.size() && line[at] == ' ') ++at;
+        if (at < line.size() && line[at] == ' ')
+            ++at;
         std::string bytes;
-        if (!unescapeBytes(line.substr(at), &bytes)) return "error bad escape\n";
+        if (!unescapeBytes(line.substr(at), &bytes))
+            return "error bad escape\n";
         schedule(bytes, now, nullptr, false);
     } else {
         std::string why;
-        if (!applySetting(settings_, words, &why)) return "error " + why + "\n";
+        if (!applySetting(settings_, words, &why))
+            return "error " + why + "\n";
     }
     return out + "ok\n";
 }

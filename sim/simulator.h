@@ -110,8 +110,7 @@ public:
     unsigned timerRemaining(Clock::time_point now) const;
 
 private:
-    using Handler = std::string (Simulator::*)(int channel, const std::string& data,
-                                               Clock::time_point now);
+    using Handler = std::string (Simulator::*)(int channel, const std::string& data, Clock::time_point now);
     struct Command {
         char letter;
         bool axisChannel;  // channel 1 or 2; otherwise channel 1 only
@@ -122,8 +121,7 @@ private:
 
     void frameComplete(Clock::time_point now);
     std::string answer(const std::string& frame, Clock::time_point now);
-    void schedule(const std::string& bytes, Clock::time_point notBefore, const std::string* reply,
-                  bool shaped = true);
+    void schedule(const std::string& bytes, Clock::time_point notBefore, const std::string* reply, bool shaped = true);
     void record(bool received, const std::string& bytes, Clock::time_point now);
     void resetMachine();
 

@@ -48,9 +48,14 @@ const ControlTemplate kAboutControls[] = {
 }  // namespace
 
 const DialogTemplate kMainDialogTemplate = {
-    IDD_MAIN, "Testing Merlin, Autotrack and SupaTrak mounts (V 1.0)", 32, 32, 294, 168,
+    IDD_MAIN,      "Testing Merlin, Autotrack and SupaTrak mounts (V 1.0)",         32, 32, 294, 168,
     kMainControls, static_cast<int>(sizeof kMainControls / sizeof kMainControls[0])};
 
-const DialogTemplate kAboutDialogTemplate = {
-    IDD_ABOUT, "About", 32, 32, 192, 105,
-    kAboutControls, static_cast<int>(sizeof kAboutControls / sizeof kAboutControls[0])};
+const DialogTemplate kAboutDialogTemplate = {IDD_ABOUT,
+                                             "About",
+                                             32,
+                                             32,
+                                             192,
+                                             105,
+                                             kAboutControls,
+                                             static_cast<int>(sizeof kAboutControls / sizeof kAboutControls[0])};

@@ -10,7 +10,7 @@ namespace {
 
 // The controls that only the Bluetooth adapter V2 (kind 2) uses, in the order
 // they are switched.
-const int kV2Controls[] = {IDC_FOCUS_ON, IDC_FOCUS_OFF, IDC_TIMER_VALUE,
+const int kV2Controls[] = {IDC_FOCUS_ON,    IDC_FOCUS_OFF,    IDC_TIMER_VALUE,
                            IDC_TIMER_START, IDC_TIMER_STATUS, IDC_TIMER_READ};
 
 }  // namespace
@@ -35,8 +35,7 @@ uint32_t parseUnsignedText(const char16_t* text)
 }
 
 DlgMerlinTest::DlgMerlinTest(void* instance, iTelescopeControl* control, AppModel* model)
-    : instanceHandle(instance), windowHandle(nullptr), telescopeControl(control), appModel(model),
-      remoteFlags(0)
+    : instanceHandle(instance), windowHandle(nullptr), telescopeControl(control), appModel(model), remoteFlags(0)
 {
     if (appModel != nullptr)
         appModel->dlgCallback = this;
@@ -53,9 +52,7 @@ void DlgMerlinTest::showStatus(int code)
         window->setText(IDC_STATUS, text);
 }
 
-void DlgMerlinTest::showDslrRemoteState(int, int)
-{
-}
+void DlgMerlinTest::showDslrRemoteState(int, int) {}
 
 void DlgMerlinTest::showDslrTimerState(int, int value)
 {
@@ -101,8 +98,7 @@ int DlgMerlinTest::selectedInterfaceKind()
 
 void DlgMerlinTest::sendDslrRemoteState()
 {
-    telescopeControl->setDslrRemote(static_cast<uint8_t>(selectedInterfaceKind()),
-                                    static_cast<uint8_t>(remoteFlags));
+    telescopeControl->setDslrRemote(static_cast<uint8_t>(selectedInterfaceKind()), static_cast<uint8_t>(remoteFlags));
 }
 
 void DlgMerlinTest::enableV2Controls(int kindIndex)

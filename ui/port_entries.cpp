@@ -10,8 +10,8 @@ PortEntry describePortEntry(unsigned portNumber, const char* name)
     PortEntry entry;
     entry.text = name;
     if (device[0] == '\0') {
-        entry.tooltip = std::string(name) + " has no device of its own; a link named com" +
-                        std::to_string(portNumber) + " in ~/.config/merlintest/ports gives it one";
+        entry.tooltip = std::string(name) + " has no device of its own; a link named com" + std::to_string(portNumber) +
+                        " in ~/.config/merlintest/ports gives it one";
         return entry;
     }
     // A link is shown by where it leads: that is the name the user gave it.

@@ -7,8 +7,8 @@
 #include <string>
 
 struct PortEntry {
-    std::string text;     // UTF-8
-    std::string tooltip;  // UTF-8
+    std::string text;      // UTF-8
+    std::string tooltip;   // UTF-8
     bool present = false;  // its device exists now
 };
 

@@ -36,16 +36,20 @@ struct PipeShared {
     std::atomic<int> ends{2};
 };
 
-int waitingBytes(const PipeShared* shared) {
+int waitingBytes(const PipeShared* shared)
+{
     int waiting = 0;
-    if (ioctl(shared->readFd, FIONREAD, &waiting) != 0) return -1;
+    if (ioctl(shared->readFd, FIONREAD, &waiting) != 0)
+        return -1;
     return waiting;
 }
 
 // Waits while the pipe holds too much for `count` more bytes; false when the
 // read end has gone.
-bool waitForRoom(PipeShared* shared, uint32_t count) {
-    if (shared->capacity == 0 || count > shared->capacity) return true;
+bool waitForRoom(PipeShared* shared, uint32_t count)
+{
+    if (shared->capacity == 0 || count > shared->capacity)
+        return true;
     shared->waitingWriters.fetch_add(1);
     bool ok = true;
     for (;;) {
@@ -54,7 +58,8 @@ bool waitForRoom(PipeShared* shared, uint32_t count) {
             ok = false;
             break;
         }
-        if (static_cast<uint32_t>(waiting) + count <= shared->capacity) break;
+        if (static_cast<uint32_t>(waiting) + count <= shared->capacity)
+            break;
         pollfd room[2] = {{shared->roomFd, POLLIN, 0}, {shared->writeFd, 0, 0}};
         poll(room, 2, kRoomRecheckMs);
         if (room[1].revents & POLLERR) {  // no reader any more
@@ -62,7 +67,8 @@ bool waitForRoom(PipeShared* shared, uint32_t count) {
             break;
         }
         uint64_t signals;
-        if (room[0].revents & POLLIN) (void)!read(shared->roomFd, &signals, sizeof signals);
+        if (room[0].revents & POLLIN)
+            (void)!read(shared->roomFd, &signals, sizeof signals);
     }
     shared->waitingWriters.fetch_sub(1);
     return ok;
@@ -75,16 +81,19 @@ struct PipeEnd {
     bool reading;
 };
 
-bool createPipe(PipeEnd** readEnd, PipeEnd** writeEnd, uint32_t capacity) {
+bool createPipe(PipeEnd** readEnd, PipeEnd** writeEnd, uint32_t capacity)
+{
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
     const int roomFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (roomFd < 0) {
         close(fds[0]);
         close(fds[1]);
         return false;
     }
-    if (capacity > 0) fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(capacity) * kKernelPagesPerCapacity);
+    if (capacity > 0)
+        fcntl(fds[1], F_SETPIPE_SZ, static_cast<int>(capacity) * kKernelPagesPerCapacity);
     PipeShared* shared = new PipeShared;
     shared->readFd = fds[0];
     shared->writeFd = fds[1];
@@ -95,32 +104,41 @@ bool createPipe(PipeEnd** readEnd, PipeEnd** writeEnd, uint32_t capacity) {
     return true;
 }
 
-int pipeAvailable(PipeEnd* readEnd) {
-    if (!readEnd || readEnd->shared->readFd < 0) return -1;
+int pipeAvailable(PipeEnd* readEnd)
+{
+    if (!readEnd || readEnd->shared->readFd < 0)
+        return -1;
     return waitingBytes(readEnd->shared);
 }
 
-WaitResult pipeWaitReadable(PipeEnd* readEnd, uint32_t milliseconds) {
-    if (!readEnd || readEnd->shared->readFd < 0) return WaitFailed;
+WaitResult pipeWaitReadable(PipeEnd* readEnd, uint32_t milliseconds)
+{
+    if (!readEnd || readEnd->shared->readFd < 0)
+        return WaitFailed;
     const uint64_t start = nowMilliseconds();
     for (;;) {
         pollfd readable = {readEnd->shared->readFd, POLLIN, 0};
         const int ready = poll(&readable, 1, static_cast<int>(milliseconds));
         if (ready < 0 && errno == EINTR) {
             const uint64_t elapsed = nowMilliseconds() - start;
-            if (elapsed >= milliseconds) return WaitTimeout;
+            if (elapsed >= milliseconds)
+                return WaitTimeout;
             milliseconds -= static_cast<uint32_t>(elapsed);
             continue;
         }
-        if (ready < 0 || (readable.revents & POLLNVAL)) return WaitFailed;
-        if (ready == 0) return WaitTimeout;
+        if (ready < 0 || (readable.revents & POLLNVAL))
+            return WaitFailed;
+        if (ready == 0)
+            return WaitTimeout;
         // POLLHUP alone: no writer left and nothing to read.
         return (readable.revents & POLLIN) ? WaitFirst : WaitFailed;
     }
 }
 
-uint32_t pipeRead(PipeEnd* readEnd, uint8_t* buffer, uint32_t count) {
-    if (!readEnd || count == 0 || readEnd->shared->readFd < 0) return 0;
+uint32_t pipeRead(PipeEnd* readEnd, uint8_t* buffer, uint32_t count)
+{
+    if (!readEnd || count == 0 || readEnd->shared->readFd < 0)
+        return 0;
     PipeShared* shared = readEnd->shared;
     for (;;) {
         ssize_t n = read(shared->readFd, buffer, count);
@@ -131,12 +149,15 @@ uint32_t pipeRead(PipeEnd* readEnd, uint8_t* buffer, uint32_t count) {
             }
             return static_cast<uint32_t>(n);
         }
-        if (errno != EINTR) return 0;
+        if (errno != EINTR)
+            return 0;
     }
 }
 
-bool pipeWrite(PipeEnd* writeEnd, const uint8_t* bytes, uint32_t count) {
-    if (!writeEnd || writeEnd->shared->writeFd < 0) return false;
+bool pipeWrite(PipeEnd* writeEnd, const uint8_t* bytes, uint32_t count)
+{
+    if (!writeEnd || writeEnd->shared->writeFd < 0)
+        return false;
     PipeShared* shared = writeEnd->shared;
     // A write into a pipe whose reader has gone must fail, not end the
     // process: hold SIGPIPE back on this thread and swallow the one we cause.
@@ -156,7 +177,8 @@ bool pipeWrite(PipeEnd* writeEnd, const uint8_t* bytes, uint32_t count) {
         }
         ssize_t n = write(shared->writeFd, bytes + written, count - written);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             if (errno == EPIPE && !sigismember(&pendingBefore, SIGPIPE)) {
                 const timespec noWait = {0, 0};
                 sigtimedwait(&pipeSignal, nullptr, &noWait);
@@ -170,8 +192,10 @@ bool pipeWrite(PipeEnd* writeEnd, const uint8_t* bytes, uint32_t count) {
     return ok;
 }
 
-void closePipeEnd(PipeEnd* end) {
-    if (!end) return;
+void closePipeEnd(PipeEnd* end)
+{
+    if (!end)
+        return;
     PipeShared* shared = end->shared;
     int& fd = end->reading ? shared->readFd : shared->writeFd;
     close(fd);

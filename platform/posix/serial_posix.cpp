@@ -63,12 +63,15 @@ static const DeviceFamily kDeviceFamilies[] = {
 // "${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports/comN"; empty when
 // neither names a directory. A relative XDG_CONFIG_HOME is ignored, as the
 // XDG convention asks.
-static std::string portLinkPath(unsigned portNumber) {
+static std::string portLinkPath(unsigned portNumber)
+{
     const std::string name = "/merlintest/ports/com" + std::to_string(portNumber);
     const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config && config[0] == '/') return config + name;
+    if (config && config[0] == '/')
+        return config + name;
     const char* home = std::getenv("HOME");
-    if (!home || !*home) return std::string();
+    if (!home || !*home)
+        return std::string();
     return home + ("/.config" + name);
 }
 
@@ -78,10 +81,12 @@ static std::string portLinkPath(unsigned portNumber) {
 static unsigned adoptedPort = 0;
 static std::string adoptedDevice;
 
-unsigned adoptDevicePath(const char* path) {
+unsigned adoptDevicePath(const char* path)
+{
     adoptedPort = 0;
     adoptedDevice.clear();
-    if (!path || !*path) return 0;
+    if (!path || !*path)
+        return 0;
     // The table's number when the path leads to one of its devices (a
     // /dev/serial/by-id name to its ttyUSB), by name when it has gone.
     char* real = realpath(path, nullptr);
@@ -90,7 +95,8 @@ unsigned adoptDevicePath(const char* path) {
     unsigned number = kMaxPortNumber;
     for (const DeviceFamily& family : kDeviceFamilies) {
         for (unsigned port = family.firstPort; port <= family.lastPort; ++port)
-            if (device == family.prefix + std::to_string(port - family.firstPort)) number = port;
+            if (device == family.prefix + std::to_string(port - family.firstPort))
+                number = port;
     }
     adoptedPort = number;
     adoptedDevice = path;
@@ -103,19 +109,24 @@ unsigned adoptDevicePath(const char* path) {
 // system, a directory on the way that cannot be searched) gives nothing, and
 // *lookError (when given) says why: falling back to the table would open a
 // device the user never chose.
-static std::string portDevice(unsigned portNumber, int* lookError = nullptr) {
-    if (portNumber < 1 || portNumber > kMaxPortNumber) return std::string();
-    if (portNumber == adoptedPort) return adoptedDevice;
+static std::string portDevice(unsigned portNumber, int* lookError = nullptr)
+{
+    if (portNumber < 1 || portNumber > kMaxPortNumber)
+        return std::string();
+    if (portNumber == adoptedPort)
+        return adoptedDevice;
     const std::string link = portLinkPath(portNumber);
     if (!link.empty()) {
         int error = ENAMETOOLONG;
         struct stat status;
         if (link.size() < PATH_MAX) {
-            if (lstat(link.c_str(), &status) == 0) return link;
+            if (lstat(link.c_str(), &status) == 0)
+                return link;
             error = errno;
         }
         if (error != ENOENT && error != ENOTDIR) {
-            if (lookError) *lookError = error;
+            if (lookError)
+                *lookError = error;
             return std::string();
         }
     }
@@ -127,24 +138,30 @@ static std::string portDevice(unsigned portNumber, int* lookError = nullptr) {
     return link;
 }
 
-void portDevicePath(unsigned portNumber, char* out, size_t size) {
-    if (!out || size == 0) return;
+void portDevicePath(unsigned portNumber, char* out, size_t size)
+{
+    if (!out || size == 0)
+        return;
     std::snprintf(out, size, "%s", portDevice(portNumber).c_str());
 }
 
 // Whether the kernel's table of terminal drivers claims this device number:
 // 1 yes, 0 no, -1 when the table cannot be read.
-static int terminalDriverClaims(dev_t device) {
+static int terminalDriverClaims(dev_t device)
+{
     FILE* drivers = std::fopen("/proc/tty/drivers", "re");
-    if (!drivers) return -1;
+    if (!drivers)
+        return -1;
     int claimed = 0;
     char line[256];
     // "name  /dev/path  major  minor[-minor]  type", one driver a line.
     while (!claimed && std::fgets(line, sizeof line, drivers)) {
         unsigned driverMajor = 0, first = 0, last = 0;
         int fields = std::sscanf(line, "%*s %*s %u %u-%u", &driverMajor, &first, &last);
-        if (fields < 2) continue;
-        if (fields == 2) last = first;
+        if (fields < 2)
+            continue;
+        if (fields == 2)
+            last = first;
         claimed = major(device) == driverMajor && minor(device) >= first && minor(device) <= last;
     }
     std::fclose(drivers);
@@ -156,28 +173,41 @@ static int terminalDriverClaims(dev_t device) {
 // Decided without opening the device where the kernel's table can tell, since
 // opening a serial port raises its modem lines. 0 for a serial device,
 // ENOTTY for anything else, or why it could not be looked at.
-static int serialDeviceError(const char* path) {
+static int serialDeviceError(const char* path)
+{
     struct stat status;
-    if (stat(path, &status) != 0) return errno;
-    if (!S_ISCHR(status.st_mode)) return ENOTTY;
+    if (stat(path, &status) != 0)
+        return errno;
+    if (!S_ISCHR(status.st_mode))
+        return ENOTTY;
     int claimed = terminalDriverClaims(status.st_rdev);
-    if (claimed >= 0) return claimed == 1 ? 0 : ENOTTY;
+    if (claimed >= 0)
+        return claimed == 1 ? 0 : ENOTTY;
     int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno;
+    if (fd < 0)
+        return errno;
     bool terminal = isatty(fd) == 1;
     close(fd);
     return terminal ? 0 : ENOTTY;
 }
 
-static bool isSerialDevice(const char* path) { return serialDeviceError(path) == 0; }
+static bool isSerialDevice(const char* path)
+{
+    return serialDeviceError(path) == 0;
+}
 
-bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char* target, size_t targetSize) {
-    if (target && targetSize) target[0] = '\0';
+bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char* target, size_t targetSize)
+{
+    if (target && targetSize)
+        target[0] = '\0';
     const std::string path = portDevice(portNumber);
-    if (device && deviceSize) std::snprintf(device, deviceSize, "%s", path.c_str());
-    if (path.empty()) return false;
+    if (device && deviceSize)
+        std::snprintf(device, deviceSize, "%s", path.c_str());
+    if (path.empty())
+        return false;
     struct stat status;
-    if (lstat(path.c_str(), &status) != 0) return false;
+    if (lstat(path.c_str(), &status) != 0)
+        return false;
     if (S_ISLNK(status.st_mode) && target && targetSize > 1) {
         std::vector<char> linked(PATH_MAX);
         ssize_t n = readlink(path.c_str(), linked.data(), linked.size() - 1);
@@ -198,13 +228,16 @@ bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char*
 
 // The live process other than this one that the lock file names; 0 when it
 // names none.
-static pid_t lockFileHolder(const std::string& path) {
+static pid_t lockFileHolder(const std::string& path)
+{
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0)
+        return 0;
     char text[64];
     ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
-    if (n <= 0) return 0;
+    if (n <= 0)
+        return 0;
     text[n] = '\0';
     long pid = 0;
     auto textual = [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; };
@@ -216,29 +249,38 @@ static pid_t lockFileHolder(const std::string& path) {
         char* end = nullptr;
         errno = 0;
         pid = std::strtol(text, &end, 10);
-        if (errno != 0 || end == text) return 0;
+        if (errno != 0 || end == text)
+            return 0;
     }
-    if (pid <= 0 || pid > INT_MAX || pid == static_cast<long>(getpid())) return 0;
+    if (pid <= 0 || pid > INT_MAX || pid == static_cast<long>(getpid()))
+        return 0;
     // EPERM: alive, but another user's.
-    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return static_cast<pid_t>(pid);
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)
+        return static_cast<pid_t>(pid);
     return 0;
 }
 
 // The live program holding the device through a lock file; 0 when none does.
-static pid_t lockFileHolderOf(const char* path) {
+static pid_t lockFileHolderOf(const char* path)
+{
     char* real = realpath(path, nullptr);
-    if (!real) return 0;
+    if (!real)
+        return 0;
     const char* slash = std::strrchr(real, '/');
     const std::string name = std::string("/LCK..") + (slash ? slash + 1 : real);
     std::free(real);
     const char* chosen = std::getenv("MERLIN_LOCK_DIR");
-    if (chosen && *chosen) return lockFileHolder(chosen + name);
-    if (pid_t holder = lockFileHolder("/run/lock" + name)) return holder;
+    if (chosen && *chosen)
+        return lockFileHolder(chosen + name);
+    if (pid_t holder = lockFileHolder("/run/lock" + name))
+        return holder;
     // /var/lock is usually a link to /run/lock; look there only when it is
     // a directory of its own.
     struct stat run, var;
-    if (stat("/var/lock", &var) != 0) return 0;
-    if (stat("/run/lock", &run) == 0 && run.st_dev == var.st_dev && run.st_ino == var.st_ino) return 0;
+    if (stat("/var/lock", &var) != 0)
+        return 0;
+    if (stat("/run/lock", &run) == 0 && run.st_dev == var.st_dev && run.st_ino == var.st_ino)
+        return 0;
     return lockFileHolder("/var/lock" + name);
 }
 
@@ -251,21 +293,28 @@ static std::string lastFailure;
 
 // How the port is shown: "COM33 (/dev/ttyUSB0)", a link by where it points;
 // a device path with no number of its own by itself.
-static std::string portLabel(unsigned portNumber, const std::string& device) {
+static std::string portLabel(unsigned portNumber, const std::string& device)
+{
     const std::string number = "COM" + std::to_string(portNumber);
-    if (device.empty()) return number;
-    if (portNumber == adoptedPort && portNumber == kMaxPortNumber) return device;
+    if (device.empty())
+        return number;
+    if (portNumber == adoptedPort && portNumber == kMaxPortNumber)
+        return device;
     std::string shown = device;
     std::vector<char> linked(PATH_MAX);
     ssize_t n = readlink(device.c_str(), linked.data(), linked.size() - 1);
-    if (portNumber != adoptedPort && n > 0) shown.assign(linked.data(), static_cast<size_t>(n));
+    if (portNumber != adoptedPort && n > 0)
+        shown.assign(linked.data(), static_cast<size_t>(n));
     return number + " (" + shown + ")";
 }
 
-static bool inGroup(gid_t group) {
-    if (group == getegid()) return true;
+static bool inGroup(gid_t group)
+{
+    if (group == getegid())
+        return true;
     int count = getgroups(0, nullptr);
-    if (count <= 0) return false;
+    if (count <= 0)
+        return false;
     std::vector<gid_t> groups(static_cast<size_t>(count));
     count = getgroups(count, groups.data());
     return count > 0 && std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
@@ -273,40 +322,49 @@ static bool inGroup(gid_t group) {
 
 // Permission denied: when the device's group may open it and this process is
 // not in that group, joining it is the cure (dialout, on Debian).
-static std::string permissionText(const std::string& device) {
+static std::string permissionText(const std::string& device)
+{
     const std::string text = "permission denied";
     struct stat status;
-    if (device.empty() || stat(device.c_str(), &status) != 0) return text;
+    if (device.empty() || stat(device.c_str(), &status) != 0)
+        return text;
     const mode_t groupMayOpen = S_IRGRP | S_IWGRP;
-    if ((status.st_mode & groupMayOpen) != groupMayOpen || status.st_gid == 0 || inGroup(status.st_gid)) return text;
+    if ((status.st_mode & groupMayOpen) != groupMayOpen || status.st_gid == 0 || inGroup(status.st_gid))
+        return text;
     group entry;
     group* found = nullptr;
     std::vector<char> buffer(16384);
-    if (getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return text;
+    if (getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return text;
     const std::string name = found->gr_name;
     return text + ": add yourself to the " + name + " group (sudo usermod -aG " + name + " $USER), then log in again";
 }
 
 // The name of a process, from /proc; empty when it cannot be read.
-static std::string processName(pid_t pid) {
+static std::string processName(pid_t pid)
+{
     std::string name;
     FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
-    if (!comm) return name;
+    if (!comm)
+        return name;
     char text[64];
-    if (std::fgets(text, sizeof text, comm)) name = text;
+    if (std::fgets(text, sizeof text, comm))
+        name = text;
     std::fclose(comm);
-    while (!name.empty() && name.back() == '\n') name.pop_back();
+    while (!name.empty() && name.back() == '\n')
+        name.pop_back();
     return name;
 }
 
 // Records why port N (its device `device`) did not open: `error` is an errno
 // value (ENOTTY: not a serial device), `holder` a lock file's live process.
-static void recordFailure(unsigned portNumber, const std::string& device, int error, pid_t holder) {
+static void recordFailure(unsigned portNumber, const std::string& device, int error, pid_t holder)
+{
     std::string why;
     if (holder > 0) {
         const std::string name = processName(holder);
-        why = "busy: held by " + (name.empty() ? "process " + std::to_string(holder)
-                                               : name + " (process " + std::to_string(holder) + ")");
+        why = "busy: held by " +
+              (name.empty() ? "process " + std::to_string(holder) : name + " (process " + std::to_string(holder) + ")");
     } else if (error == ENOENT || error == ENOTDIR || error == ENXIO || error == ENODEV) {
         why = "no such device";
     } else if (error == ENOTTY) {
@@ -317,15 +375,18 @@ static void recordFailure(unsigned portNumber, const std::string& device, int er
         why = "busy: held by another program";
     } else {
         why = std::strerror(error);
-        if (!why.empty() && why[0] >= 'A' && why[0] <= 'Z') why[0] = static_cast<char>(why[0] - 'A' + 'a');
+        if (!why.empty() && why[0] >= 'A' && why[0] <= 'Z')
+            why[0] = static_cast<char>(why[0] - 'A' + 'a');
     }
     const std::string text = portLabel(portNumber, device) + ": " + why;
     std::lock_guard<std::mutex> hold(failureLock);
     lastFailure = text;
 }
 
-void serialOpenFailure(char* out, size_t size) {
-    if (!out || size == 0) return;
+void serialOpenFailure(char* out, size_t size)
+{
+    if (!out || size == 0)
+        return;
     std::lock_guard<std::mutex> hold(failureLock);
     std::snprintf(out, size, "%s", lastFailure.c_str());
 }
@@ -334,14 +395,18 @@ void serialOpenFailure(char* out, size_t size) {
 
 // Opens a port's device; -1 with *error (an errno value, ENOTTY for
 // what is not a serial device) or *holder (a lock file's process) set.
-static int openDevice(const std::string& path, termios* found, int* error, pid_t* holder) {
-    if (path.empty()) return -1;
+static int openDevice(const std::string& path, termios* found, int* error, pid_t* holder)
+{
+    if (path.empty())
+        return -1;
     // Checked before the open, which is never done to what is not a serial
     // device, and again on what was opened, in case the name changed since.
     *error = serialDeviceError(path.c_str());
-    if (*error != 0) return -1;
+    if (*error != 0)
+        return -1;
     *holder = lockFileHolderOf(path.c_str());
-    if (*holder > 0) return -1;
+    if (*holder > 0)
+        return -1;
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = errno;
@@ -361,7 +426,8 @@ static int openDevice(const std::string& path, termios* found, int* error, pid_t
     return -1;
 }
 
-SerialPort* serialOpen(unsigned portNumber) {
+SerialPort* serialOpen(unsigned portNumber)
+{
     int error = ENOENT;
     const std::string path = portDevice(portNumber, &error);
     termios found;
@@ -383,14 +449,16 @@ SerialPort* serialOpen(unsigned portNumber) {
     return new SerialPort{fd, portNumber, found};
 }
 
-void serialSetLine9600_8N1(SerialPort* port) {
-    if (!port) return;
+void serialSetLine9600_8N1(SerialPort* port)
+{
+    if (!port)
+        return;
     termios settings;
     bool ok = tcgetattr(port->fd, &settings) == 0;
     if (ok) {
         // Raw bytes: no line editing, echo, signals, translation or XON/XOFF.
-        settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                                    ICRNL | IXON | IXOFF | IXANY | INPCK);
+        settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                                   IXOFF | IXANY | INPCK);
         settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
         settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
         // 8N1; CRTSCTS and HUPCL stay as the port had them.
@@ -406,15 +474,19 @@ void serialSetLine9600_8N1(SerialPort* port) {
     traced("setline", 9600, ok);
 }
 
-void serialSetReadIntervalTimeouts(SerialPort* port) {
-    if (!port) return;
+void serialSetReadIntervalTimeouts(SerialPort* port)
+{
+    if (!port)
+        return;
     // Nothing to set: VMIN 0 / VTIME 0 and the 1 ms gathering of the reads
     // give the same behaviour.
     traced("timeouts", 1, true);
 }
 
-void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t /*output*/) {
-    if (!port) return;
+void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t /*output*/)
+{
+    if (!port)
+        return;
     // Linux sizes its tty buffers itself; there is nothing to ask for.
     traced("queues", static_cast<long>(input), true);
 }
@@ -423,33 +495,41 @@ void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t /*output*/) 
 // wire at 9600 baud (about 1.04 ms a byte) plus a margin, 100 ms at most:
 // tcdrain would wait for ever on a line that has stalled. False when some is
 // still queued.
-static bool waitForOutput(int fd) {
+static bool waitForOutput(int fd)
+{
     int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+        return true;
     const uint64_t start = nowMilliseconds();
     const uint64_t limit = std::min<uint64_t>(100, static_cast<uint64_t>(queued) * 1042 / 1000 + 20);
     while (queued > 0 && nowMilliseconds() - start < limit) {
         poll(nullptr, 0, 1);
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return true;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0)
+            return true;
     }
     return queued <= 0;
 }
 
-void serialPurge(SerialPort* port) {
-    if (!port) return;
+void serialPurge(SerialPort* port)
+{
+    if (!port)
+        return;
     // Only the input: a write here is either complete or was cancelled when
     // it gave up, and what a complete write queued goes out before the close
     // (serialClose waits for it).
     traced("purge", static_cast<long>(port->number), tcflush(port->fd, TCIFLUSH) == 0);
 }
 
-void serialClose(SerialPort* port) {
-    if (!port) return;
+void serialClose(SerialPort* port)
+{
+    if (!port)
+        return;
     // A frame written is a frame sent: it goes out before the settings go
     // back as they were found, at the speed it was written at. Only what a
     // stalled line still holds after the wait is dropped, so that the close
     // does not wait out the driver's own (much longer) closing time.
-    if (!waitForOutput(port->fd)) tcflush(port->fd, TCOFLUSH);
+    if (!waitForOutput(port->fd))
+        tcflush(port->fd, TCOFLUSH);
     tcsetattr(port->fd, TCSANOW, &port->found);
     // Another process may hold the other side of a pseudo-terminal; leave it
     // openable for the next program.
@@ -462,9 +542,10 @@ void serialClose(SerialPort* port) {
 
 // ---- Write and modem lines --------------------------------------------------
 
-WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, uint32_t count,
-                       uint32_t milliseconds) {
-    if (!port) return WaitFailed;
+WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, uint32_t count, uint32_t milliseconds)
+{
+    if (!port)
+        return WaitFailed;
     const uint64_t start = nowMilliseconds();
     uint32_t written = 0;
     bool failed = false;
@@ -474,29 +555,37 @@ WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, 
             written += static_cast<uint32_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0 && errno != EAGAIN) {
             failed = true;
             break;
         }
         int left = remainingPollTime(start, milliseconds);
-        if (left == 0) break;
+        if (left == 0)
+            break;
         pollfd writable = {port->fd, POLLOUT, 0};
         int ready = poll(&writable, 1, left);
-        if (ready < 0 && errno != EINTR) failed = true;
-        if (ready > 0 && (writable.revents & (POLLERR | POLLHUP | POLLNVAL))) failed = true;
+        if (ready < 0 && errno != EINTR)
+            failed = true;
+        if (ready > 0 && (writable.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            failed = true;
     }
     bool complete = written == count;
     // Giving up cancels the write: what it left queued does not go out later.
-    if (!complete) tcflush(port->fd, TCOFLUSH);
+    if (!complete)
+        tcflush(port->fd, TCOFLUSH);
     traced("write", static_cast<long>(count), complete, complete ? bytes : nullptr, complete ? count : 0);
-    if (complete) return WaitFirst;
+    if (complete)
+        return WaitFirst;
     return failed ? WaitFailed : WaitTimeout;
 }
 
-bool serialEscape(SerialPort* port, ModemFunction function) {
+bool serialEscape(SerialPort* port, ModemFunction function)
+{
     static const char* const kNames[] = {"SETDTR", "CLRDTR", "SETRTS", "CLRRTS"};
-    if (!port || function < SetDtr || function > ClearRts) return false;
+    if (!port || function < SetDtr || function > ClearRts)
+        return false;
     int line = (function == SetDtr || function == ClearDtr) ? TIOCM_DTR : TIOCM_RTS;
     unsigned long request = (function == SetDtr || function == SetRts) ? TIOCMBIS : TIOCMBIC;
     // A pseudo-terminal has no modem lines and says ENOTTY.
@@ -508,57 +597,76 @@ bool serialEscape(SerialPort* port, ModemFunction function) {
 
 // After the first bytes of a read, takes whatever follows within 1 ms of the
 // last byte, up to a full buffer.
-static uint32_t gatherBurst(int fd, uint8_t* data, uint32_t have) {
+static uint32_t gatherBurst(int fd, uint8_t* data, uint32_t have)
+{
     while (have < kSerialReadSize) {
         pollfd readable = {fd, POLLIN, 0};
         int ready = poll(&readable, 1, 1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || !(readable.revents & POLLIN)) break;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || !(readable.revents & POLLIN))
+            break;
         ssize_t n = read(fd, data + have, kSerialReadSize - have);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         have += static_cast<uint32_t>(n);
     }
     return have;
 }
 
-SerialRead* serialReadCreate(SerialPort* port) {
-    if (!port) return nullptr;
+SerialRead* serialReadCreate(SerialPort* port)
+{
+    if (!port)
+        return nullptr;
     return new SerialRead{port->fd, {}};
 }
 
-ReadStart serialReadStart(SerialRead* read, uint32_t* received) {
+ReadStart serialReadStart(SerialRead* read, uint32_t* received)
+{
     *received = 0;
-    if (!read) return ReadPending;
+    if (!read)
+        return ReadPending;
     ssize_t n = ::read(read->fd, read->data, kSerialReadSize);
-    if (n <= 0) return ReadPending;  // nothing yet, or a failure the wait will report
+    if (n <= 0)
+        return ReadPending;  // nothing yet, or a failure the wait will report
     *received = gatherBurst(read->fd, read->data, static_cast<uint32_t>(n));
     traced("read", static_cast<long>(*received), true, read->data, *received);
     return ReadCompleted;
 }
 
-WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds) {
-    if (!read || !stop) return WaitFailed;
+WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds)
+{
+    if (!read || !stop)
+        return WaitFailed;
     const uint64_t start = nowMilliseconds();
     for (;;) {
         pollfd fds[2] = {{read->fd, POLLIN, 0}, {stop->fd, POLLIN, 0}};
         int ready = poll(fds, 2, remainingPollTime(start, milliseconds));
         if (ready < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return WaitFailed;
         }
-        if (ready == 0) return WaitTimeout;
+        if (ready == 0)
+            return WaitTimeout;
         // Data, or a device that has failed: either way the read has an
         // outcome to collect, and it wins over the stop.
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) return WaitFirst;
-        if (fds[1].revents & POLLNVAL) return WaitFailed;
-        if ((fds[1].revents & POLLIN) && consumeSignal(stop)) return WaitSecond;
-        if (remainingPollTime(start, milliseconds) == 0) return WaitTimeout;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
+            return WaitFirst;
+        if (fds[1].revents & POLLNVAL)
+            return WaitFailed;
+        if ((fds[1].revents & POLLIN) && consumeSignal(stop))
+            return WaitSecond;
+        if (remainingPollTime(start, milliseconds) == 0)
+            return WaitTimeout;
     }
 }
 
-bool serialReadResult(SerialRead* read, uint32_t* received) {
+bool serialReadResult(SerialRead* read, uint32_t* received)
+{
     *received = 0;
-    if (!read) return false;
+    if (!read)
+        return false;
     const int fd = read->fd;
     for (;;) {
         ssize_t n = ::read(fd, read->data, kSerialReadSize);
@@ -566,11 +674,13 @@ bool serialReadResult(SerialRead* read, uint32_t* received) {
             *received = gatherBurst(fd, read->data, static_cast<uint32_t>(n));
             return traced("read", static_cast<long>(*received), true, read->data, *received);
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0 && errno == EAGAIN) {
             // Nothing to read: fine unless the device has hung up or failed.
             pollfd status = {fd, 0, 0};
-            if (poll(&status, 1, 0) > 0 && (status.revents & (POLLHUP | POLLERR | POLLNVAL))) break;
+            if (poll(&status, 1, 0) > 0 && (status.revents & (POLLHUP | POLLERR | POLLNVAL)))
+                break;
             return true;
         }
         break;  // EIO, or end of file on a hung-up line
@@ -578,9 +688,13 @@ bool serialReadResult(SerialRead* read, uint32_t* received) {
     return traced("read", 0, false);
 }
 
-const uint8_t* serialReadData(const SerialRead* read) { return read ? read->data : nullptr; }
+const uint8_t* serialReadData(const SerialRead* read)
+{
+    return read ? read->data : nullptr;
+}
 
-void serialReadDestroy(SerialRead* read) {
+void serialReadDestroy(SerialRead* read)
+{
     // Reads are synchronous here: nothing can still be using the buffer.
     delete read;
 }

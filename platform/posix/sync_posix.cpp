@@ -17,31 +17,44 @@ namespace platform {
 
 // ---- Lock -------------------------------------------------------------------
 
-static pthread_mutex_t* mutexIn(unsigned char* storage) {
+static pthread_mutex_t* mutexIn(unsigned char* storage)
+{
     return reinterpret_cast<pthread_mutex_t*>(storage);
 }
 
-void Lock::init() {
+void Lock::init()
+{
     static_assert(sizeof(pthread_mutex_t) <= sizeof(storage_), "Lock storage too small");
     static_assert(alignof(pthread_mutex_t) <= 16, "Lock storage under-aligned");
     pthread_mutex_init(new (storage_) pthread_mutex_t, nullptr);
 }
 
-void Lock::enter() { pthread_mutex_lock(mutexIn(storage_)); }
+void Lock::enter()
+{
+    pthread_mutex_lock(mutexIn(storage_));
+}
 
-void Lock::leave() { pthread_mutex_unlock(mutexIn(storage_)); }
+void Lock::leave()
+{
+    pthread_mutex_unlock(mutexIn(storage_));
+}
 
-void Lock::destroy() { pthread_mutex_destroy(mutexIn(storage_)); }
+void Lock::destroy()
+{
+    pthread_mutex_destroy(mutexIn(storage_));
+}
 
 // ---- Time -------------------------------------------------------------------
 
-uint64_t nowMilliseconds() {
+uint64_t nowMilliseconds()
+{
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-void sleepMilliseconds(uint32_t milliseconds) {
+void sleepMilliseconds(uint32_t milliseconds)
+{
     timespec left;
     left.tv_sec = milliseconds / 1000;
     left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
@@ -49,10 +62,13 @@ void sleepMilliseconds(uint32_t milliseconds) {
     }
 }
 
-int remainingPollTime(uint64_t start, uint32_t milliseconds) {
-    if (milliseconds == kInfinite) return -1;
+int remainingPollTime(uint64_t start, uint32_t milliseconds)
+{
+    if (milliseconds == kInfinite)
+        return -1;
     uint64_t elapsed = nowMilliseconds() - start;
-    if (elapsed >= milliseconds) return 0;
+    if (elapsed >= milliseconds)
+        return 0;
     uint64_t left = milliseconds - elapsed;
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
@@ -61,14 +77,18 @@ int remainingPollTime(uint64_t start, uint32_t milliseconds) {
 // Set means the eventfd counter is non-zero. Setting a set event leaves it set
 // once; reading the counter clears it whatever its value.
 
-Event* createEvent(bool manualReset, bool initiallySet) {
+Event* createEvent(bool manualReset, bool initiallySet)
+{
     int fd = eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0)
+        return nullptr;
     return new Event{fd, manualReset, {0}};
 }
 
-void setEvent(Event* event) {
-    if (!event) return;
+void setEvent(Event* event)
+{
+    if (!event)
+        return;
     // Nothing of the record is touched after the release: a waiter that has
     // seen the event may close it at once.
     const int fd = event->fd;
@@ -79,63 +99,81 @@ void setEvent(Event* event) {
     }
 }
 
-void resetEvent(Event* event) {
-    if (!event) return;
+void resetEvent(Event* event)
+{
+    if (!event)
+        return;
     uint64_t count;
     while (read(event->fd, &count, sizeof count) < 0 && errno == EINTR) {
     }
 }
 
-bool consumeSignal(Event* event) {
+bool consumeSignal(Event* event)
+{
     event->sets.load(std::memory_order_acquire);
-    if (event->manualReset) return true;
+    if (event->manualReset)
+        return true;
     uint64_t count;
     for (;;) {
-        if (read(event->fd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) return true;
-        if (errno != EINTR) return false;  // EAGAIN: another waiter was faster
+        if (read(event->fd, &count, sizeof count) == static_cast<ssize_t>(sizeof count))
+            return true;
+        if (errno != EINTR)
+            return false;  // EAGAIN: another waiter was faster
     }
 }
 
 // Polls up to two events until one of them is taken. Returns the index of the
 // event taken, or WaitTimeout / WaitFailed.
-static WaitResult waitEvents(Event* const* events, int count, uint32_t milliseconds) {
+static WaitResult waitEvents(Event* const* events, int count, uint32_t milliseconds)
+{
     for (int i = 0; i < count; ++i) {
-        if (!events[i]) return WaitFailed;
+        if (!events[i])
+            return WaitFailed;
     }
     const uint64_t start = nowMilliseconds();
     for (;;) {
         pollfd fds[2];
-        for (int i = 0; i < count; ++i) fds[i] = pollfd{events[i]->fd, POLLIN, 0};
+        for (int i = 0; i < count; ++i)
+            fds[i] = pollfd{events[i]->fd, POLLIN, 0};
         int ready = poll(fds, static_cast<nfds_t>(count), remainingPollTime(start, milliseconds));
         if (ready < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return WaitFailed;
         }
         for (int i = 0; i < count; ++i) {
-            if (fds[i].revents & POLLNVAL) return WaitFailed;
+            if (fds[i].revents & POLLNVAL)
+                return WaitFailed;
         }
-        if (ready == 0) return WaitTimeout;
+        if (ready == 0)
+            return WaitTimeout;
         // In order, so the first wins when both are set.
         for (int i = 0; i < count; ++i) {
-            if ((fds[i].revents & POLLIN) && consumeSignal(events[i])) return static_cast<WaitResult>(i);
+            if ((fds[i].revents & POLLIN) && consumeSignal(events[i]))
+                return static_cast<WaitResult>(i);
         }
         // Another waiter took the signal: wait on for the rest of the time.
-        if (remainingPollTime(start, milliseconds) == 0) return WaitTimeout;
+        if (remainingPollTime(start, milliseconds) == 0)
+            return WaitTimeout;
     }
 }
 
-WaitResult waitEvent(Event* event, uint32_t milliseconds) {
+WaitResult waitEvent(Event* event, uint32_t milliseconds)
+{
     Event* events[1] = {event};
     return waitEvents(events, 1, milliseconds);
 }
 
-WaitResult waitEitherEvent(Event* first, Event* second, uint32_t milliseconds) {
+WaitResult waitEitherEvent(Event* first, Event* second, uint32_t milliseconds)
+{
     Event* events[2] = {first, second};
     return waitEvents(events, 2, milliseconds);
 }
 
-void closeEvent(Event* event) {
-    if (!event) return;
+void closeEvent(Event* event)
+{
+    if (!event)
+        return;
     close(event->fd);
     delete event;
 }
@@ -153,14 +191,16 @@ struct Thread {
     std::atomic<bool> joined;
 };
 
-static void releaseThread(Thread* thread) {
+static void releaseThread(Thread* thread)
+{
     if (thread->holders.fetch_sub(1) == 1) {
         closeEvent(thread->done);
         delete thread;
     }
 }
 
-static void* threadMain(void* argument) {
+static void* threadMain(void* argument)
+{
     Thread* thread = static_cast<Thread*>(argument);
     thread->body(thread->argument);
     setEvent(thread->done);
@@ -168,7 +208,8 @@ static void* threadMain(void* argument) {
     return nullptr;
 }
 
-Thread* startThread(ThreadBody body, void* argument, uint32_t* threadId) {
+Thread* startThread(ThreadBody body, void* argument, uint32_t* threadId)
+{
     static std::atomic<uint32_t> lastThreadId{0};
     Thread* thread = new Thread;
     thread->body = body;
@@ -188,21 +229,29 @@ Thread* startThread(ThreadBody body, void* argument, uint32_t* threadId) {
         errno = failure;
         return nullptr;
     }
-    if (threadId) *threadId = ++lastThreadId;
+    if (threadId)
+        *threadId = ++lastThreadId;
     return thread;
 }
 
-bool waitThread(Thread* thread, uint32_t milliseconds) {
-    if (!thread) return false;
-    if (waitEvent(thread->done, milliseconds) != WaitFirst) return false;
+bool waitThread(Thread* thread, uint32_t milliseconds)
+{
+    if (!thread)
+        return false;
+    if (waitEvent(thread->done, milliseconds) != WaitFirst)
+        return false;
     // The body has returned; reap the thread once, whoever asks first.
-    if (!thread->joined.exchange(true)) pthread_join(thread->id, nullptr);
+    if (!thread->joined.exchange(true))
+        pthread_join(thread->id, nullptr);
     return true;
 }
 
-void closeThread(Thread* thread) {
-    if (!thread) return;
-    if (!thread->joined.exchange(true)) pthread_detach(thread->id);
+void closeThread(Thread* thread)
+{
+    if (!thread)
+        return;
+    if (!thread->joined.exchange(true))
+        pthread_detach(thread->id);
     releaseThread(thread);
 }
 

@@ -18,9 +18,11 @@ struct PipeShared {
     std::atomic<int> ends{2};
 };
 
-int waitingBytes(HANDLE read) {
+int waitingBytes(HANDLE read)
+{
     DWORD waiting = 0;
-    if (!PeekNamedPipe(read, nullptr, 0, nullptr, &waiting, nullptr)) return -1;
+    if (!PeekNamedPipe(read, nullptr, 0, nullptr, &waiting, nullptr))
+        return -1;
     return static_cast<int>(waiting);
 }
 
@@ -31,10 +33,12 @@ struct PipeEnd {
     bool reading;
 };
 
-bool createPipe(PipeEnd** readEnd, PipeEnd** writeEnd, uint32_t capacity) {
+bool createPipe(PipeEnd** readEnd, PipeEnd** writeEnd, uint32_t capacity)
+{
     HANDLE readHandle = nullptr;
     HANDLE writeHandle = nullptr;
-    if (!CreatePipe(&readHandle, &writeHandle, nullptr, capacity)) return false;
+    if (!CreatePipe(&readHandle, &writeHandle, nullptr, capacity))
+        return false;
     HANDLE arrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!arrived) {
         CloseHandle(readHandle);
@@ -50,34 +54,47 @@ bool createPipe(PipeEnd** readEnd, PipeEnd** writeEnd, uint32_t capacity) {
     return true;
 }
 
-int pipeAvailable(PipeEnd* readEnd) {
-    if (!readEnd || !readEnd->shared->read) return -1;
+int pipeAvailable(PipeEnd* readEnd)
+{
+    if (!readEnd || !readEnd->shared->read)
+        return -1;
     return waitingBytes(readEnd->shared->read);
 }
 
-WaitResult pipeWaitReadable(PipeEnd* readEnd, uint32_t milliseconds) {
-    if (!readEnd || !readEnd->shared->read) return WaitFailed;
+WaitResult pipeWaitReadable(PipeEnd* readEnd, uint32_t milliseconds)
+{
+    if (!readEnd || !readEnd->shared->read)
+        return WaitFailed;
     PipeShared* shared = readEnd->shared;
     // A write that came before this wait has left the event set.
     int waiting = waitingBytes(shared->read);
-    if (waiting < 0) return WaitFailed;
-    if (waiting > 0) return WaitFirst;
+    if (waiting < 0)
+        return WaitFailed;
+    if (waiting > 0)
+        return WaitFirst;
     const DWORD result = WaitForSingleObject(shared->arrived, milliseconds);
-    if (result == WAIT_FAILED) return WaitFailed;
+    if (result == WAIT_FAILED)
+        return WaitFailed;
     waiting = waitingBytes(shared->read);
-    if (waiting < 0) return WaitFailed;
+    if (waiting < 0)
+        return WaitFailed;
     return waiting > 0 ? WaitFirst : WaitTimeout;
 }
 
-uint32_t pipeRead(PipeEnd* readEnd, uint8_t* buffer, uint32_t count) {
-    if (!readEnd || count == 0 || !readEnd->shared->read) return 0;
+uint32_t pipeRead(PipeEnd* readEnd, uint8_t* buffer, uint32_t count)
+{
+    if (!readEnd || count == 0 || !readEnd->shared->read)
+        return 0;
     DWORD delivered = 0;
-    if (!ReadFile(readEnd->shared->read, buffer, count, &delivered, nullptr)) return 0;
+    if (!ReadFile(readEnd->shared->read, buffer, count, &delivered, nullptr))
+        return 0;
     return delivered;
 }
 
-bool pipeWrite(PipeEnd* writeEnd, const uint8_t* bytes, uint32_t count) {
-    if (!writeEnd || !writeEnd->shared->write) return false;
+bool pipeWrite(PipeEnd* writeEnd, const uint8_t* bytes, uint32_t count)
+{
+    if (!writeEnd || !writeEnd->shared->write)
+        return false;
     PipeShared* shared = writeEnd->shared;
     uint32_t written = 0;
     while (written < count) {
@@ -91,8 +108,10 @@ bool pipeWrite(PipeEnd* writeEnd, const uint8_t* bytes, uint32_t count) {
     return true;
 }
 
-void closePipeEnd(PipeEnd* end) {
-    if (!end) return;
+void closePipeEnd(PipeEnd* end)
+{
+    if (!end)
+        return;
     PipeShared* shared = end->shared;
     HANDLE& handle = end->reading ? shared->read : shared->write;
     CloseHandle(handle);

@@ -42,10 +42,15 @@ constexpr uint64_t kWireMicrosecondsPerByte = 1042;
 constexpr uint64_t kOutputMarginMs = 20;
 constexpr uint64_t kOutputWaitMaxMs = 100;
 
-uint64_t wireMilliseconds(uint64_t count) { return (count * kWireMicrosecondsPerByte + 999) / 1000; }
+uint64_t wireMilliseconds(uint64_t count)
+{
+    return (count * kWireMicrosecondsPerByte + 999) / 1000;
+}
 
-void freeRecord(WriteRecord* record) {
-    if (!record) return;
+void freeRecord(WriteRecord* record)
+{
+    if (!record)
+        return;
     CloseHandle(record->event);
     delete[] record->bytes;
     delete record;
@@ -53,11 +58,13 @@ void freeRecord(WriteRecord* record) {
 
 // Cancels the transfer on `record` and waits, bounded, for the system to let
 // go of it; false when it still holds it.
-bool cancelAndRelease(HANDLE port, OVERLAPPED* record) {
+bool cancelAndRelease(HANDLE port, OVERLAPPED* record)
+{
     CancelIoEx(port, record);
     WaitForSingleObject(record->hEvent, kCancelWaitMs);
     DWORD transferred = 0;
-    if (GetOverlappedResult(port, record, &transferred, FALSE)) return true;
+    if (GetOverlappedResult(port, record, &transferred, FALSE))
+        return true;
     return GetLastError() != ERROR_IO_INCOMPLETE;
 }
 
@@ -72,23 +79,32 @@ struct SerialRead {
     uint8_t data[kSerialReadSize];
 };
 
-static HANDLE handleOf(Event* event) { return reinterpret_cast<HANDLE>(event); }
+static HANDLE handleOf(Event* event)
+{
+    return reinterpret_cast<HANDLE>(event);
+}
 
 // ---- Open, settings, close --------------------------------------------------
 
-void portDevicePath(unsigned portNumber, char* out, size_t size) {
-    if (!out || size == 0) return;
+void portDevicePath(unsigned portNumber, char* out, size_t size)
+{
+    if (!out || size == 0)
+        return;
     out[0] = '\0';
-    if (portNumber < 1 || portNumber > kMaxPortNumber) return;
+    if (portNumber < 1 || portNumber > kMaxPortNumber)
+        return;
     std::snprintf(out, size, "\\\\.\\COM%u", portNumber);
 }
 
 // Windows gives no reason worth more than the status's own.
-void serialOpenFailure(char* out, size_t size) {
-    if (out && size) out[0] = '\0';
+void serialOpenFailure(char* out, size_t size)
+{
+    if (out && size)
+        out[0] = '\0';
 }
 
-SerialPort* serialOpen(unsigned portNumber) {
+SerialPort* serialOpen(unsigned portNumber)
+{
     char path[32];
     portDevicePath(portNumber, path, sizeof path);
     if (!path[0]) {
@@ -105,8 +121,10 @@ SerialPort* serialOpen(unsigned portNumber) {
     return new SerialPort{handle, portNumber, nullptr, 0};
 }
 
-void serialSetLine9600_8N1(SerialPort* port) {
-    if (!port) return;
+void serialSetLine9600_8N1(SerialPort* port)
+{
+    if (!port)
+        return;
     DCB line;
     ZeroMemory(&line, sizeof line);
     line.DCBlength = sizeof line;
@@ -122,16 +140,20 @@ void serialSetLine9600_8N1(SerialPort* port) {
     traced("setline", 9600, ok);
 }
 
-void serialSetReadIntervalTimeouts(SerialPort* port) {
-    if (!port) return;
+void serialSetReadIntervalTimeouts(SerialPort* port)
+{
+    if (!port)
+        return;
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
     timeouts.ReadIntervalTimeout = 1;
     traced("timeouts", 1, SetCommTimeouts(port->handle, &timeouts));
 }
 
-void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t output) {
-    if (!port) return;
+void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t output)
+{
+    if (!port)
+        return;
     traced("queues", static_cast<long>(input), SetupComm(port->handle, input, output));
 }
 
@@ -139,7 +161,8 @@ void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t output) {
 // the bytes the driver still queues, and the completed writes' bytes for
 // their wire time after they completed (a driver counts bytes sent once the
 // device holds them, and the purge drops the device's own buffer too).
-static void waitForOutput(SerialPort* port) {
+static void waitForOutput(SerialPort* port)
+{
     const uint64_t start = nowMilliseconds();
     const uint64_t sent = port->outputDoneAt > 0 ? port->outputDoneAt + kOutputMarginMs : start;
     uint64_t deadline = 0;
@@ -150,24 +173,31 @@ static void waitForOutput(SerialPort* port) {
         const uint64_t now = nowMilliseconds();
         if (deadline == 0) {
             deadline = now + wireMilliseconds(queued) + kOutputMarginMs;
-            if (deadline < sent) deadline = sent;
-            if (deadline > start + kOutputWaitMaxMs) deadline = start + kOutputWaitMaxMs;
+            if (deadline < sent)
+                deadline = sent;
+            if (deadline > start + kOutputWaitMaxMs)
+                deadline = start + kOutputWaitMaxMs;
         }
-        if ((queued == 0 && now >= sent) || now >= deadline) break;
+        if ((queued == 0 && now >= sent) || now >= deadline)
+            break;
         Sleep(2);
     }
     port->outputDoneAt = 0;
 }
 
-void serialPurge(SerialPort* port) {
-    if (!port) return;
+void serialPurge(SerialPort* port)
+{
+    if (!port)
+        return;
     waitForOutput(port);
     bool ok = PurgeComm(port->handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     traced("purge", static_cast<long>(port->number), ok);
 }
 
-void serialClose(SerialPort* port) {
-    if (!port) return;
+void serialClose(SerialPort* port)
+{
+    if (!port)
+        return;
     bool ok = CloseHandle(port->handle);
     traced("close", static_cast<long>(port->number), ok);
     freeRecord(port->write);
@@ -176,16 +206,18 @@ void serialClose(SerialPort* port) {
 
 // ---- Write and modem lines --------------------------------------------------
 
-WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint32_t count,
-                       uint32_t milliseconds) {
-    if (!port) return WaitFailed;
+WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint32_t count, uint32_t milliseconds)
+{
+    if (!port)
+        return WaitFailed;
     // The write waits on its record's own event, never on `done`: the event
     // of a record left behind by an earlier write may still be signalled.
     (void)done;
     WriteRecord* record = port->write;
     if (!record) {
         HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!event) return WaitFailed;
+        if (!event)
+            return WaitFailed;
         record = port->write = new WriteRecord{{}, event, 0, nullptr};
     }
     HANDLE event = record->event;
@@ -229,20 +261,25 @@ WaitResult serialWrite(SerialPort* port, Event* done, const uint8_t* bytes, uint
     return result;
 }
 
-bool serialEscape(SerialPort* port, ModemFunction function) {
+bool serialEscape(SerialPort* port, ModemFunction function)
+{
     static const char* const kNames[] = {"SETDTR", "CLRDTR", "SETRTS", "CLRRTS"};
     static const DWORD kFunctions[] = {SETDTR, CLRDTR, SETRTS, CLRRTS};
-    if (!port || function < SetDtr || function > ClearRts) return false;
+    if (!port || function < SetDtr || function > ClearRts)
+        return false;
     bool ok = EscapeCommFunction(port->handle, kFunctions[function]);
     return traced(kNames[function], static_cast<long>(port->number), ok);
 }
 
 // ---- Reads ------------------------------------------------------------------
 
-SerialRead* serialReadCreate(SerialPort* port) {
-    if (!port) return nullptr;
+SerialRead* serialReadCreate(SerialPort* port)
+{
+    if (!port)
+        return nullptr;
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!event) return nullptr;
+    if (!event)
+        return nullptr;
     SerialRead* read = new SerialRead;
     ZeroMemory(read, sizeof *read);
     read->port = port->handle;
@@ -251,9 +288,11 @@ SerialRead* serialReadCreate(SerialPort* port) {
     return read;
 }
 
-ReadStart serialReadStart(SerialRead* read, uint32_t* received) {
+ReadStart serialReadStart(SerialRead* read, uint32_t* received)
+{
     *received = 0;
-    if (!read) return ReadPending;
+    if (!read)
+        return ReadPending;
     HANDLE event = read->event;
     ZeroMemory(&read->overlapped, sizeof read->overlapped);
     read->overlapped.hEvent = event;
@@ -277,19 +316,26 @@ ReadStart serialReadStart(SerialRead* read, uint32_t* received) {
     return ReadPending;
 }
 
-WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds) {
-    if (!read || !stop) return WaitFailed;
+WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds)
+{
+    if (!read || !stop)
+        return WaitFailed;
     HANDLE handles[2] = {read->event, handleOf(stop)};
     DWORD result = WaitForMultipleObjects(2, handles, FALSE, milliseconds);
-    if (result == WAIT_OBJECT_0) return WaitFirst;
-    if (result == WAIT_OBJECT_0 + 1) return WaitSecond;
-    if (result == WAIT_TIMEOUT) return WaitTimeout;
+    if (result == WAIT_OBJECT_0)
+        return WaitFirst;
+    if (result == WAIT_OBJECT_0 + 1)
+        return WaitSecond;
+    if (result == WAIT_TIMEOUT)
+        return WaitTimeout;
     return WaitFailed;
 }
 
-bool serialReadResult(SerialRead* read, uint32_t* received) {
+bool serialReadResult(SerialRead* read, uint32_t* received)
+{
     *received = 0;
-    if (!read) return false;
+    if (!read)
+        return false;
     if (read->failedStart) {
         read->failedStart = false;
         return traced("read", 0, false);
@@ -300,17 +346,24 @@ bool serialReadResult(SerialRead* read, uint32_t* received) {
         *received = delivered;
         return traced("read", static_cast<long>(delivered), true, read->data, delivered);
     }
-    if (GetLastError() != ERROR_IO_INCOMPLETE) read->inFlight = false;
+    if (GetLastError() != ERROR_IO_INCOMPLETE)
+        read->inFlight = false;
     return traced("read", 0, false);
 }
 
-const uint8_t* serialReadData(const SerialRead* read) { return read ? read->data : nullptr; }
+const uint8_t* serialReadData(const SerialRead* read)
+{
+    return read ? read->data : nullptr;
+}
 
-void serialReadDestroy(SerialRead* read) {
-    if (!read) return;
+void serialReadDestroy(SerialRead* read)
+{
+    if (!read)
+        return;
     // A read whose cancel never completes keeps its buffer, record and event
     // for the system to finish with; the reader ends all the same.
-    if (read->inFlight && !cancelAndRelease(read->port, &read->overlapped)) return;
+    if (read->inFlight && !cancelAndRelease(read->port, &read->overlapped))
+        return;
     CloseHandle(read->event);
     delete read;
 }

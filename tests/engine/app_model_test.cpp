@@ -58,8 +58,7 @@ TEST_F(Mailbox, EachKindIsDeliveredToItsOwnDisplay)
     deliver();
     model.onStatus(12);
     deliver();
-    EXPECT_EQ((Calls{"showDslrRemoteState(0,7)", "showDslrTimerState(2,65535)", "showStatus(12)"}),
-              shown.calls);
+    EXPECT_EQ((Calls{"showDslrRemoteState(0,7)", "showDslrTimerState(2,65535)", "showStatus(12)"}), shown.calls);
 }
 
 TEST_F(Mailbox, AStatusLeavesTheSecondValueAlone)

@@ -77,9 +77,9 @@ std::map<int, RcDialog> rcDialogs()
             current->caption = m[1];
         } else if (current != nullptr && std::regex_match(line, m, control)) {
             current->controls.push_back(std::to_string(ids.at(m[2])) + "|" + std::string(m[3]) + "|" +
-                                        std::to_string(std::stoul(m[4], nullptr, 16)) + "|" + std::string(m[5]) +
-                                        "," + std::string(m[6]) + "," + std::string(m[7]) + "," +
-                                        std::string(m[8]) + "|" + unescapeRc(m[1]));
+                                        std::to_string(std::stoul(m[4], nullptr, 16)) + "|" + std::string(m[5]) + "," +
+                                        std::string(m[6]) + "," + std::string(m[7]) + "," + std::string(m[8]) + "|" +
+                                        unescapeRc(m[1]));
         }
     }
     return dialogs;

@@ -16,12 +16,23 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-const int kV2Controls[] = {IDC_FOCUS_ON, IDC_FOCUS_OFF, IDC_TIMER_VALUE,
+const int kV2Controls[] = {IDC_FOCUS_ON,    IDC_FOCUS_OFF,    IDC_TIMER_VALUE,
                            IDC_TIMER_START, IDC_TIMER_STATUS, IDC_TIMER_READ};
-const int kAlwaysEnabled[] = {IDC_PORT_LIST,  IDC_CONNECT,        IDC_DISCONNECT,      IDC_STOP,
-                              IDC_UP,         IDC_DOWN,           IDC_LEFT,            IDC_RIGHT,
-                              IDC_KIND_INTERNAL, IDC_KIND_RTS_CABLE, IDC_KIND_ADAPTER_V2, IDC_EXP_ON,
-                              IDC_EXP_OFF,    IDC_ABOUT,          IDC_STATUS};
+const int kAlwaysEnabled[] = {IDC_PORT_LIST,
+                              IDC_CONNECT,
+                              IDC_DISCONNECT,
+                              IDC_STOP,
+                              IDC_UP,
+                              IDC_DOWN,
+                              IDC_LEFT,
+                              IDC_RIGHT,
+                              IDC_KIND_INTERNAL,
+                              IDC_KIND_RTS_CABLE,
+                              IDC_KIND_ADAPTER_V2,
+                              IDC_EXP_ON,
+                              IDC_EXP_OFF,
+                              IDC_ABOUT,
+                              IDC_STATUS};
 
 class MainDialog : public ::testing::Test {
 protected:
@@ -92,9 +103,14 @@ TEST_F(MainDialog, EachCommandCallsItsOperation)
         int id;
         const char* call;
     } cases[] = {
-        {IDC_CONNECT, "connect(1)"},     {IDC_DISCONNECT, "disconnect()"}, {IDC_STOP, "stop(4)"},
-        {IDC_UP, "move(0,2)"},           {IDC_DOWN, "move(1,2)"},          {IDC_LEFT, "move(3,2)"},
-        {IDC_RIGHT, "move(2,2)"},        {IDC_TIMER_START, "startDslrTimer(1,0,0)"},
+        {IDC_CONNECT, "connect(1)"},
+        {IDC_DISCONNECT, "disconnect()"},
+        {IDC_STOP, "stop(4)"},
+        {IDC_UP, "move(0,2)"},
+        {IDC_DOWN, "move(1,2)"},
+        {IDC_LEFT, "move(3,2)"},
+        {IDC_RIGHT, "move(2,2)"},
+        {IDC_TIMER_START, "startDslrTimer(1,0,0)"},
         {IDC_TIMER_READ, "readDslrTimer()"},
     };
     for (const auto& c : cases) {
@@ -198,8 +214,8 @@ TEST_F(MainDialog, OnlyTheAdapterEnablesItsControls)
     const struct {
         int radio;
         bool enabled;
-    } clicks[] = {{IDC_KIND_ADAPTER_V2, true},  {IDC_KIND_INTERNAL, false}, {IDC_KIND_ADAPTER_V2, true},
-                  {IDC_KIND_ADAPTER_V2, true},  {IDC_KIND_RTS_CABLE, false}, {IDC_KIND_RTS_CABLE, false}};
+    } clicks[] = {{IDC_KIND_ADAPTER_V2, true}, {IDC_KIND_INTERNAL, false},  {IDC_KIND_ADAPTER_V2, true},
+                  {IDC_KIND_ADAPTER_V2, true}, {IDC_KIND_RTS_CABLE, false}, {IDC_KIND_RTS_CABLE, false}};
     for (const auto& c : clicks) {
         window.enableCalls.clear();
         click(c.radio);
@@ -261,10 +277,21 @@ TEST(UnsignedText, ReadsLikeTheDialogManager)
         const char16_t* text;
         uint32_t value;
     } cases[] = {
-        {u"", 0},           {u"abc", 0},  {u"500", 500},         {u"70000", 70000},
-        {u" 42", 42},       {u"   7", 7}, {u"4294967295", 4294967295u}, {u"4294967296", 0},
-        {u"18446744073709551617", 0},     {u"12a", 0},           {u"42 ", 0},
-        {u"-5", 0},         {u" ", 0},    {u"0", 0},             {u"1 2", 0},
+        {u"", 0},
+        {u"abc", 0},
+        {u"500", 500},
+        {u"70000", 70000},
+        {u" 42", 42},
+        {u"   7", 7},
+        {u"4294967295", 4294967295u},
+        {u"4294967296", 0},
+        {u"18446744073709551617", 0},
+        {u"12a", 0},
+        {u"42 ", 0},
+        {u"-5", 0},
+        {u" ", 0},
+        {u"0", 0},
+        {u"1 2", 0},
     };
     for (const auto& c : cases) {
         const std::u16string text(c.text);
@@ -286,10 +313,8 @@ TEST_F(MainDialog, StatusTextsForKnownCodesOnly)
         int code;
         const char16_t* text;
     } cases[] = {
-        {0, u"Not connected"},
-        {1, u"Connection closed"},
-        {3, u"Error: Cannot open port"},
-        {8, u"Error: Not connected yet."},
+        {0, u"Not connected"},           {1, u"Connection closed"},
+        {3, u"Error: Cannot open port"}, {8, u"Error: Not connected yet."},
         {12, u"Manual movement"},
     };
     for (const auto& c : cases) {

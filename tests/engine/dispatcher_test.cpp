@@ -52,10 +52,7 @@ protected:
         ASSERT_TRUE(control.stopThreads(kWaitMs));
     }
 
-    void TearDown() override
-    {
-        control.releaseLocks();
-    }
+    void TearDown() override { control.releaseLocks(); }
 
     Bytes pipeContents()
     {
@@ -93,12 +90,15 @@ TEST_F(EngineMessages, EachOperationWritesOneWholeMessage)
         {"stop(4)", [](EngineTestSeam& c) { c.stop(4); }, {0x82, 0x05, 0x04}},
         {"setDslrRemote(2,3)", [](EngineTestSeam& c) { c.setDslrRemote(2, 3); }, {0x83, 0x06, 0x02, 0x03}},
         {"queryDslrRemote(0)", [](EngineTestSeam& c) { c.queryDslrRemote(0); }, {0x82, 0x07, 0x00}},
-        {"startDslrTimer(1,0,500)", [](EngineTestSeam& c) { c.startDslrTimer(1, 0, 500); },
+        {"startDslrTimer(1,0,500)",
+         [](EngineTestSeam& c) { c.startDslrTimer(1, 0, 500); },
          {0x85, 0x08, 0x01, 0x00, 0xF4, 0x01}},
         // Only the low 16 bits of the time travel: 70000 is 0x11170.
-        {"startDslrTimer(1,0,70000)", [](EngineTestSeam& c) { c.startDslrTimer(1, 0, 70000); },
+        {"startDslrTimer(1,0,70000)",
+         [](EngineTestSeam& c) { c.startDslrTimer(1, 0, 70000); },
          {0x85, 0x08, 0x01, 0x00, 0x70, 0x11}},
-        {"startDslrTimer(15,9,65535)", [](EngineTestSeam& c) { c.startDslrTimer(15, 9, 65535); },
+        {"startDslrTimer(15,9,65535)",
+         [](EngineTestSeam& c) { c.startDslrTimer(15, 9, 65535); },
          {0x85, 0x08, 0x0F, 0x09, 0xFF, 0xFF}},
         {"readDslrTimer()", [](EngineTestSeam& c) { c.readDslrTimer(); }, {0x81, 0x09}},
         {"forwardPortData(=1\\r)",
@@ -128,11 +128,7 @@ TEST_F(EngineMessages, ReceivedBytesAreCutIntoMessagesOfAtMost31Bytes)
         std::vector<int> lengths;
     };
     const Case cases[] = {
-        {100, {31, 31, 31, 7}},
-        {128, {31, 31, 31, 31, 4}},
-        {31, {31}},
-        {32, {31, 1}},
-        {62, {31, 31}},
+        {100, {31, 31, 31, 7}}, {128, {31, 31, 31, 31, 4}}, {31, {31}}, {32, {31, 1}}, {62, {31, 31}},
     };
     for (const Case& c : cases) {
         Bytes received(static_cast<size_t>(c.count));
@@ -340,7 +336,7 @@ public:
 
 struct StressWriter {
     WatchedEngine* engine;
-    uint8_t id;                 // 0 to 2 the user's writers, 3 the heartbeat, 4 the reader
+    uint8_t id;  // 0 to 2 the user's writers, 3 the heartbeat, 4 the reader
     uint64_t deadline;
     std::vector<Bytes> written;  // what the engine should see from this writer
 };

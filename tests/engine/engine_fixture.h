@@ -37,8 +37,8 @@ protected:
         int result = 0;
         for (size_t at = 0; at < bytes.size(); at += kMaxEnginePayload) {
             const size_t count = std::min<size_t>(kMaxEnginePayload, bytes.size() - at);
-            result = control.parseReplyBytes(reinterpret_cast<const uint8_t*>(bytes.data() + at),
-                                             static_cast<int>(count));
+            result =
+                control.parseReplyBytes(reinterpret_cast<const uint8_t*>(bytes.data() + at), static_cast<int>(count));
         }
         return result;
     }
@@ -50,8 +50,8 @@ protected:
         int results = 0;
         for (size_t at = 0; at < bytes.size(); at += kMaxEnginePayload) {
             const size_t count = std::min<size_t>(kMaxEnginePayload, bytes.size() - at);
-            results += control.parseReplyBytes(
-                reinterpret_cast<const uint8_t*>(bytes.data() + at), static_cast<int>(count));
+            results +=
+                control.parseReplyBytes(reinterpret_cast<const uint8_t*>(bytes.data() + at), static_cast<int>(count));
         }
         return results;
     }

@@ -44,8 +44,8 @@ TEST(FrameTrace, OneLinePerFrameAndPerReplyWhateverTheReadsCut)
     lines.clear();
     startFrameTrace(keepLine);
     auto call = [](const char* operation, const std::string& bytes, bool ok = true) {
-        platform::traced(operation, static_cast<long>(bytes.size()), ok,
-                         reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+        platform::traced(operation, static_cast<long>(bytes.size()), ok, reinterpret_cast<const uint8_t*>(bytes.data()),
+                         static_cast<uint32_t>(bytes.size()));
     };
     call("write", ":F1\r");
     call("read", "=8");

@@ -31,13 +31,9 @@ TEST(FrameBuilders, ValueFramesSendTheLowByteFirst)
         const char* frame;
     };
     const Case cases[] = {
-        {2, 70, ":I2460000\r"},
-        {2, 140, ":I28C0000\r"},
-        {1, 25, ":I1190000\r"},
-        {1, 0x123456, ":I1563412\r"},
-        {1, 0x7F123456, ":I1563412\r"},  // bits above the 24 sent are dropped
-        {2, -1, ":I2FFFFFF\r"},
-        {1, 0, ":I1000000\r"},
+        {2, 70, ":I2460000\r"},       {2, 140, ":I28C0000\r"},        {1, 25, ":I1190000\r"},
+        {1, 0x123456, ":I1563412\r"}, {1, 0x7F123456, ":I1563412\r"},  // bits above the 24 sent are dropped
+        {2, -1, ":I2FFFFFF\r"},       {1, 0, ":I1000000\r"},
     };
     for (const Case& c : cases) {
         char out[kMaxFrameLength];
@@ -61,10 +57,8 @@ TEST(FrameBuilders, TimerFramesCarryTwoDigitsAndSixteenBits)
         const char* frame;
     };
     const Case cases[] = {
-        {1, 0, 1000, ":T110E803\r"},
-        {1, 0, 65535, ":T110FFFF\r"},
-        {1, 0, 0, ":T1100000\r"},
-        {1, 0, 4464, ":T1107011\r"},  // 70000 as the engine message carries it
+        {1, 0, 1000, ":T110E803\r"},         {1, 0, 65535, ":T110FFFF\r"}, {1, 0, 0, ":T1100000\r"},
+        {1, 0, 4464, ":T1107011\r"},          // 70000 as the engine message carries it
         {0x1F, 0x2A, 0x1234, ":T1FA3412\r"},  // a and b keep their low four bits
         {15, 10, 500, ":T1FAF401\r"},
     };
@@ -105,7 +99,9 @@ TEST(ReplyDecoders, CountsPerRevolution)
         {"=00f915", (1 << 20) + (5 << 16) + (47 << 12) + (9 << 8)},
         {"=0000b0", 43 << 20},
         // Characters are signed bytes and nothing is validated.
-        {"=\xff" "00000", -49 * 16},
+        {"=\xff"
+         "00000",
+         -49 * 16},
         {"= 00000", -16 * 16},
     };
     for (const Case& c : cases)
@@ -144,8 +140,8 @@ TEST(ReplyDecoders, HexNibbleOfJunkKeepsFourBits)
     };
     // x-48, else x-55, else x-87, whichever first lies in 0..15, then & 15.
     const Case cases[] = {
-        {'G', 0}, {'g', 0}, {'Z', 3}, {':', 10}, {'@', 9}, {' ', 9},
-        {'\0', 9}, {'\r', 6}, {static_cast<char>(0xFF), 8}, {'z', 3},
+        {'G', 0}, {'g', 0}, {'Z', 3}, {':', 10}, {'@', 9}, {' ', 9}, {'\0', 9}, {'\r', 6}, {static_cast<char>(0xFF), 8},
+        {'z', 3},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.value, hexNibble(c.character)) << static_cast<int>(c.character);

@@ -27,9 +27,8 @@ TEST_F(Handshake, SixRepliesSixFramesThenReady)
         ProtocolState next;
         const char* frame;
     } steps[] = {
-        {"=", HandshakeF2, ":F2\r"},      {"=", HandshakeCounts1, ":a1\r"},
-        {"=00F915", HandshakeD1, ":D1\r"}, {"=", HandshakeCounts2, ":a2\r"},
-        {"=00F915", HandshakeD2, ":D2\r"},
+        {"=", HandshakeF2, ":F2\r"},      {"=", HandshakeCounts1, ":a1\r"},  {"=00F915", HandshakeD1, ":D1\r"},
+        {"=", HandshakeCounts2, ":a2\r"}, {"=00F915", HandshakeD2, ":D2\r"},
     };
     for (const auto& step : steps) {
         control.clearFrames();
@@ -121,8 +120,8 @@ TEST_F(Handshake, TimesOutOnTheTwelfthTick)
 
 TEST_F(Handshake, TimesOutInEveryHandshakeState)
 {
-    const ProtocolState states[] = {HandshakeF1,      HandshakeF2,      HandshakeCounts1,
-                                    HandshakeD1,      HandshakeCounts2, HandshakeD2};
+    const ProtocolState states[] = {HandshakeF1, HandshakeF2,      HandshakeCounts1,
+                                    HandshakeD1, HandshakeCounts2, HandshakeD2};
     for (ProtocolState state : states) {
         listener.clear();
         control.startHandshake();
@@ -136,8 +135,8 @@ TEST_F(Handshake, TimesOutInEveryHandshakeState)
 
 TEST_F(Handshake, TicksOutsideAHandshakeReportNothing)
 {
-    const ProtocolState states[] = {Idle,       Ready,     StopBoth,          MoveStop2,
-                                    MoveRate1,  TimerRead, QueryRemoteOutput, QueryRemoteAdapter};
+    const ProtocolState states[] = {Idle,      Ready,     StopBoth,          MoveStop2,
+                                    MoveRate1, TimerRead, QueryRemoteOutput, QueryRemoteAdapter};
     for (ProtocolState state : states) {
         control.heartbeatCountdown = 12;
         inState(state);
@@ -180,10 +179,9 @@ TEST_F(Replies, AnErrorReplyInTheHandshakeEndsItWithoutATimeOut)
 
 TEST_F(Replies, AnErrorReplyInAnyStateReportsACommunicationError)
 {
-    const ProtocolState states[] = {Idle,       Ready,      HandshakeF1, HandshakeD2,
-                                    StopBoth,   MoveStop2,  MoveMode2,   MoveRate2,
-                                    MoveStop1,  MoveMode1,  MoveRate1,   QueryRemoteOutput,
-                                    QueryRemoteAdapter, TimerRead};
+    const ProtocolState states[] = {
+        Idle,      Ready,     HandshakeF1, HandshakeD2, StopBoth,          MoveStop2,          MoveMode2,
+        MoveRate2, MoveStop1, MoveMode1,   MoveRate1,   QueryRemoteOutput, QueryRemoteAdapter, TimerRead};
     for (ProtocolState state : states) {
         listener.clear();
         inState(state);
@@ -251,9 +249,8 @@ TEST_F(MoveAndStop, EachSpeedHasItsRate)
         uint8_t speed;
         const char* rateFrame;
     } cases[] = {
-        {0, ":I18C0000\r"}, {1, ":I1640000\r"}, {2, ":I1460000\r"},   {3, ":I1320000\r"},
-        {4, ":I1230000\r"}, {5, ":I1190000\r"}, {6, ":I1190000\r"},   {9, ":I1190000\r"},
-        {255, ":I1190000\r"},
+        {0, ":I18C0000\r"}, {1, ":I1640000\r"}, {2, ":I1460000\r"}, {3, ":I1320000\r"},   {4, ":I1230000\r"},
+        {5, ":I1190000\r"}, {6, ":I1190000\r"}, {9, ":I1190000\r"}, {255, ":I1190000\r"},
     };
     for (const auto& c : cases) {
         inState(Ready);
@@ -366,33 +363,50 @@ TEST_F(RefusedWrites, EveryStepThatSendsEndsWithACommunicationError)
         int result;
     };
     const Case cases[] = {
-        {"startHandshake", Ready, nullptr, [](CapturingTelescopeControl& c) { c.startHandshake(); },
-         {"status(7)"}, 0},
+        {"startHandshake", Ready, nullptr, [](CapturingTelescopeControl& c) { c.startHandshake(); }, {"status(7)"}, 0},
         {"reply to :F1", HandshakeF1, "=", nullptr, {"status(7)"}, 0},
         {"reply to :D1", HandshakeD1, "=", nullptr, {"status(7)"}, 0},
         // The mount stays rejected.
         {"unknown counts", HandshakeCounts2, "=000000", nullptr, {"status(6)", "status(7)"}, 2},
         {"first reply of STOP", StopBoth, "=", nullptr, {"status(7)"}, 0},
         {"STOP", MoveRate2, nullptr, [](CapturingTelescopeControl& c) { c.execStop(4); }, {"status(7)"}, 0},
-        {"stop one channel", MoveRate2, nullptr, [](CapturingTelescopeControl& c) { c.execStop(0); },
-         {"status(7)"}, 0},
+        {"stop one channel", MoveRate2, nullptr, [](CapturingTelescopeControl& c) { c.execStop(0); }, {"status(7)"}, 0},
         // Reported at once, and the refusal after it.
-        {"move", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execMove(3, 2); },
-         {"status(12)", "status(7)"}, 0},
+        {"move",
+         Ready,
+         nullptr,
+         [](CapturingTelescopeControl& c) { c.execMove(3, 2); },
+         {"status(12)", "status(7)"},
+         0},
         {"move set-up", MoveStop2, "=", nullptr, {"status(7)"}, 0},
         {"move rate", MoveMode1, "=", nullptr, {"status(7)"}, 0},
         {"move start", MoveRate1, "=", nullptr, {"status(7)"}, 0},
-        {"remote output", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execSetDslrRemote(0, 1); },
-         {"status(7)"}, 0},
-        {"remote query", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execQueryDslrRemote(0); },
-         {"status(7)"}, 0},
-        {"timer start", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execStartDslrTimer(1, 0, 1000); },
-         {"status(7)"}, 0},
-        {"timer read", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execReadDslrTimer(); },
-         {"status(7)"}, 0},
+        {"remote output",
+         Ready,
+         nullptr,
+         [](CapturingTelescopeControl& c) { c.execSetDslrRemote(0, 1); },
+         {"status(7)"},
+         0},
+        {"remote query",
+         Ready,
+         nullptr,
+         [](CapturingTelescopeControl& c) { c.execQueryDslrRemote(0); },
+         {"status(7)"},
+         0},
+        {"timer start",
+         Ready,
+         nullptr,
+         [](CapturingTelescopeControl& c) { c.execStartDslrTimer(1, 0, 1000); },
+         {"status(7)"},
+         0},
+        {"timer read", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execReadDslrTimer(); }, {"status(7)"}, 0},
         // Nothing to write: nothing refused.
-        {"move without a direction", Ready, nullptr, [](CapturingTelescopeControl& c) { c.execMove(7, 2); },
-         {"status(12)"}, 0},
+        {"move without a direction",
+         Ready,
+         nullptr,
+         [](CapturingTelescopeControl& c) { c.execMove(7, 2); },
+         {"status(12)"},
+         0},
     };
     control.setWriteResult(platform::WaitFailed);
     for (const Case& c : cases) {
@@ -435,10 +449,9 @@ TEST_F(CameraRemote, EachKindDrivesItsOwnLine)
         Frames frames;
         std::vector<int> modemLines;
     } cases[] = {
-        {0, 1, {":O11\r"}, {}}, {0, 0, {":O10\r"}, {}}, {0, 3, {":O11\r"}, {}},
-        {0, 2, {":O10\r"}, {}}, {1, 1, {}, {2}},        {1, 0, {}, {0}},
-        {1, 3, {}, {2}},        {1, 2, {}, {0}},        {2, 3, {":X13\r"}, {}},
-        {2, 0, {":X10\r"}, {}}, {2, 2, {":X12\r"}, {}}, {2, 15, {":X1F\r"}, {}},
+        {0, 1, {":O11\r"}, {}}, {0, 0, {":O10\r"}, {}}, {0, 3, {":O11\r"}, {}}, {0, 2, {":O10\r"}, {}},
+        {1, 1, {}, {2}},        {1, 0, {}, {0}},        {1, 3, {}, {2}},        {1, 2, {}, {0}},
+        {2, 3, {":X13\r"}, {}}, {2, 0, {":X10\r"}, {}}, {2, 2, {":X12\r"}, {}}, {2, 15, {":X1F\r"}, {}},
         {3, 1, {}, {}},         {255, 1, {}, {}},
     };
     for (const auto& c : cases) {
@@ -461,8 +474,8 @@ TEST_F(CameraRemote, TheReplyToASetArrivesInReadyAndIsIgnored)
     EXPECT_TRUE(listener.events().empty());
 }
 
-const ProtocolState kBusyStates[] = {Idle,     HandshakeF1, HandshakeCounts2, StopBoth,
-                                     MoveRate2, MoveStop1,  QueryRemoteOutput, TimerRead};
+const ProtocolState kBusyStates[] = {Idle,      HandshakeF1, HandshakeCounts2,  StopBoth,
+                                     MoveRate2, MoveStop1,   QueryRemoteOutput, TimerRead};
 
 TEST_F(CameraRemote, NothingButReadyAcceptsARemoteOrTimerStep)
 {

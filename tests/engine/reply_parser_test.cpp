@@ -228,8 +228,7 @@ TEST_F(ReplyParser, AnEmptyRemoteReplyReadsZero)
 // ---- Splitting ------------------------------------------------------------
 
 // A whole handshake as a mount that echoes its frames would send it.
-const std::string kHandshakeStream =
-    ":F1\r=\r\n:F2\r=\r:a1\r=00F915\r\n:D1\r=\r:a2\r=A02526\r:D2\r=\r\n";
+const std::string kHandshakeStream = ":F1\r=\r\n:F2\r=\r:a1\r=00F915\r\n:D1\r=\r:a2\r=A02526\r:D2\r=\r\n";
 const Frames kHandshakeFrames = {":F2\r", ":a1\r", ":D1\r", ":a2\r", ":D2\r"};
 
 TEST_F(ReplyParser, TheWholeHandshakeInOneGo)
@@ -247,8 +246,8 @@ TEST_F(ReplyParser, EverySplitOfTheHandshakeGivesTheSameFrames)
         control.startHandshake();
         control.clearFrames();
         listener.clear();
-        const int results = parseCounting(kHandshakeStream.substr(0, split)) +
-                            parseCounting(kHandshakeStream.substr(split));
+        const int results =
+            parseCounting(kHandshakeStream.substr(0, split)) + parseCounting(kHandshakeStream.substr(split));
         EXPECT_EQ(1, results) << "split at " << split;
         EXPECT_EQ(kHandshakeFrames, control.frames()) << "split at " << split;
         EXPECT_EQ((Events{"status(11)"}), listener.events()) << "split at " << split;
@@ -281,8 +280,8 @@ TEST_F(ReplyParser, RandomBytesKeepTheParserInItsBounds)
         std::string bytes;
         const size_t length = 1 + random() % 200;
         for (size_t i = 0; i < length; ++i) {
-            bytes += (random() % 4 == 0) ? static_cast<char>(random() % 256)
-                                         : kAlphabet[random() % (sizeof kAlphabet - 1)];
+            bytes +=
+                (random() % 4 == 0) ? static_cast<char>(random() % 256) : kAlphabet[random() % (sizeof kAlphabet - 1)];
         }
         const int result = parse(bytes);
         EXPECT_TRUE(result == 0 || result == 1 || result == 2) << result;

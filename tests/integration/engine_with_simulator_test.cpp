@@ -44,7 +44,8 @@ protected:
 
     void TearDown() override
     {
-        if (engine == nullptr) return;  // set-up failed before the engine was made
+        if (engine == nullptr)
+            return;  // set-up failed before the engine was made
         ASSERT_TRUE(engine->stopThreads(20000));
         engine->releaseLocks();
         delete engine;

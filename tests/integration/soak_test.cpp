@@ -75,8 +75,8 @@ TEST(Soak, ConnectMoveStopDisconnectCyclesLeaveNothingBehind)
         ASSERT_TRUE(listener.waitForStatus(StatusConnectionClosed, kWaitMs)) << listener.describe();
     }
     const Usage after = usage();
-    std::printf("soak: %d cycles; descriptors %ld -> %ld, threads %ld -> %ld, resident %ld kB -> %ld kB\n",
-                cycles, before.descriptors, after.descriptors, before.threads, after.threads, before.residentKb,
+    std::printf("soak: %d cycles; descriptors %ld -> %ld, threads %ld -> %ld, resident %ld kB -> %ld kB\n", cycles,
+                before.descriptors, after.descriptors, before.threads, after.threads, before.residentKb,
                 after.residentKb);
     EXPECT_EQ(after.descriptors, before.descriptors);
     EXPECT_EQ(after.threads, before.threads);

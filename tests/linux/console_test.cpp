@@ -207,7 +207,8 @@ TEST_F(ConsoleCheck, ReachesReadyDisconnectsAndReleasesThePort)
 {
     const ProgramRun run = runProgram({"--trace", "--check", "COM7"});
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-    EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
+    EXPECT_EQ(statuses(run.out),
+              (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
     // --trace: the six frames and their replies on standard error.
     const std::regex frame(R"re( *\d+ ms > (:\w+\\r)\n)re");
     Lines sent;
@@ -226,7 +227,8 @@ TEST_F(ConsoleCheck, ReachesReadyDisconnectsAndReleasesThePort)
     ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
     const ProgramRun byPath = runProgram({"--check", mount});
     EXPECT_EQ(byPath.exitCode, 0) << byPath.out << byPath.err;
-    EXPECT_EQ(statuses(byPath.out), (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
+    EXPECT_EQ(statuses(byPath.out),
+              (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
     EXPECT_TRUE(portIsFree(7));
 }
 
@@ -235,7 +237,8 @@ TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed
     ASSERT_TRUE(sim.setCounts(2, 700000));
     ProgramRun run = runProgram({"--check", "7"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Connecting... Please wait.", "Error: Unknown telescope mount."}));
+    EXPECT_EQ(statuses(run.out),
+              (Lines{"Opening port...", "Connecting... Please wait.", "Error: Unknown telescope mount."}));
     EXPECT_TRUE(portIsFree(7));
 
     // An error reply leaves the engine's port open: the check disconnects.
@@ -287,8 +290,10 @@ TEST_F(ConsoleCheck, PortThatDoesNotOpenSaysWhy)
     if (root) {
         asNobody.launcher = unprivileged;
         // The build may lie where nobody may not look (under /root, say).
-        const std::string canRun = "/usr/bin/setpriv --reuid=nobody --regid=nogroup --clear-groups "
-                                   "/usr/bin/test -x " + std::string(MERLINTEST_PATH);
+        const std::string canRun =
+            "/usr/bin/setpriv --reuid=nobody --regid=nogroup --clear-groups "
+            "/usr/bin/test -x " +
+            std::string(MERLINTEST_PATH);
         if (std::system(canRun.c_str()) != 0) {
             close(master);
             close(slave);
@@ -362,7 +367,8 @@ TEST_F(ConsoleCheck, AnUnreadTraceNeverHoldsTheCheck)
     close(unread.errFd);
     close(errReadEnd);
     EXPECT_EQ(run.exitCode, 0) << run.out;
-    EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
+    EXPECT_EQ(statuses(run.out),
+              (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
     EXPECT_LT(run.ms, 10000u);
     EXPECT_TRUE(portIsFree(7));
 

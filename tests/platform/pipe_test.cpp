@@ -15,18 +15,21 @@ constexpr uint32_t kCapacity = 4096;
 class PipeTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(createPipe(&readEnd_, &writeEnd_, kCapacity)); }
-    void TearDown() override {
+    void TearDown() override
+    {
         closePipeEnd(readEnd_);
         closePipeEnd(writeEnd_);
     }
 
     // Reads exactly `count` bytes, as many calls as it takes.
-    std::vector<uint8_t> readExactly(uint32_t count) {
+    std::vector<uint8_t> readExactly(uint32_t count)
+    {
         std::vector<uint8_t> bytes(count);
         uint32_t have = 0;
         while (have < count) {
             uint32_t n = pipeRead(readEnd_, bytes.data() + have, count - have);
-            if (n == 0) break;
+            if (n == 0)
+                break;
             have += n;
         }
         bytes.resize(have);
@@ -37,18 +40,21 @@ protected:
     PipeEnd* writeEnd_ = nullptr;
 };
 
-TEST_F(PipeTest, DeliversBytesInTheOrderWritten) {
+TEST_F(PipeTest, DeliversBytesInTheOrderWritten)
+{
     std::vector<uint8_t> expected;
     for (uint32_t length = 1; length <= 32; ++length) {
         std::vector<uint8_t> message(length);
-        for (uint32_t i = 0; i < length; ++i) message[i] = static_cast<uint8_t>(length * 7 + i);
+        for (uint32_t i = 0; i < length; ++i)
+            message[i] = static_cast<uint8_t>(length * 7 + i);
         ASSERT_TRUE(pipeWrite(writeEnd_, message.data(), length));
         expected.insert(expected.end(), message.begin(), message.end());
     }
     EXPECT_EQ(readExactly(static_cast<uint32_t>(expected.size())), expected);
 }
 
-TEST_F(PipeTest, AvailableCountsWaitingBytesWithoutTakingThem) {
+TEST_F(PipeTest, AvailableCountsWaitingBytesWithoutTakingThem)
+{
     EXPECT_EQ(pipeAvailable(readEnd_), 0);
     const uint8_t bytes[10] = {0xA0, 0x00, 0x82, 0x01, 0x03, 0xC3, 0x3D, 0x31, 0x0D, 0x81};
     ASSERT_TRUE(pipeWrite(writeEnd_, bytes, sizeof bytes));
@@ -74,30 +80,35 @@ struct BlockedWriter {
     bool ok = false;
 };
 
-uint32_t writeOneMessage(void* argument) {
+uint32_t writeOneMessage(void* argument)
+{
     BlockedWriter* writer = static_cast<BlockedWriter*>(argument);
     writer->ok = pipeWrite(writer->writeEnd, writer->message, sizeof writer->message);
     setEvent(writer->written);
     return 0;
 }
 
-TEST_F(PipeTest, WriterWaitsWhileFullAndResumesWhenDrained) {
+TEST_F(PipeTest, WriterWaitsWhileFullAndResumesWhenDrained)
+{
     uint8_t message[32];
     for (uint32_t i = 0; i < kCapacity / 32; ++i) {
-        for (uint8_t& b : message) b = static_cast<uint8_t>(i);
+        for (uint8_t& b : message)
+            b = static_cast<uint8_t>(i);
         ASSERT_TRUE(pipeWrite(writeEnd_, message, sizeof message));
     }
     EXPECT_EQ(pipeAvailable(readEnd_), static_cast<int>(kCapacity));
 
     BlockedWriter writer{writeEnd_, createEvent(true, false), {}};
-    for (uint8_t& b : writer.message) b = 0xEE;
+    for (uint8_t& b : writer.message)
+        b = 0xEE;
     Thread* thread = startThread(writeOneMessage, &writer, nullptr);
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(waitEvent(writer.written, 200), WaitTimeout) << "a full pipe took more bytes";
 
     std::vector<uint8_t> drained = readExactly(kCapacity);
     ASSERT_EQ(drained.size(), kCapacity);
-    for (uint32_t i = 0; i < kCapacity; ++i) ASSERT_EQ(drained[i], static_cast<uint8_t>(i / 32)) << i;
+    for (uint32_t i = 0; i < kCapacity; ++i)
+        ASSERT_EQ(drained[i], static_cast<uint8_t>(i / 32)) << i;
 
     EXPECT_EQ(waitEvent(writer.written, 10000), WaitFirst) << "the writer did not resume";
     EXPECT_TRUE(waitThread(thread, 10000));
@@ -109,14 +120,16 @@ TEST_F(PipeTest, WriterWaitsWhileFullAndResumesWhenDrained) {
 
 // The engine's wait: an empty pipe times out, a write wakes the waiter at
 // once (long before the time-out), and bytes already waiting need no wait.
-uint32_t writeAfterAPause(void* argument) {
+uint32_t writeAfterAPause(void* argument)
+{
     sleepMilliseconds(50);
     const uint8_t heartbeat[2] = {0xA0, 0x00};
     pipeWrite(static_cast<PipeEnd*>(argument), heartbeat, 2);
     return 0;
 }
 
-TEST_F(PipeTest, AWriteWakesAWaitingReaderAtOnce) {
+TEST_F(PipeTest, AWriteWakesAWaitingReaderAtOnce)
+{
     EXPECT_EQ(pipeWaitReadable(readEnd_, 20), WaitTimeout);
     Thread* writer = startThread(writeAfterAPause, writeEnd_, nullptr);
     ASSERT_NE(writer, nullptr);
@@ -141,21 +154,24 @@ struct MessageWriter {
 
 constexpr int kMessagesPerWriter = 1000;
 
-uint32_t writeMessages(void* argument) {
+uint32_t writeMessages(void* argument)
+{
     MessageWriter* self = static_cast<MessageWriter*>(argument);
     for (int sequence = 0; sequence < kMessagesPerWriter; ++sequence) {
         uint8_t message[32];
         message[0] = static_cast<uint8_t>(0x80 | self->writer);
         message[1] = static_cast<uint8_t>(sequence & 0xFF);
         message[2] = static_cast<uint8_t>(sequence >> 8);
-        for (int i = 3; i < 32; ++i) message[i] = static_cast<uint8_t>(self->writer * 16 + i);
+        for (int i = 3; i < 32; ++i)
+            message[i] = static_cast<uint8_t>(self->writer * 16 + i);
         LockHold hold(*self->lock);
         pipeWrite(self->writeEnd, message, sizeof message);
     }
     return 0;
 }
 
-TEST_F(PipeTest, MessagesFromSeveralWritersArriveWhole) {
+TEST_F(PipeTest, MessagesFromSeveralWritersArriveWhole)
+{
     Lock lock;
     lock.init();
     constexpr int kWriters = 3;
@@ -175,7 +191,8 @@ TEST_F(PipeTest, MessagesFromSeveralWritersArriveWhole) {
         int sequence = message[1] | (message[2] << 8);
         ASSERT_EQ(sequence, nextSequence[writer]) << "writer " << writer;
         ++nextSequence[writer];
-        for (int i = 3; i < 32; ++i) ASSERT_EQ(message[i], writer * 16 + i) << "message " << m;
+        for (int i = 3; i < 32; ++i)
+            ASSERT_EQ(message[i], writer * 16 + i) << "message " << m;
     }
     for (Thread* thread : threads) {
         EXPECT_TRUE(waitThread(thread, 10000));
@@ -185,7 +202,8 @@ TEST_F(PipeTest, MessagesFromSeveralWritersArriveWhole) {
     lock.destroy();
 }
 
-TEST_F(PipeTest, ClosedEndsMakeTheOtherSideFailInsteadOfHanging) {
+TEST_F(PipeTest, ClosedEndsMakeTheOtherSideFailInsteadOfHanging)
+{
     const uint8_t bytes[3] = {1, 2, 3};
     ASSERT_TRUE(pipeWrite(writeEnd_, bytes, 3));
     closePipeEnd(writeEnd_);
@@ -202,7 +220,8 @@ TEST_F(PipeTest, ClosedEndsMakeTheOtherSideFailInsteadOfHanging) {
     closePipeEnd(writeEnd);
 }
 
-TEST(Pipe, NullEndsFail) {
+TEST(Pipe, NullEndsFail)
+{
     uint8_t byte = 0;
     EXPECT_EQ(pipeAvailable(nullptr), -1);
     EXPECT_EQ(pipeRead(nullptr, &byte, 1), 0u);

@@ -11,7 +11,8 @@ using namespace platform;
 
 namespace {
 
-std::string devicePath(unsigned number) {
+std::string devicePath(unsigned number)
+{
     char path[512];
     portDevicePath(number, path, sizeof path);
     return path;
@@ -19,12 +20,15 @@ std::string devicePath(unsigned number) {
 
 std::vector<std::string>* openLog = nullptr;
 
-void recordOpen(const char* operation, long argument, bool succeeded, const uint8_t*, uint32_t) {
-    if (openLog) openLog->push_back(std::string(operation) + "(" + std::to_string(argument) + ")" +
-                                    (succeeded ? "" : " failed"));
+void recordOpen(const char* operation, long argument, bool succeeded, const uint8_t*, uint32_t)
+{
+    if (openLog)
+        openLog->push_back(std::string(operation) + "(" + std::to_string(argument) + ")" +
+                           (succeeded ? "" : " failed"));
 }
 
-TEST(SerialOpen, PortNumbersOutsideOneTo256AreRefused) {
+TEST(SerialOpen, PortNumbersOutsideOneTo256AreRefused)
+{
     std::vector<std::string> log;
     openLog = &log;
     setSerialTrace(recordOpen);
@@ -38,12 +42,14 @@ TEST(SerialOpen, PortNumbersOutsideOneTo256AreRefused) {
     EXPECT_EQ(devicePath(kMaxPortNumber + 1), "");
 }
 
-TEST(SerialOpen, PortWithoutADeviceDoesNotOpen) {
+TEST(SerialOpen, PortWithoutADeviceDoesNotOpen)
+{
     // No test fixture links COM200 to anything.
     EXPECT_EQ(serialOpen(200), nullptr);
 }
 
-TEST(SerialOpen, NullPortIsHarmless) {
+TEST(SerialOpen, NullPortIsHarmless)
+{
     uint8_t byte = 0;
     serialSetLine9600_8N1(nullptr);
     serialSetReadIntervalTimeouts(nullptr);
@@ -56,7 +62,8 @@ TEST(SerialOpen, NullPortIsHarmless) {
 }
 
 #ifdef _WIN32
-TEST(SerialOpen, DevicePathIsTheWin32DeviceName) {
+TEST(SerialOpen, DevicePathIsTheWin32DeviceName)
+{
     EXPECT_EQ(devicePath(3), "\\\\.\\COM3");
     EXPECT_EQ(devicePath(1), "\\\\.\\COM1");
     EXPECT_EQ(devicePath(256), "\\\\.\\COM256");

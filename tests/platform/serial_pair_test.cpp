@@ -18,9 +18,11 @@ namespace {
 constexpr unsigned kPortA = 5;
 constexpr unsigned kPortB = 6;
 
-SerialPort* openConfigured(unsigned number) {
+SerialPort* openConfigured(unsigned number)
+{
     SerialPort* port = serialOpen(number);
-    if (!port) return nullptr;
+    if (!port)
+        return nullptr;
     serialSetLine9600_8N1(port);
     serialSetReadIntervalTimeouts(port);
     serialSetQueueSizes(port, 8096, 8096);
@@ -30,7 +32,8 @@ SerialPort* openConfigured(unsigned number) {
 
 class NullModemTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         a_ = openConfigured(kPortA);
         b_ = openConfigured(kPortB);
         ASSERT_NE(a_, nullptr) << "COM5 of the port fixture";
@@ -41,7 +44,8 @@ protected:
         stop_ = createEvent(true, false);
         writeDone_ = createEvent(false, false);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         readerA_.reset();
         readerB_.reset();
         serialClose(a_);
@@ -50,7 +54,8 @@ protected:
         closeEvent(writeDone_);
     }
 
-    WaitResult send(SerialPort* port, const std::vector<uint8_t>& bytes) {
+    WaitResult send(SerialPort* port, const std::vector<uint8_t>& bytes)
+    {
         return serialWrite(port, writeDone_, bytes.data(), static_cast<uint32_t>(bytes.size()), 1000);
     }
 
@@ -62,7 +67,8 @@ protected:
     Event* writeDone_ = nullptr;
 };
 
-TEST_F(NullModemTest, BytesTravelBothWays) {
+TEST_F(NullModemTest, BytesTravelBothWays)
+{
     const std::vector<uint8_t> frame = bytesOf(":F1\r");
     ASSERT_EQ(send(a_, frame), WaitFirst);
     EXPECT_EQ(readerB_->take(stop_, frame.size(), 5000).bytes, frame);
@@ -72,34 +78,41 @@ TEST_F(NullModemTest, BytesTravelBothWays) {
     EXPECT_EQ(readerA_->take(stop_, reply.size(), 5000).bytes, reply);
 }
 
-TEST_F(NullModemTest, AllByteValuesPassUnchanged) {
+TEST_F(NullModemTest, AllByteValuesPassUnchanged)
+{
     // Raw mode: CR, LF, XON/XOFF, DEL and the high half must not be touched.
     std::vector<uint8_t> everything(256);
-    for (int i = 0; i < 256; ++i) everything[i] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 256; ++i)
+        everything[i] = static_cast<uint8_t>(i);
     ASSERT_EQ(send(a_, everything), WaitFirst);
     Received received = readerB_->take(stop_, everything.size(), 10000);
     EXPECT_EQ(received.bytes, everything);
 }
 
-TEST_F(NullModemTest, BurstArrivesInOrderInReadsOfAtMost128Bytes) {
+TEST_F(NullModemTest, BurstArrivesInOrderInReadsOfAtMost128Bytes)
+{
     std::vector<uint8_t> burst(200);
-    for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>('A' + i % 26);
+    for (size_t i = 0; i < burst.size(); ++i)
+        burst[i] = static_cast<uint8_t>('A' + i % 26);
     ASSERT_EQ(send(a_, burst), WaitFirst);
     Received received = readerB_->take(stop_, burst.size(), 10000);
     EXPECT_FALSE(received.failed);
     EXPECT_EQ(received.bytes, burst);
     EXPECT_GE(received.chunks.size(), 2u);
-    for (uint32_t chunk : received.chunks) EXPECT_LE(chunk, kSerialReadSize);
+    for (uint32_t chunk : received.chunks)
+        EXPECT_LE(chunk, kSerialReadSize);
 }
 
 // Sets the event after 50 ms.
-uint32_t setEventSoon(void* argument) {
+uint32_t setEventSoon(void* argument)
+{
     sleepMilliseconds(50);
     setEvent(static_cast<Event*>(argument));
     return 0;
 }
 
-TEST_F(NullModemTest, WaitSeesTheStopWhileAReadIsPending) {
+TEST_F(NullModemTest, WaitSeesTheStopWhileAReadIsPending)
+{
     SerialRead* read = serialReadCreate(b_);
     uint32_t n = 0;
     ASSERT_EQ(serialReadStart(read, &n), ReadPending);
@@ -117,7 +130,8 @@ TEST_F(NullModemTest, WaitSeesTheStopWhileAReadIsPending) {
     serialReadDestroy(read);
 }
 
-TEST_F(NullModemTest, WaitTimesOutWithNothingToRead) {
+TEST_F(NullModemTest, WaitTimesOutWithNothingToRead)
+{
     SerialRead* read = serialReadCreate(b_);
     uint32_t n = 0;
     ASSERT_EQ(serialReadStart(read, &n), ReadPending);
@@ -129,7 +143,8 @@ TEST_F(NullModemTest, WaitTimesOutWithNothingToRead) {
     serialReadDestroy(read);
 }
 
-TEST_F(NullModemTest, ReadThatCompletedBeforeTheStopIsReportedFirst) {
+TEST_F(NullModemTest, ReadThatCompletedBeforeTheStopIsReportedFirst)
+{
     SerialRead* read = serialReadCreate(b_);
     uint32_t n = 0;
     ASSERT_EQ(serialReadStart(read, &n), ReadPending);
@@ -153,7 +168,8 @@ TEST_F(NullModemTest, ReadThatCompletedBeforeTheStopIsReportedFirst) {
     EXPECT_EQ(got, bytesOf("=\r"));
 }
 
-TEST_F(NullModemTest, WriteReturnsWithinItsTime) {
+TEST_F(NullModemTest, WriteReturnsWithinItsTime)
+{
     const std::vector<uint8_t> frame = bytesOf(":K1\r");
     uint64_t start = nowMilliseconds();
     EXPECT_EQ(send(a_, frame), WaitFirst);
@@ -164,7 +180,8 @@ TEST_F(NullModemTest, WriteReturnsWithinItsTime) {
     EXPECT_EQ(received.bytes, bytesOf(":K1\r:K1\r"));
 }
 
-TEST_F(NullModemTest, WriteThatCannotFinishGivesUpInTime) {
+TEST_F(NullModemTest, WriteThatCannotFinishGivesUpInTime)
+{
     // Nobody reads COM6, so the line's buffers fill up and the write stalls;
     // it must be given up (and cancelled) within its time. Meanwhile the
     // caller's event is set from elsewhere, as the late completion of an
@@ -190,7 +207,8 @@ TEST_F(NullModemTest, WriteThatCannotFinishGivesUpInTime) {
     EXPECT_EQ(readerB_->take(stop_, 3, 5000).bytes, bytesOf("ok\r"));
 }
 
-TEST_F(NullModemTest, DestroyingAPendingReadReturnsAndLeavesThePortUsable) {
+TEST_F(NullModemTest, DestroyingAPendingReadReturnsAndLeavesThePortUsable)
+{
     SerialRead* read = serialReadCreate(b_);
     uint32_t n = 0;
     ASSERT_EQ(serialReadStart(read, &n), ReadPending) << n << " bytes were waiting on COM6";
@@ -205,22 +223,27 @@ TEST_F(NullModemTest, DestroyingAPendingReadReturnsAndLeavesThePortUsable) {
     EXPECT_EQ(received.bytes, bytesOf("XY\r"));
 }
 
-TEST_F(NullModemTest, SecondOpenOfAHeldPortIsNotAStaleHandle) {
+TEST_F(NullModemTest, SecondOpenOfAHeldPortIsNotAStaleHandle)
+{
     // Whether a second open succeeds depends on the system (wine lets it);
     // what must hold is that the first handle keeps working either way.
     SerialPort* second = serialOpen(kPortA);
-    if (second) serialClose(second);
+    if (second)
+        serialClose(second);
     ASSERT_EQ(send(a_, bytesOf("ok\r")), WaitFirst);
     EXPECT_EQ(readerB_->take(stop_, 3, 5000).bytes, bytesOf("ok\r"));
 }
 
 std::vector<std::string>* traceLog = nullptr;
 
-void recordTrace(const char* operation, long /*argument*/, bool succeeded, const uint8_t*, uint32_t) {
-    if (traceLog) traceLog->push_back(std::string(operation) + (succeeded ? "" : " failed"));
+void recordTrace(const char* operation, long /*argument*/, bool succeeded, const uint8_t*, uint32_t)
+{
+    if (traceLog)
+        traceLog->push_back(std::string(operation) + (succeeded ? "" : " failed"));
 }
 
-TEST_F(NullModemTest, TraceSeesModemLineCallsInTheOrderMade) {
+TEST_F(NullModemTest, TraceSeesModemLineCallsInTheOrderMade)
+{
     // A pseudo-terminal has no modem lines, natively or under wine; the calls
     // and their order are what the trace can show.
     std::vector<std::string> log;

@@ -34,11 +34,18 @@ using namespace serial_testing;
 
 namespace {
 
-std::string portsDirectory() { return portLinkDirectory(); }
+std::string portsDirectory()
+{
+    return portLinkDirectory();
+}
 
-std::string linkPath(unsigned number) { return portsDirectory() + "/com" + std::to_string(number); }
+std::string linkPath(unsigned number)
+{
+    return portsDirectory() + "/com" + std::to_string(number);
+}
 
-std::string devicePath(unsigned number) {
+std::string devicePath(unsigned number)
+{
     char path[512];
     portDevicePath(number, path, sizeof path);
     return path;
@@ -49,36 +56,46 @@ std::string devicePath(unsigned number) {
 // handle on the port's own device, for looking at its settings.
 class PtyPort {
 public:
-    explicit PtyPort(unsigned number) : number_(number) {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+    explicit PtyPort(unsigned number) : number_(number)
+    {
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            return;
         for (size_t at = 1; at != std::string::npos; at = portsDirectory().find('/', at + 1))
             mkdir(portsDirectory().substr(0, at).c_str(), 0755);
         mkdir(portsDirectory().c_str(), 0755);
         unlink(linkPath(number).c_str());
         linked_ = symlink(ttyname(slave), linkPath(number).c_str()) == 0;
     }
-    ~PtyPort() {
+    ~PtyPort()
+    {
         unlink(linkPath(number_).c_str());
         closeMaster();
-        if (slave >= 0) close(slave);
+        if (slave >= 0)
+            close(slave);
     }
     bool ready() const { return master >= 0 && linked_; }
-    void closeMaster() {
-        if (master >= 0) close(master);
+    void closeMaster()
+    {
+        if (master >= 0)
+            close(master);
         master = -1;
     }
-    bool writeFarEnd(const std::vector<uint8_t>& bytes) {
+    bool writeFarEnd(const std::vector<uint8_t>& bytes)
+    {
         return write(master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     // Reads what the port sent, waiting at most `milliseconds` for each piece.
-    std::vector<uint8_t> readFarEnd(size_t count, int milliseconds) {
+    std::vector<uint8_t> readFarEnd(size_t count, int milliseconds)
+    {
         std::vector<uint8_t> bytes;
         while (bytes.size() < count) {
             pollfd readable = {master, POLLIN, 0};
-            if (poll(&readable, 1, milliseconds) <= 0) break;
+            if (poll(&readable, 1, milliseconds) <= 0)
+                break;
             uint8_t buffer[256];
             ssize_t n = read(master, buffer, sizeof buffer);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             bytes.insert(bytes.end(), buffer, buffer + n);
         }
         return bytes;
@@ -110,13 +127,17 @@ constexpr unsigned kAdoptedPort = 34;  // /dev/ttyUSB1 in the table
 
 // A directory of the test's own under /tmp, removed with what it holds.
 struct ScratchDirectory {
-    ScratchDirectory() {
+    ScratchDirectory()
+    {
         char name[] = "/tmp/merlintest-ports-XXXXXX";
-        if (mkdtemp(name)) path = name;
+        if (mkdtemp(name))
+            path = name;
     }
-    ~ScratchDirectory() {
+    ~ScratchDirectory()
+    {
         std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+        if (!path.empty())
+            std::filesystem::remove_all(path, ignored);
     }
     std::string path;
 };
@@ -125,7 +146,8 @@ struct ScratchDirectory {
 // a value to put back.
 struct ScopedEnvironment {
     ScopedEnvironment(const char* name, const std::string& value)
-        : name(name), old(std::getenv(name) ? std::getenv(name) : "") {
+        : name(name), old(std::getenv(name) ? std::getenv(name) : "")
+    {
         setenv(name, value.c_str(), 1);
     }
     ~ScopedEnvironment() { old.empty() ? unsetenv(name) : setenv(name, old.c_str(), 1); }
@@ -133,14 +155,16 @@ struct ScopedEnvironment {
     std::string old;
 };
 
-std::string openFailure() {
+std::string openFailure()
+{
     char reason[2 * PATH_MAX];
     serialOpenFailure(reason, sizeof reason);
     return reason;
 }
 
 // Writes a frame as a connect would.
-bool writeFrame(SerialPort* port, const char* frame) {
+bool writeFrame(SerialPort* port, const char* frame)
+{
     Event* done = createEvent(false, false);
     bool written = serialWrite(port, done, reinterpret_cast<const uint8_t*>(frame),
                                static_cast<uint32_t>(std::strlen(frame)), 1000) == WaitFirst;
@@ -150,17 +174,19 @@ bool writeFrame(SerialPort* port, const char* frame) {
 
 // ---- Port names -------------------------------------------------------------
 
-TEST(SerialNames, FixedTableMapsEachBlockOf32ToADeviceFamily) {
+TEST(SerialNames, FixedTableMapsEachBlockOf32ToADeviceFamily)
+{
     struct Case {
         unsigned number;
         const char* path;
     };
     const Case cases[] = {
-        {1, "/dev/ttyS0"},     {3, "/dev/ttyS2"},      {32, "/dev/ttyS31"},  {33, "/dev/ttyUSB0"},
-        {64, "/dev/ttyUSB31"}, {65, "/dev/ttyACM0"},   {96, "/dev/ttyACM31"}, {97, "/dev/rfcomm0"},
-        {128, "/dev/rfcomm31"},
+        {1, "/dev/ttyS0"},     {3, "/dev/ttyS2"},     {32, "/dev/ttyS31"},
+        {33, "/dev/ttyUSB0"},  {64, "/dev/ttyUSB31"}, {65, "/dev/ttyACM0"},
+        {96, "/dev/ttyACM31"}, {97, "/dev/rfcomm0"},  {128, "/dev/rfcomm31"},
     };
-    for (const Case& c : cases) EXPECT_EQ(devicePath(c.number), c.path) << "COM" << c.number;
+    for (const Case& c : cases)
+        EXPECT_EQ(devicePath(c.number), c.path) << "COM" << c.number;
     // Past the table only a link can name a device.
     EXPECT_EQ(devicePath(129), linkPath(129));
     EXPECT_EQ(devicePath(256), linkPath(256));
@@ -168,13 +194,15 @@ TEST(SerialNames, FixedTableMapsEachBlockOf32ToADeviceFamily) {
     EXPECT_EQ(devicePath(257), "");
 }
 
-TEST(SerialNames, PathIsCutToTheRoomGiven) {
+TEST(SerialNames, PathIsCutToTheRoomGiven)
+{
     char path[8];
     portDevicePath(40, path, sizeof path);
     EXPECT_STREQ(path, "/dev/tt");
 }
 
-TEST(SerialNames, LinkInThePortsDirectoryTakesPrecedence) {
+TEST(SerialNames, LinkInThePortsDirectoryTakesPrecedence)
+{
     EXPECT_EQ(devicePath(kLinkPort), "/dev/ttyS21");
     {
         PtyPort pty(kLinkPort);
@@ -194,7 +222,8 @@ TEST(SerialNames, LinkInThePortsDirectoryTakesPrecedence) {
     EXPECT_EQ(devicePath(kLinkPort), "/dev/ttyS21");
 }
 
-TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink) {
+TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink)
+{
     EXPECT_EQ(serialOpen(kHighPort), nullptr);
     EXPECT_EQ(openFailure(), "COM130 (" + linkPath(kHighPort) + "): no such device");
     PtyPort pty(kHighPort);
@@ -212,7 +241,8 @@ TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink) {
 
 // The link directory is ${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports;
 // a relative XDG_CONFIG_HOME counts as unset.
-TEST(SerialNames, LinkDirectoryFollowsXdgConfigHome) {
+TEST(SerialNames, LinkDirectoryFollowsXdgConfigHome)
+{
     const std::string saved = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
     const std::string home = std::getenv("HOME");
     struct Case {
@@ -226,17 +256,22 @@ TEST(SerialNames, LinkDirectoryFollowsXdgConfigHome) {
         {nullptr, home + "/.config/merlintest/ports"},
     };
     for (const Case& c : cases) {
-        if (c.xdg) setenv("XDG_CONFIG_HOME", c.xdg, 1);
-        else unsetenv("XDG_CONFIG_HOME");
+        if (c.xdg)
+            setenv("XDG_CONFIG_HOME", c.xdg, 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
         EXPECT_EQ(devicePath(200), c.directory + "/com200") << (c.xdg ? c.xdg : "(unset)");
     }
-    if (saved.empty()) unsetenv("XDG_CONFIG_HOME");
-    else setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    if (saved.empty())
+        unsetenv("XDG_CONFIG_HOME");
+    else
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
 }
 
 // What the port list shows: whether COM n's device is there, and where a
 // user's link points.
-TEST(SerialNames, FoundDeviceNamesALinksTargetAndNotAVanishedOne) {
+TEST(SerialNames, FoundDeviceNamesALinksTargetAndNotAVanishedOne)
+{
     char device[512], target[512];
     EXPECT_FALSE(portDeviceFound(kFoundPort, device, sizeof device, target, sizeof target));
     EXPECT_STREQ(device, "/dev/ttyS28");
@@ -258,7 +293,8 @@ TEST(SerialNames, FoundDeviceNamesALinksTargetAndNotAVanishedOne) {
     EXPECT_STREQ(device, "");
 }
 
-TEST(SerialNames, NumbersOutsideTheRangeAreRefusedEvenWithALink) {
+TEST(SerialNames, NumbersOutsideTheRangeAreRefusedEvenWithALink)
+{
     PtyPort pty(kMaxPortNumber + 1);
     ASSERT_TRUE(pty.ready());
     EXPECT_EQ(serialOpen(kMaxPortNumber + 1), nullptr);
@@ -266,10 +302,12 @@ TEST(SerialNames, NumbersOutsideTheRangeAreRefusedEvenWithALink) {
 
 // A link deep in the user's directories opens what it points to; when the
 // link's path is too long to look at, nothing opens, never the table's device.
-TEST(SerialNames, LinkIsFollowedHoweverLongItsPathAndNeverBypassed) {
+TEST(SerialNames, LinkIsFollowedHoweverLongItsPathAndNeverBypassed)
+{
     ScratchDirectory scratch;
     std::string deep = scratch.path;
-    while (deep.size() < 520) deep += "/" + std::string(100, 'd');
+    while (deep.size() < 520)
+        deep += "/" + std::string(100, 'd');
     {
         ScopedEnvironment config("XDG_CONFIG_HOME", deep);
         PtyPort pty(kLongLinkPort);
@@ -289,7 +327,8 @@ TEST(SerialNames, LinkIsFollowedHoweverLongItsPathAndNeverBypassed) {
 // A device path named on the command line is a port of this process: the
 // table's number when it leads to a table device, else the highest number;
 // it comes before a link of the user's, and opens as any port does.
-TEST(SerialNames, AdoptedDevicePathTakesTheTablesNumberOrTheHighest) {
+TEST(SerialNames, AdoptedDevicePathTakesTheTablesNumberOrTheHighest)
+{
     ScratchDirectory scratch;
     PtyPort linked(kAdoptedPort);
     ASSERT_TRUE(linked.ready());
@@ -298,12 +337,13 @@ TEST(SerialNames, AdoptedDevicePathTakesTheTablesNumberOrTheHighest) {
         unsigned number;
     };
     std::vector<Case> cases = {
-        {"/dev/ttyUSB1", kAdoptedPort}, {"/dev/rfcomm31", 128},       {"/dev/ttyUSB01", kMaxPortNumber},
+        {"/dev/ttyUSB1", kAdoptedPort},    {"/dev/rfcomm31", 128},        {"/dev/ttyUSB01", kMaxPortNumber},
         {"/dev/ttyUSB32", kMaxPortNumber}, {"/dev/ttyS", kMaxPortNumber},
     };
     // A stable name leads to its device, as /dev/serial/by-id names do.
     const std::string byId = scratch.path + "/usb-by-id";
-    if (access("/dev/ttyS0", F_OK) == 0 && symlink("/dev/ttyS0", byId.c_str()) == 0) cases.push_back({byId, 1});
+    if (access("/dev/ttyS0", F_OK) == 0 && symlink("/dev/ttyS0", byId.c_str()) == 0)
+        cases.push_back({byId, 1});
     for (const Case& c : cases) {
         EXPECT_EQ(adoptDevicePath(c.path.c_str()), c.number) << c.path;
         EXPECT_EQ(devicePath(c.number), c.path);
@@ -331,7 +371,8 @@ TEST(SerialNames, AdoptedDevicePathTakesTheTablesNumberOrTheHighest) {
 
 // Only a terminal is a port. Whatever else a link names is refused at once,
 // before anything is written to it: a file is left as it was.
-TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
+TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched)
+{
     ScratchDirectory scratch;
     const std::string file = scratch.path + "/file", fifo = scratch.path + "/fifo";
     const std::string contents(8192, 'c');
@@ -339,7 +380,8 @@ TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::vector<std::string> kinds = {file, fifo, scratch.path, "/dev/null", "/dev/zero"};
     struct stat status;
-    if (stat("/dev/loop0", &status) == 0 && S_ISBLK(status.st_mode)) kinds.push_back("/dev/loop0");
+    if (stat("/dev/loop0", &status) == 0 && S_ISBLK(status.st_mode))
+        kinds.push_back("/dev/loop0");
 
     PtyPort pty(kKindPort);
     ASSERT_TRUE(pty.ready());
@@ -354,7 +396,8 @@ TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
             EXPECT_EQ(openFailure(), "COM31 (" + target + "): not a serial device");
         }
         EXPECT_LT(nowMilliseconds() - start, 1000u) << target;
-        if (port && target == file) writeFrame(port, ":F1\r");
+        if (port && target == file)
+            writeFrame(port, ":F1\r");
         serialClose(port);
     }
     std::ifstream in(file);
@@ -364,7 +407,8 @@ TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched) {
 // What a device is, from /dev/serial/by-id and sysfs in a tree of the test's
 // own: a USB-serial cable by its name, one reached through a link of the
 // user's to its by-id name, a modem-class device and a built-in port.
-TEST(SerialNames, DescribesADeviceByItsByIdNameAndTheStringsItsKernelReports) {
+TEST(SerialNames, DescribesADeviceByItsByIdNameAndTheStringsItsKernelReports)
+{
     FakeSystem system;
     ASSERT_FALSE(system.root().empty());
     system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
@@ -409,7 +453,8 @@ struct KeptLineFlags {
 
 class SerialSettings : public ::testing::TestWithParam<KeptLineFlags> {};
 
-TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp) {
+TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp)
+{
     const unsigned number = GetParam().port;
     PtyPort pty(number);
     ASSERT_TRUE(pty.ready());
@@ -476,8 +521,8 @@ TEST_P(SerialSettings, LineBecomesRaw9600_8N1AndKeepsFlowControlAndHangUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FlowControlAndHangUp, SerialSettings,
-                         ::testing::Values(KeptLineFlags{0, 35}, KeptLineFlags{CRTSCTS, 36},
-                                           KeptLineFlags{HUPCL, 37}, KeptLineFlags{CRTSCTS | HUPCL, 38}),
+                         ::testing::Values(KeptLineFlags{0, 35}, KeptLineFlags{CRTSCTS, 36}, KeptLineFlags{HUPCL, 37},
+                                           KeptLineFlags{CRTSCTS | HUPCL, 38}),
                          [](const ::testing::TestParamInfo<KeptLineFlags>& info) {
                              const tcflag_t flags = info.param.flags;
                              return std::string((flags & CRTSCTS) ? "Rtscts" : "NoRtscts") +
@@ -486,7 +531,8 @@ INSTANTIATE_TEST_SUITE_P(FlowControlAndHangUp, SerialSettings,
 
 // ---- Exclusive open, purge, writes ------------------------------------------
 
-TEST(SerialPort, PortHeldByAnotherOpenIsRefusedUntilClosed) {
+TEST(SerialPort, PortHeldByAnotherOpenIsRefusedUntilClosed)
+{
     PtyPort pty(kBusyPort);
     ASSERT_TRUE(pty.ready());
     SerialPort* first = serialOpen(kBusyPort);
@@ -503,7 +549,8 @@ TEST(SerialPort, PortHeldByAnotherOpenIsRefusedUntilClosed) {
 // Serial programs that do not lock the device itself leave a lock file
 // LCK..<device name> holding their process id. A live holder keeps the port;
 // one that has gone, or this process, does not.
-TEST(SerialPort, LockFileOfALiveProgramKeepsThePort) {
+TEST(SerialPort, LockFileOfALiveProgramKeepsThePort)
+{
     ScratchDirectory locks;
     ScopedEnvironment lockDirectory("MERLIN_LOCK_DIR", locks.path);
     PtyPort pty(kLockPort);
@@ -511,7 +558,8 @@ TEST(SerialPort, LockFileOfALiveProgramKeepsThePort) {
     const std::string device = ttyname(pty.slave);
     const std::string lock = locks.path + "/LCK.." + device.substr(device.rfind('/') + 1);
     const pid_t gone = fork();
-    if (gone == 0) _exit(0);
+    if (gone == 0)
+        _exit(0);
     ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
     auto ascii = [](pid_t pid) {
         const std::string digits = std::to_string(pid);
@@ -521,8 +569,8 @@ TEST(SerialPort, LockFileOfALiveProgramKeepsThePort) {
     // The port is busy, and says who holds it, by name where /proc has one.
     std::string parent;
     std::getline(std::ifstream("/proc/" + std::to_string(getppid()) + "/comm"), parent);
-    const std::string busy = "COM32 (" + device + "): busy: held by " + parent + " (process " +
-                             std::to_string(getppid()) + ")";
+    const std::string busy =
+        "COM32 (" + device + "): busy: held by " + parent + " (process " + std::to_string(getppid()) + ")";
     struct Case {
         std::string contents;
         std::string reason;  // empty: it opens
@@ -542,7 +590,8 @@ TEST(SerialPort, LockFileOfALiveProgramKeepsThePort) {
     EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "a stale lock is left where it is";
 }
 
-TEST(SerialPort, PurgeDiscardsWhatWasWaiting) {
+TEST(SerialPort, PurgeDiscardsWhatWasWaiting)
+{
     PtyPort pty(kPurgePort);
     ASSERT_TRUE(pty.ready());
     SerialPort* port = serialOpen(kPurgePort);
@@ -565,7 +614,8 @@ TEST(SerialPort, PurgeDiscardsWhatWasWaiting) {
     EXPECT_EQ(pty.readFarEnd(4, 5000), bytesOf(":D1\r"));
 }
 
-TEST(SerialPort, WriteThatCannotFinishGivesUpInTime) {
+TEST(SerialPort, WriteThatCannotFinishGivesUpInTime)
+{
     PtyPort pty(kStalledPort);
     ASSERT_TRUE(pty.ready());
     SerialPort* port = serialOpen(kStalledPort);
@@ -585,7 +635,8 @@ TEST(SerialPort, WriteThatCannotFinishGivesUpInTime) {
 
 // ---- Reads ------------------------------------------------------------------
 
-TEST(SerialRead, ReadGathersABurstUpToItsBuffer) {
+TEST(SerialRead, ReadGathersABurstUpToItsBuffer)
+{
     PtyPort pty(kReadPort);
     ASSERT_TRUE(pty.ready());
     SerialPort* port = serialOpen(kReadPort);
@@ -593,7 +644,8 @@ TEST(SerialRead, ReadGathersABurstUpToItsBuffer) {
     serialSetLine9600_8N1(port);
     SerialRead* read = serialReadCreate(port);
     std::vector<uint8_t> burst(200);
-    for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < burst.size(); ++i)
+        burst[i] = static_cast<uint8_t>(i);
     ASSERT_TRUE(pty.writeFarEnd(burst));
     pollfd waiting = {pty.slave, POLLIN, 0};
     ASSERT_EQ(poll(&waiting, 1, 5000), 1);
@@ -611,7 +663,8 @@ TEST(SerialRead, ReadGathersABurstUpToItsBuffer) {
     serialClose(port);
 }
 
-TEST(SerialRead, DeviceThatVanishesFailsTheReadWithoutHanging) {
+TEST(SerialRead, DeviceThatVanishesFailsTheReadWithoutHanging)
+{
     PtyPort pty(kVanishingPort);
     ASSERT_TRUE(pty.ready());
     SerialPort* port = serialOpen(kVanishingPort);
@@ -650,16 +703,19 @@ TEST(SerialRead, DeviceThatVanishesFailsTheReadWithoutHanging) {
 std::vector<std::string>* traceLog = nullptr;
 
 // "write(4)", plus "=" and the bytes when the call passed any.
-void recordTrace(const char* operation, long argument, bool succeeded, const uint8_t* bytes, uint32_t count) {
+void recordTrace(const char* operation, long argument, bool succeeded, const uint8_t* bytes, uint32_t count)
+{
     if (traceLog) {
-        std::string entry = std::string(operation) + "(" + std::to_string(argument) + ")" +
-                            (succeeded ? "" : " failed");
-        if (bytes) entry += "=" + std::string(reinterpret_cast<const char*>(bytes), count);
+        std::string entry =
+            std::string(operation) + "(" + std::to_string(argument) + ")" + (succeeded ? "" : " failed");
+        if (bytes)
+            entry += "=" + std::string(reinterpret_cast<const char*>(bytes), count);
         traceLog->push_back(entry);
     }
 }
 
-TEST(SerialTrace, SeesEveryCallInOrderAndModemLinesFailOnAPty) {
+TEST(SerialTrace, SeesEveryCallInOrderAndModemLinesFailOnAPty)
+{
     PtyPort pty(kModemPort);
     ASSERT_TRUE(pty.ready());
     std::vector<std::string> log;
@@ -696,10 +752,9 @@ TEST(SerialTrace, SeesEveryCallInOrderAndModemLinesFailOnAPty) {
     closeEvent(done);
 
     const std::vector<std::string> expected = {
-        "open(25)",          "setline(9600)",     "timeouts(1)",       "queues(8096)",
-        "purge(25)",         "CLRDTR(25) failed", "SETRTS(25) failed", "SETDTR(25) failed",
-        "CLRRTS(25) failed", "write(4)=:F1\r",    "read(4)==12\r",     "close(25)",
-        "open(0) failed",
+        "open(25)",          "setline(9600)",     "timeouts(1)",       "queues(8096)",      "purge(25)",
+        "CLRDTR(25) failed", "SETRTS(25) failed", "SETDTR(25) failed", "CLRRTS(25) failed", "write(4)=:F1\r",
+        "read(4)==12\r",     "close(25)",         "open(0) failed",
     };
     EXPECT_EQ(log, expected);
 }

@@ -28,13 +28,15 @@ public:
     bool valid() const { return read_ != nullptr; }
 
     // Reads until `count` bytes have come, a read fails, or `milliseconds` pass.
-    Received take(platform::Event* stop, size_t count, uint32_t milliseconds) {
+    Received take(platform::Event* stop, size_t count, uint32_t milliseconds)
+    {
         using namespace platform;
         Received received;
         const uint64_t start = nowMilliseconds();
         while (received.bytes.size() < count) {
             uint64_t elapsed = nowMilliseconds() - start;
-            if (elapsed >= milliseconds) break;
+            if (elapsed >= milliseconds)
+                break;
             uint32_t n = 0;
             if (!pending_) {
                 if (serialReadStart(read_, &n) == ReadCompleted) {
@@ -44,7 +46,8 @@ public:
                 pending_ = true;
             }
             WaitResult result = serialReadWait(read_, stop, static_cast<uint32_t>(milliseconds - elapsed));
-            if (result != WaitFirst) break;
+            if (result != WaitFirst)
+                break;
             pending_ = false;
             if (!serialReadResult(read_, &n)) {
                 received.failed = true;
@@ -57,20 +60,24 @@ public:
 
     // Reads and drops whatever arrives until the line has been quiet for
     // `quietMilliseconds`, or `limitMilliseconds` have passed; the count dropped.
-    size_t drain(platform::Event* stop, uint32_t quietMilliseconds, uint32_t limitMilliseconds) {
+    size_t drain(platform::Event* stop, uint32_t quietMilliseconds, uint32_t limitMilliseconds)
+    {
         size_t dropped = 0;
         const uint64_t start = platform::nowMilliseconds();
         while (platform::nowMilliseconds() - start < limitMilliseconds) {
             Received received = take(stop, 1, quietMilliseconds);
-            if (received.bytes.empty() || received.failed) break;
+            if (received.bytes.empty() || received.failed)
+                break;
             dropped += received.bytes.size();
         }
         return dropped;
     }
 
 private:
-    void keep(Received& received, uint32_t n) {
-        if (n == 0) return;
+    void keep(Received& received, uint32_t n)
+    {
+        if (n == 0)
+            return;
         received.chunks.push_back(n);
         const uint8_t* data = platform::serialReadData(read_);
         received.bytes.insert(received.bytes.end(), data, data + n);
@@ -80,9 +87,11 @@ private:
     bool pending_ = false;
 };
 
-inline std::vector<uint8_t> bytesOf(const char* text) {
+inline std::vector<uint8_t> bytesOf(const char* text)
+{
     std::vector<uint8_t> bytes;
-    while (*text) bytes.push_back(static_cast<uint8_t>(*text++));
+    while (*text)
+        bytes.push_back(static_cast<uint8_t>(*text++));
     return bytes;
 }
 

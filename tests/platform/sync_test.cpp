@@ -19,7 +19,8 @@ struct Counter {
 
 constexpr int kIncrements = 100000;
 
-uint32_t incrementUnderLock(void* argument) {
+uint32_t incrementUnderLock(void* argument)
+{
     Counter* counter = static_cast<Counter*>(argument);
     for (int i = 0; i < kIncrements; ++i) {
         LockHold hold(counter->lock);
@@ -28,7 +29,8 @@ uint32_t incrementUnderLock(void* argument) {
     return 0;
 }
 
-TEST(Lock, KeepsConcurrentIncrementsWhole) {
+TEST(Lock, KeepsConcurrentIncrementsWhole)
+{
     Counter counter;
     counter.lock.init();
     Thread* a = startThread(incrementUnderLock, &counter, nullptr);
@@ -46,7 +48,8 @@ TEST(Lock, KeepsConcurrentIncrementsWhole) {
 
 // ---- Events -----------------------------------------------------------------
 
-TEST(Event, ManualResetStaysSetUntilReset) {
+TEST(Event, ManualResetStaysSetUntilReset)
+{
     Event* event = createEvent(true, false);
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(waitEvent(event, 0), WaitTimeout);
@@ -58,7 +61,8 @@ TEST(Event, ManualResetStaysSetUntilReset) {
     closeEvent(event);
 }
 
-TEST(Event, InitiallySetAndRepeatedSetsCollapse) {
+TEST(Event, InitiallySetAndRepeatedSetsCollapse)
+{
     Event* manual = createEvent(true, true);
     Event* automatic = createEvent(false, true);
     EXPECT_EQ(waitEvent(manual, 0), WaitFirst);
@@ -76,7 +80,8 @@ TEST(Event, InitiallySetAndRepeatedSetsCollapse) {
     closeEvent(automatic);
 }
 
-TEST(Event, AutoResetIsConsumedByTheWaitThatSeesIt) {
+TEST(Event, AutoResetIsConsumedByTheWaitThatSeesIt)
+{
     Event* event = createEvent(false, false);
     setEvent(event);
     EXPECT_EQ(waitEvent(event, 0), WaitFirst);
@@ -94,7 +99,8 @@ struct Waiters {
     std::atomic<int> timedOut{0};
 };
 
-uint32_t waitOnce(void* argument) {
+uint32_t waitOnce(void* argument)
+{
     Waiters* waiters = static_cast<Waiters*>(argument);
     if (waitEvent(waiters->event, 20000) == WaitFirst) {
         ++waiters->through;
@@ -105,7 +111,8 @@ uint32_t waitOnce(void* argument) {
     return 0;
 }
 
-TEST(Event, EachAutoResetSignalReleasesExactlyOneWaiter) {
+TEST(Event, EachAutoResetSignalReleasesExactlyOneWaiter)
+{
     Waiters waiters;
     waiters.event = createEvent(false, false);
     waiters.passed = createEvent(false, false);
@@ -131,7 +138,8 @@ TEST(Event, EachAutoResetSignalReleasesExactlyOneWaiter) {
     closeEvent(waiters.passed);
 }
 
-TEST(Event, WaitEitherReportsWhichAndFirstWinsWhenBothAreSet) {
+TEST(Event, WaitEitherReportsWhichAndFirstWinsWhenBothAreSet)
+{
     Event* first = createEvent(true, false);
     Event* second = createEvent(true, false);
     EXPECT_EQ(waitEitherEvent(first, second, 0), WaitTimeout);
@@ -145,7 +153,8 @@ TEST(Event, WaitEitherReportsWhichAndFirstWinsWhenBothAreSet) {
     closeEvent(second);
 }
 
-TEST(Event, WaitEitherConsumesOnlyTheAutoResetEventItReports) {
+TEST(Event, WaitEitherConsumesOnlyTheAutoResetEventItReports)
+{
     Event* first = createEvent(false, true);
     Event* second = createEvent(false, true);
     EXPECT_EQ(waitEitherEvent(first, second, 0), WaitFirst);
@@ -155,13 +164,15 @@ TEST(Event, WaitEitherConsumesOnlyTheAutoResetEventItReports) {
     closeEvent(second);
 }
 
-uint32_t setAfterShortPause(void* argument) {
+uint32_t setAfterShortPause(void* argument)
+{
     sleepMilliseconds(30);
     setEvent(static_cast<Event*>(argument));
     return 0;
 }
 
-TEST(Event, SetFromAnotherThreadWakesTheWaiter) {
+TEST(Event, SetFromAnotherThreadWakesTheWaiter)
+{
     for (bool manualReset : {true, false}) {
         Event* other = createEvent(true, false);
         Event* event = createEvent(manualReset, false);
@@ -176,7 +187,8 @@ TEST(Event, SetFromAnotherThreadWakesTheWaiter) {
     }
 }
 
-TEST(Event, TimeOutLastsAboutTheTimeAsked) {
+TEST(Event, TimeOutLastsAboutTheTimeAsked)
+{
     Event* first = createEvent(false, false);
     Event* second = createEvent(true, false);
     uint64_t start = nowMilliseconds();
@@ -194,7 +206,8 @@ TEST(Event, TimeOutLastsAboutTheTimeAsked) {
     closeEvent(second);
 }
 
-TEST(Event, MissingEventFailsAtOnce) {
+TEST(Event, MissingEventFailsAtOnce)
+{
     Event* event = createEvent(true, true);
     uint64_t start = nowMilliseconds();
     EXPECT_EQ(waitEvent(nullptr, 10000), WaitFailed);
@@ -216,7 +229,8 @@ struct Gate {
     void* seenArgument = nullptr;
 };
 
-uint32_t waitAtGate(void* argument) {
+uint32_t waitAtGate(void* argument)
+{
     Gate* gate = static_cast<Gate*>(argument);
     gate->seenArgument = argument;
     waitEvent(gate->open, 20000);
@@ -224,7 +238,8 @@ uint32_t waitAtGate(void* argument) {
     return 7;
 }
 
-TEST(Thread, WaitReportsWhetherTheThreadHasEnded) {
+TEST(Thread, WaitReportsWhetherTheThreadHasEnded)
+{
     Gate gate{createEvent(true, false), createEvent(true, false)};
     uint32_t id = 0;
     Thread* thread = startThread(waitAtGate, &gate, &id);
@@ -241,7 +256,8 @@ TEST(Thread, WaitReportsWhetherTheThreadHasEnded) {
     closeEvent(gate.finished);
 }
 
-TEST(Thread, EachThreadGetsItsOwnId) {
+TEST(Thread, EachThreadGetsItsOwnId)
+{
     Event* open = createEvent(true, true);
     Gate firstGate{open, createEvent(true, false)};
     Gate secondGate{open, createEvent(true, false)};
@@ -264,7 +280,8 @@ struct Flag {
     bool finished = false;
 };
 
-uint32_t raiseFlagAfterGate(void* argument) {
+uint32_t raiseFlagAfterGate(void* argument)
+{
     Flag* flag = static_cast<Flag*>(argument);
     waitEvent(flag->open, 20000);
     LockHold hold(flag->lock);
@@ -272,7 +289,8 @@ uint32_t raiseFlagAfterGate(void* argument) {
     return 0;
 }
 
-TEST(Thread, ClosedWhileRunningTheThreadRunsToItsEnd) {
+TEST(Thread, ClosedWhileRunningTheThreadRunsToItsEnd)
+{
     // Kept for the whole run: the body may still be leaving the lock when
     // the test ends.
     static Flag& flag = *[] {
@@ -302,7 +320,8 @@ TEST(Thread, ClosedWhileRunningTheThreadRunsToItsEnd) {
 
 // ---- Time -------------------------------------------------------------------
 
-TEST(Clock, SleepAdvancesTheMonotonicClock) {
+TEST(Clock, SleepAdvancesTheMonotonicClock)
+{
     uint64_t start = nowMilliseconds();
     sleepMilliseconds(60);
     uint64_t end = nowMilliseconds();

@@ -39,7 +39,7 @@ constexpr int kMountPortIndex = 6;  // COM7
 // The fixture's first link, COM5: where the dialog starts.
 constexpr int kFirstLinkIndex = 4;
 
-const int kV2Controls[] = {IDC_FOCUS_ON, IDC_FOCUS_OFF, IDC_TIMER_VALUE,
+const int kV2Controls[] = {IDC_FOCUS_ON,    IDC_FOCUS_OFF,    IDC_TIMER_VALUE,
                            IDC_TIMER_START, IDC_TIMER_STATUS, IDC_TIMER_READ};
 
 bool isV2Control(int id)
@@ -99,8 +99,8 @@ std::vector<std::string> clippedTexts(QWidget* dialog, const DialogTemplate& dia
             widest = std::max(widest, metrics.horizontalAdvance(line));
         if (widest + margin > room || lineHeight * lines.size() > widget->height())
             clipped.push_back(std::string(c.text) + " needs " + std::to_string(widest + margin) + "x" +
-                              std::to_string(lineHeight * lines.size()) + ", has " +
-                              std::to_string(room) + "x" + std::to_string(widget->height()));
+                              std::to_string(lineHeight * lines.size()) + ", has " + std::to_string(room) + "x" +
+                              std::to_string(widget->height()));
     }
     return clipped;
 }
@@ -110,8 +110,7 @@ void saveScreenshot(QWidget* window, const char* name)
     const QByteArray directory = qgetenv("MERLIN_SCREENSHOT_DIR");
     if (directory.isEmpty())
         return;
-    EXPECT_TRUE(window->grab().save(QString::fromUtf8(directory) + QLatin1Char('/') + QLatin1String(name)))
-        << name;
+    EXPECT_TRUE(window->grab().save(QString::fromUtf8(directory) + QLatin1Char('/') + QLatin1String(name))) << name;
 }
 
 class QtMainDialogTest : public ::testing::Test {
@@ -140,11 +139,7 @@ protected:
     }
 
     QWidget* control(int id) const { return templateControl(dialog, id); }
-    template <typename Widget>
-    Widget* control(int id) const
-    {
-        return controlOf<Widget>(dialog, id);
-    }
+    template <typename Widget> Widget* control(int id) const { return controlOf<Widget>(dialog, id); }
     void click(int id) { QTest::mouseClick(control(id), Qt::LeftButton); }
     QString status() const { return fieldText(dialog, IDC_STATUS); }
     bool waitForStatus(const char* text) { return waitForField(dialog, IDC_STATUS, QString::fromUtf8(text)); }
@@ -246,7 +241,8 @@ TEST_F(QtMainDialogTest, PortEntriesNameTheDeviceTheyOpen)
     ASSERT_EQ(list->count(), 256);
     for (int i = 0; i < list->count(); ++i) {
         const QString expected = QStringLiteral("COM%1").arg(i + 1);
-        ASSERT_TRUE(list->itemText(i) == expected || list->itemText(i).startsWith(expected + QStringLiteral(" \u2014 ")))
+        ASSERT_TRUE(list->itemText(i) == expected ||
+                    list->itemText(i).startsWith(expected + QStringLiteral(" \u2014 ")))
             << text(list->itemText(i));
     }
     char target[512] = {};

@@ -15,8 +15,7 @@
 // Generous: a handshake is ~0.5 s plus six round trips, on a loaded machine.
 constexpr int kQtWaitMs = 20000;
 
-template <typename Widget>
-Widget* controlOf(const QWidget* dialog, int id)
+template <typename Widget> Widget* controlOf(const QWidget* dialog, int id)
 {
     return qobject_cast<Widget*>(templateControl(dialog, id));
 }
@@ -48,4 +47,7 @@ inline void whenModalOpens(std::function<void(QWidget*)> work)
     });
 }
 
-inline std::string text(const QString& s) { return s.toStdString(); }
+inline std::string text(const QString& s)
+{
+    return s.toStdString();
+}

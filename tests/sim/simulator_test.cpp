@@ -35,43 +35,48 @@ constexpr int kWaitMs = 10000;  // generous: a live simulator answers in a few m
 constexpr unsigned kDataCom = 7;
 constexpr unsigned kControlCom = 8;
 
-int elapsedMs(Clock::time_point since) {
+int elapsedMs(Clock::time_point since)
+{
     return int(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 // The data port from the client's side: a raw pty, read with deadlines.
 class DataPort {
 public:
-    explicit DataPort(const std::string& path) {
+    explicit DataPort(const std::string& path)
+    {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd_ < 0) return;
+        if (fd_ < 0)
+            return;
         termios t;
         tcgetattr(fd_, &t);
         cfmakeraw(&t);
         tcsetattr(fd_, TCSANOW, &t);
     }
     ~DataPort() { close(); }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
+    void close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = -1;
     }
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
 
-    void send(const std::string& bytes) {
-        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    }
+    void send(const std::string& bytes) { ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
 
     // Reads until `count` carriage returns have come, or the time is up.
-    std::string readReplies(size_t count) {
-        return readUntil([count](const std::string& in) {
-            return size_t(std::count(in.begin(), in.end(), '\r')) >= count;
-        });
+    std::string readReplies(size_t count)
+    {
+        return readUntil(
+            [count](const std::string& in) { return size_t(std::count(in.begin(), in.end(), '\r')) >= count; });
     }
-    std::string readUntil4k() {
+    std::string readUntil4k()
+    {
         return readUntil([](const std::string& in) { return in.size() >= 4096; });
     }
-    std::string readUntilEnding(const std::string& tail) {
+    std::string readUntilEnding(const std::string& tail)
+    {
         return readUntil([&tail](const std::string& in) {
             return in.size() >= tail.size() && in.compare(in.size() - tail.size(), tail.size(), tail) == 0;
         });
@@ -80,17 +85,20 @@ public:
     Clock::time_point firstByteAt, lastByteAt;
 
 private:
-    template <typename Done>
-    std::string readUntil(Done done) {
+    template <typename Done> std::string readUntil(Done done)
+    {
         std::string in;
         auto start = Clock::now();
         while (!done(in) && elapsedMs(start) < kWaitMs) {
             pollfd p = {fd_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
             char buffer[256];
             ssize_t n = ::read(fd_, buffer, sizeof buffer);
-            if (n <= 0) continue;
-            if (in.empty()) firstByteAt = Clock::now();
+            if (n <= 0)
+                continue;
+            if (in.empty())
+                firstByteAt = Clock::now();
             lastByteAt = Clock::now();
             in.append(buffer, size_t(n));
         }
@@ -104,22 +112,27 @@ private:
 // SimClient finds it as COM8.
 class Simulator : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/merlin-sim-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         home_ = pattern;
-        if (const char* home = std::getenv("HOME")) savedHome_ = home;
+        if (const char* home = std::getenv("HOME"))
+            savedHome_ = home;
         setenv("HOME", home_.c_str(), 1);
-        if (const char* config = std::getenv("XDG_CONFIG_HOME")) savedConfig_ = config;
+        if (const char* config = std::getenv("XDG_CONFIG_HOME"))
+            savedConfig_ = config;
         unsetenv("XDG_CONFIG_HOME");
         unsetenv("WINEPREFIX");
     }
 
-    void TearDown() override {
+    void TearDown() override
+    {
         stop(SIGTERM);
         sim.close();
         setenv("HOME", savedHome_.c_str(), 1);
-        if (!savedConfig_.empty()) setenv("XDG_CONFIG_HOME", savedConfig_.c_str(), 1);
+        if (!savedConfig_.empty())
+            setenv("XDG_CONFIG_HOME", savedConfig_.c_str(), 1);
         std::error_code ignored;
         fs::remove_all(home_, ignored);
     }
@@ -129,9 +142,10 @@ protected:
     // Starts the simulator and waits until it has printed its ports (its
     // links exist by then). Tests call it through ASSERT_NO_FATAL_FAILURE: a
     // simulator that did not start must end the test, not leave it a null port.
-    void start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {MERLIN_SIM_PATH, "--com", std::to_string(kDataCom),
-                                         "--control-com", std::to_string(kControlCom)};
+    void start(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> args = {MERLIN_SIM_PATH, "--com", std::to_string(kDataCom), "--control-com",
+                                         std::to_string(kControlCom)};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_EQ(startRaw(args), 0);
         ASSERT_NE(output_.find("control port"), std::string::npos) << output_;
@@ -143,19 +157,23 @@ protected:
     // Starts the simulator and reads what it prints until it has shown its
     // control port or, with `toTheEnd`, until it has ended; then the exit
     // status, otherwise 0.
-    int startRaw(const std::vector<std::string>& args, bool toTheEnd = false) {
+    int startRaw(const std::vector<std::string>& args, bool toTheEnd = false)
+    {
         output_.clear();
         int out[2];
-        if (pipe(out) != 0) return -1;
+        if (pipe(out) != 0)
+            return -1;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
             // A run to the end is about what it prints: its errors too.
-            if (toTheEnd) dup2(out[1], STDERR_FILENO);
+            if (toTheEnd)
+                dup2(out[1], STDERR_FILENO);
             ::close(out[0]);
             ::close(out[1]);
             std::vector<char*> argv;
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             execv(argv[0], argv.data());
             // Why it did not start, for the failure message.
@@ -166,14 +184,17 @@ protected:
         auto begin = Clock::now();
         while ((toTheEnd || output_.find("control port") == std::string::npos) && elapsedMs(begin) < kWaitMs) {
             pollfd p = {out[0], POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
             char buffer[512];
             ssize_t n = ::read(out[0], buffer, sizeof buffer);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             output_.append(buffer, size_t(n));
         }
         ::close(out[0]);
-        if (!toTheEnd) return 0;
+        if (!toTheEnd)
+            return 0;
         int status = -1;
         waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -181,8 +202,10 @@ protected:
     }
 
     // Sends the signal and waits for the simulator to end; its exit status.
-    int stop(int signal) {
-        if (pid_ <= 0) return -1;
+    int stop(int signal)
+    {
+        if (pid_ <= 0)
+            return -1;
         port.reset();
         ::kill(pid_, signal);
         int status = 0;
@@ -200,12 +223,14 @@ protected:
     }
 
     // Sends frames and returns the replies once `count` have come.
-    std::string exchange(const std::string& frames, size_t count) {
+    std::string exchange(const std::string& frames, size_t count)
+    {
         port->send(frames);
         return port->readReplies(count);
     }
 
-    bool stateHas(const std::string& line) {
+    bool stateHas(const std::string& line)
+    {
         auto lines = sim.state();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
@@ -223,7 +248,8 @@ private:
 
 // ---- Answers -----------------------------------------------------------------
 
-TEST_F(Simulator, HandshakeRepliesCarryTheCountsLowByteFirst) {
+TEST_F(Simulator, HandshakeRepliesCarryTheCountsLowByteFirst)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(exchange(":F1\r:F2\r:a1\r:D1\r:a2\r:D2\r", 6), "=\r=\r=00F915\r=\r=00F915\r=\r");
 
@@ -233,12 +259,13 @@ TEST_F(Simulator, HandshakeRepliesCarryTheCountsLowByteFirst) {
     ASSERT_TRUE(sim.setCounts(2, 0x123456));
     EXPECT_EQ(exchange(":a2\r:a1\r", 2), "=563412\r=00350C\r");
 
-    EXPECT_EQ(sim.frames(), (std::vector<std::string>{":F1\r", ":F2\r", ":a1\r", ":D1\r", ":a2\r", ":D2\r",
-                                                      ":a1\r", ":a2\r", ":a2\r", ":a1\r"}));
+    EXPECT_EQ(sim.frames(), (std::vector<std::string>{":F1\r", ":F2\r", ":a1\r", ":D1\r", ":a2\r", ":D2\r", ":a1\r",
+                                                      ":a2\r", ":a2\r", ":a1\r"}));
     EXPECT_EQ(sim.replies().size(), 10u);
 }
 
-TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst) {
+TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(exchange(":L2\r:G231\r:I2460000\r:J2\r", 4), "=\r=\r=\r=\r");
     EXPECT_TRUE(stateHas("axis2 moving mode=3 reverse=1 rate=70")) << ::testing::PrintToString(sim.state());
@@ -255,7 +282,8 @@ TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst) {
     EXPECT_TRUE(stateHas("axis2 stopped"));
 }
 
-TEST_F(Simulator, OutputAndAdapterQueriesReflectTheLastValueSet) {
+TEST_F(Simulator, OutputAndAdapterQueriesReflectTheLastValueSet)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(exchange(":o1\r:x1\r", 2), "=0\r=0\r");
     EXPECT_EQ(exchange(":O11\r:o1\r:X13\r:x1\r", 4), "=\r=1\r=\r=3\r");
@@ -265,7 +293,8 @@ TEST_F(Simulator, OutputAndAdapterQueriesReflectTheLastValueSet) {
     EXPECT_TRUE(stateHas("lines 10"));
 }
 
-TEST_F(Simulator, SelfTimerTakesItsTimeLowByteFirstAndCountsDownToZero) {
+TEST_F(Simulator, SelfTimerTakesItsTimeLowByteFirstAndCountsDownToZero)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     // 60000 ms is 0xEA60.
     EXPECT_EQ(exchange(":T11060EA\r", 1), "=\r");
@@ -296,20 +325,21 @@ struct BadFrame {
     const char* reply;
 };
 
-TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing) {
+TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing)
+{
     const BadFrame cases[] = {
-        {":Q1\r", "!0\r"},         // unknown letter
-        {":\r", "!0\r"},           // no letter at all
-        {":F\r", "!1\r"},          // no channel
-        {":I112\r", "!1\r"},       // rate too short
-        {":G13\r", "!1\r"},        // set-up too short
-        {":O1\r", "!1\r"},         // output without its digit
-        {":a3\r", "!3\r"},         // no third axis
-        {":o2\r", "!3\r"},         // the output lives on channel 1 only
-        {":I1a08601\r", "!3\r"},   // lower-case digits
-        {":G132\r", "!3\r"},       // direction is 0 or 1
-        {":O12\r", "!3\r"},        // output is 0 or 1
-        {":T1xy0000\r", "!3\r"},   // timer digits
+        {":Q1\r", "!0\r"},        // unknown letter
+        {":\r", "!0\r"},          // no letter at all
+        {":F\r", "!1\r"},         // no channel
+        {":I112\r", "!1\r"},      // rate too short
+        {":G13\r", "!1\r"},       // set-up too short
+        {":O1\r", "!1\r"},        // output without its digit
+        {":a3\r", "!3\r"},        // no third axis
+        {":o2\r", "!3\r"},        // the output lives on channel 1 only
+        {":I1a08601\r", "!3\r"},  // lower-case digits
+        {":G132\r", "!3\r"},      // direction is 0 or 1
+        {":O12\r", "!3\r"},       // output is 0 or 1
+        {":T1xy0000\r", "!3\r"},  // timer digits
     };
     ASSERT_NO_FATAL_FAILURE(start());
     for (const BadFrame& c : cases) {
@@ -318,13 +348,13 @@ TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing) {
     }
     // Stray bytes between frames, and a frame cut short by the next one.
     EXPECT_EQ(exchange("\n#:F1:D2\r", 1), "=\r");
-    EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0",
-                                                     "timer 0"}));
+    EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0", "timer 0"}));
 }
 
 // ---- Misbehaviour on request ------------------------------------------------------
 
-TEST_F(Simulator, SilentAnswersNothingButStillRecordsTheFrames) {
+TEST_F(Simulator, SilentAnswersNothingButStillRecordsTheFrames)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(sim.setSilent(true));
     port->send(":F1\r:J1\r");
@@ -338,7 +368,8 @@ TEST_F(Simulator, SilentAnswersNothingButStillRecordsTheFrames) {
     EXPECT_EQ(exchange(":F1\r", 1), "=\r");
 }
 
-TEST_F(Simulator, ErrorRepliesByFramePrefixLeaveTheMachineAlone) {
+TEST_F(Simulator, ErrorRepliesByFramePrefixLeaveTheMachineAlone)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(sim.setError(":a1", "05"));
     ASSERT_TRUE(sim.setError(":J", "2"));
@@ -350,7 +381,8 @@ TEST_F(Simulator, ErrorRepliesByFramePrefixLeaveTheMachineAlone) {
     EXPECT_EQ(exchange(":a1\r:J1\r", 2), "=00F915\r=\r");
 }
 
-TEST_F(Simulator, EchoNoiseAndOverlongShapeTheBytesButNotTheRecord) {
+TEST_F(Simulator, EchoNoiseAndOverlongShapeTheBytesButNotTheRecord)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_TRUE(sim.setEcho(true));
     EXPECT_EQ(exchange(":a1\r", 2), ":a1\r=00F915\r");
@@ -365,7 +397,8 @@ TEST_F(Simulator, EchoNoiseAndOverlongShapeTheBytesButNotTheRecord) {
     EXPECT_EQ(sim.replies(), (std::vector<std::string>{"=00F915\r", "=\r", "=00F915012345678901\r"}));
 }
 
-TEST_F(Simulator, SplitPacedAndLateRepliesComeWholeButSpreadOut) {
+TEST_F(Simulator, SplitPacedAndLateRepliesComeWholeButSpreadOut)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     // Four pieces of two bytes, 10 ms apart.
     ASSERT_TRUE(sim.setSplit(2));
@@ -399,7 +432,8 @@ TEST_F(Simulator, SplitPacedAndLateRepliesComeWholeButSpreadOut) {
     EXPECT_GE(now, micro[1].us);
 }
 
-TEST_F(Simulator, ResetRestoresTheStartingBehaviourAndClearsEverything) {
+TEST_F(Simulator, ResetRestoresTheStartingBehaviourAndClearsEverything)
+{
     ASSERT_NO_FATAL_FAILURE(start({"--counts", "2=800000", "--error", ":F1=9"}));
     EXPECT_EQ(exchange(":F1\r:a2\r", 2), "!9\r=00350C\r");
     ASSERT_TRUE(sim.setCounts(2, 2500000));
@@ -410,14 +444,14 @@ TEST_F(Simulator, ResetRestoresTheStartingBehaviourAndClearsEverything) {
 
     ASSERT_TRUE(sim.reset());
     EXPECT_TRUE(sim.log().empty());
-    EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0",
-                                                     "timer 0"}));
+    EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0", "timer 0"}));
     EXPECT_EQ(exchange(":F1\r:a2\r", 2), "!9\r=00350C\r");
 }
 
 // ---- Control port ------------------------------------------------------------------
 
-TEST_F(Simulator, LogEscapesControlBytesAndSayUnescapesThem) {
+TEST_F(Simulator, LogEscapesControlBytesAndSayUnescapesThem)
+{
     ASSERT_NO_FATAL_FAILURE(start());
     EXPECT_EQ(exchange(":Q1\x01\n\\\r", 1), "!0\r");
     std::vector<std::string> lines;
@@ -434,10 +468,11 @@ TEST_F(Simulator, LogEscapesControlBytesAndSayUnescapesThem) {
     EXPECT_FALSE(sim.command("say \\q"));
 }
 
-TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake) {
+TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake)
+{
     ASSERT_NO_FATAL_FAILURE(start());
-    const char* bad[] = {"bogus",      "silent 2",  "split x",     "counts 3 800000", "counts 1 16777216",
-                         "latency -1", "error :a1", "overlong 1 2", "echo"};
+    const char* bad[] = {"bogus",     "silent 2",     "split x", "counts 3 800000", "counts 1 16777216", "latency -1",
+                         "error :a1", "overlong 1 2", "echo"};
     for (const char* command : bad) {
         EXPECT_FALSE(sim.command(command)) << command;
         EXPECT_NE(sim.lastError().find("error"), std::string::npos) << sim.lastError();
@@ -446,7 +481,8 @@ TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake) {
     EXPECT_EQ(exchange(":a1\r", 1), "=FFFFFF\r");
 }
 
-TEST_F(Simulator, SurvivesTheClientClosingAndReopeningThePort) {
+TEST_F(Simulator, SurvivesTheClientClosingAndReopeningThePort)
+{
     ASSERT_NO_FATAL_FAILURE(start({"--latency", "50"}));
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
@@ -466,7 +502,8 @@ TEST_F(Simulator, SurvivesTheClientClosingAndReopeningThePort) {
 
 // The device faults the engine is tried against: a flood of noise, a port
 // that takes no more bytes, and a device that goes away and comes back.
-TEST_F(Simulator, FloodStallAndVanishAreDeviceFaults) {
+TEST_F(Simulator, FloodStallAndVanishAreDeviceFaults)
+{
     start();
     ASSERT_TRUE(sim.setFlood(true));
     std::string flood = port->readUntil4k();
@@ -480,7 +517,8 @@ TEST_F(Simulator, FloodStallAndVanishAreDeviceFaults) {
     size_t accepted = 0;
     for (int i = 0; i < 1024; ++i) {
         ssize_t n = ::write(port->fd(), block.data(), block.size());
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         accepted += size_t(n);
     }
     EXPECT_LT(accepted, 1024u * 1024u) << "the queue filled";
@@ -502,16 +540,17 @@ TEST_F(Simulator, FloodStallAndVanishAreDeviceFaults) {
 
 // ---- Process ------------------------------------------------------------------------
 
-TEST_F(Simulator, TermAndIntEndItCleanlyAndRemoveItsLinks) {
+TEST_F(Simulator, TermAndIntEndItCleanlyAndRemoveItsLinks)
+{
     for (int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal);
         const std::string wine = home_ + "/wine";
         setenv("WINEPREFIX", wine.c_str(), 1);
         ASSERT_NO_FATAL_FAILURE(start({"--link", home_ + "/extra/data", "--control-link", home_ + "/extra/control"}));
         unsetenv("WINEPREFIX");
-        const std::vector<std::string> links = {comLink(kDataCom), comLink(kControlCom), wine + "/dosdevices/com7",
-                                                wine + "/dosdevices/com8", home_ + "/extra/data",
-                                                home_ + "/extra/control"};
+        const std::vector<std::string> links = {comLink(kDataCom),         comLink(kControlCom),
+                                                wine + "/dosdevices/com7", wine + "/dosdevices/com8",
+                                                home_ + "/extra/data",     home_ + "/extra/control"};
         for (const std::string& link : links) {
             struct stat st;
             EXPECT_EQ(lstat(link.c_str(), &st), 0) << link;
@@ -522,11 +561,13 @@ TEST_F(Simulator, TermAndIntEndItCleanlyAndRemoveItsLinks) {
         int status = stop(signal);
         EXPECT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);
-        for (const std::string& link : links) EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << link;
+        for (const std::string& link : links)
+            EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << link;
     }
 }
 
-TEST_F(Simulator, LogFileRecordsAsItHappens) {
+TEST_F(Simulator, LogFileRecordsAsItHappens)
+{
     const std::string file = home_ + "/sim.log";
     ASSERT_NO_FATAL_FAILURE(start({"--log", file}));
     EXPECT_EQ(exchange(":F1\r", 1), "=\r");
@@ -539,17 +580,18 @@ TEST_F(Simulator, LogFileRecordsAsItHappens) {
     EXPECT_TRUE(std::regex_match(tx, std::regex(R"(tx \d+ =\\r)"))) << tx;
 }
 
-TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail) {
+TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail)
+{
     int status = startRaw({MERLIN_SIM_PATH, "--help"}, true);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    const char* options[] = {"--link",     "--control-link", "--com",   "--control-com", "--log",
-                             "--silent",   "--error",        "--echo",  "--split",       "--noise",
-                             "--overlong", "--counts",       "--pace",  "--latency",     "--help",
-                             "--version"};
-    for (const char* option : options) EXPECT_NE(output_.find(option), std::string::npos) << option;
-    for (const char* command : {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts",
-                                "pace", "latency", "log", "clearlog", "state", "say"}) {
+    const char* options[] = {"--link",  "--control-link", "--com",   "--control-com", "--log",      "--silent",
+                             "--error", "--echo",         "--split", "--noise",       "--overlong", "--counts",
+                             "--pace",  "--latency",      "--help",  "--version"};
+    for (const char* option : options)
+        EXPECT_NE(output_.find(option), std::string::npos) << option;
+    for (const char* command : {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts", "pace",
+                                "latency", "log", "clearlog", "state", "say"}) {
         EXPECT_NE(output_.find(command), std::string::npos) << command;
     }
 

@@ -10,45 +10,45 @@ public:
     using TelescopeControl::TelescopeControl;
 
     // Steps, called on the test's thread while the engine thread idles.
-    using TelescopeControl::feedEngineByte;
-    using TelescopeControl::dispatchMessage;
-    using TelescopeControl::openPort;
     using TelescopeControl::closePort;
-    using TelescopeControl::forwardPortData;
-    using TelescopeControl::sendFrame;
-    using TelescopeControl::sendValueFrame;
-    using TelescopeControl::sendTimerFrame;
-    using TelescopeControl::parseReplyBytes;
-    using TelescopeControl::startHandshake;
     using TelescopeControl::countDownHandshake;
-    using TelescopeControl::handleReply;
-    using TelescopeControl::executeCommand;
+    using TelescopeControl::dispatchMessage;
     using TelescopeControl::execMove;
-    using TelescopeControl::execStop;
-    using TelescopeControl::execSetDslrRemote;
     using TelescopeControl::execQueryDslrRemote;
-    using TelescopeControl::execStartDslrTimer;
     using TelescopeControl::execReadDslrTimer;
+    using TelescopeControl::execSetDslrRemote;
+    using TelescopeControl::execStartDslrTimer;
+    using TelescopeControl::execStop;
+    using TelescopeControl::executeCommand;
+    using TelescopeControl::feedEngineByte;
+    using TelescopeControl::forwardPortData;
+    using TelescopeControl::handleReply;
+    using TelescopeControl::openPort;
+    using TelescopeControl::parseReplyBytes;
+    using TelescopeControl::sendFrame;
+    using TelescopeControl::sendTimerFrame;
+    using TelescopeControl::sendValueFrame;
+    using TelescopeControl::startHandshake;
 
     // Fields.
+    using TelescopeControl::heartbeatCountdown;
+    using TelescopeControl::messageCount;
+    using TelescopeControl::messageLength;
+    using TelescopeControl::messageState;
+    using TelescopeControl::mountReady;
+    using TelescopeControl::move1Mode;
+    using TelescopeControl::move1Rate;
+    using TelescopeControl::move1Reverse;
+    using TelescopeControl::move2Mode;
+    using TelescopeControl::move2Rate;
+    using TelescopeControl::move2Reverse;
     using TelescopeControl::pipeRead;
     using TelescopeControl::pipeWrite;
     using TelescopeControl::portOpen;
-    using TelescopeControl::mountReady;
-    using TelescopeControl::replyState;
-    using TelescopeControl::replyLength;
-    using TelescopeControl::replyBuffer;
-    using TelescopeControl::messageState;
-    using TelescopeControl::messageCount;
-    using TelescopeControl::messageLength;
     using TelescopeControl::protocolState;
-    using TelescopeControl::heartbeatCountdown;
-    using TelescopeControl::move1Reverse;
-    using TelescopeControl::move1Mode;
-    using TelescopeControl::move1Rate;
-    using TelescopeControl::move2Reverse;
-    using TelescopeControl::move2Mode;
-    using TelescopeControl::move2Rate;
+    using TelescopeControl::replyBuffer;
+    using TelescopeControl::replyLength;
+    using TelescopeControl::replyState;
 
     // Bytes waiting in the engine's pipe.
     int pipeBacklog() { return platform::pipeAvailable(pipeRead); }

@@ -367,10 +367,7 @@ std::vector<std::pair<unsigned, long>> FakeDialogWindow::takePostedMessages()
 
 // ---- CapturingTelescopeControl -----------------------------------------------
 
-CapturingTelescopeControl::CapturingTelescopeControl(TelescopeListener* listener)
-    : EngineTestSeam(listener)
-{
-}
+CapturingTelescopeControl::CapturingTelescopeControl(TelescopeListener* listener) : EngineTestSeam(listener) {}
 
 CapturingTelescopeControl::~CapturingTelescopeControl()
 {

@@ -11,14 +11,17 @@ constexpr uint32_t kLogPollMs = 20;
 
 }  // namespace
 
-SimClient::~SimClient() {
+SimClient::~SimClient()
+{
     close();
 }
 
-bool SimClient::open(unsigned controlPort) {
+bool SimClient::open(unsigned controlPort)
+{
     close();
     port_ = platform::serialOpen(controlPort);
-    if (!port_) return fail("cannot open the control port COM" + std::to_string(controlPort));
+    if (!port_)
+        return fail("cannot open the control port COM" + std::to_string(controlPort));
     platform::serialSetLine9600_8N1(port_);
     platform::serialSetReadIntervalTimeouts(port_);
     platform::serialPurge(port_);
@@ -28,11 +31,16 @@ bool SimClient::open(unsigned controlPort) {
     return true;
 }
 
-void SimClient::close() {
-    if (read_) platform::serialReadDestroy(read_);
-    if (port_) platform::serialClose(port_);
-    if (writeDone_) platform::closeEvent(writeDone_);
-    if (noStop_) platform::closeEvent(noStop_);
+void SimClient::close()
+{
+    if (read_)
+        platform::serialReadDestroy(read_);
+    if (port_)
+        platform::serialClose(port_);
+    if (writeDone_)
+        platform::closeEvent(writeDone_);
+    if (noStop_)
+        platform::closeEvent(noStop_);
     read_ = nullptr;
     port_ = nullptr;
     writeDone_ = noStop_ = nullptr;
@@ -40,40 +48,47 @@ void SimClient::close() {
     received_.clear();
 }
 
-bool SimClient::fail(const std::string& why) {
+bool SimClient::fail(const std::string& why)
+{
     lastError_ = why;
     return false;
 }
 
 // One line without its "\n", or false when none came before the deadline.
-bool SimClient::readLine(std::string* line, uint64_t deadline) {
+bool SimClient::readLine(std::string* line, uint64_t deadline)
+{
     for (;;) {
         size_t end = received_.find('\n');
         if (end != std::string::npos) {
             *line = received_.substr(0, end);
             received_.erase(0, end + 1);
-            if (!line->empty() && line->back() == '\r') line->pop_back();
+            if (!line->empty() && line->back() == '\r')
+                line->pop_back();
             return true;
         }
         uint64_t now = platform::nowMilliseconds();
-        if (now >= deadline) return false;
+        if (now >= deadline)
+            return false;
         uint32_t received = 0;
         bool got = false;
         if (!readPending_) {
             if (platform::serialReadStart(read_, &received) == platform::ReadCompleted) {
                 got = true;
-                if (received == 0) platform::sleepMilliseconds(1);  // no busy loop on empty reads
+                if (received == 0)
+                    platform::sleepMilliseconds(1);  // no busy loop on empty reads
             } else {
                 readPending_ = true;
             }
         }
         if (readPending_) {
-            platform::WaitResult wait =
-                platform::serialReadWait(read_, noStop_, static_cast<uint32_t>(deadline - now));
-            if (wait == platform::WaitTimeout) return false;  // the read stays pending
-            if (wait != platform::WaitFirst) return false;
+            platform::WaitResult wait = platform::serialReadWait(read_, noStop_, static_cast<uint32_t>(deadline - now));
+            if (wait == platform::WaitTimeout)
+                return false;  // the read stays pending
+            if (wait != platform::WaitFirst)
+                return false;
             readPending_ = false;
-            if (!platform::serialReadResult(read_, &received)) return false;
+            if (!platform::serialReadResult(read_, &received))
+                return false;
             got = true;
         }
         if (got && received > 0) {
@@ -82,61 +97,118 @@ bool SimClient::readLine(std::string* line, uint64_t deadline) {
     }
 }
 
-bool SimClient::command(const std::string& line, std::vector<std::string>* lines) {
-    if (lines) lines->clear();
-    if (!port_) return fail("control port not open");
+bool SimClient::command(const std::string& line, std::vector<std::string>* lines)
+{
+    if (lines)
+        lines->clear();
+    if (!port_)
+        return fail("control port not open");
     // An answer left over from a command that timed out belongs to no one.
     received_.clear();
     std::string out = line + "\n";
     if (platform::serialWrite(port_, writeDone_, reinterpret_cast<const uint8_t*>(out.data()),
-                              static_cast<uint32_t>(out.size()),
-                              kWriteTimeoutMs) != platform::WaitFirst) {
+                              static_cast<uint32_t>(out.size()), kWriteTimeoutMs) != platform::WaitFirst) {
         return fail("cannot write '" + line + "' to the control port");
     }
     const uint64_t deadline = platform::nowMilliseconds() + kAnswerTimeoutMs;
     for (std::string answer; readLine(&answer, deadline);) {
-        if (answer == "ok") return true;
-        if (answer.compare(0, 5, "error") == 0) return fail("'" + line + "': " + answer);
-        if (lines) lines->push_back(answer);
+        if (answer == "ok")
+            return true;
+        if (answer.compare(0, 5, "error") == 0)
+            return fail("'" + line + "': " + answer);
+        if (lines)
+            lines->push_back(answer);
     }
     return fail("no answer to '" + line + "'");
 }
 
-bool SimClient::reset() { return command("reset"); }
-bool SimClient::setSilent(bool on) { return command(on ? "silent 1" : "silent 0"); }
-bool SimClient::setError(const std::string& prefix, const std::string& code) {
+bool SimClient::reset()
+{
+    return command("reset");
+}
+bool SimClient::setSilent(bool on)
+{
+    return command(on ? "silent 1" : "silent 0");
+}
+bool SimClient::setError(const std::string& prefix, const std::string& code)
+{
     return command("error " + prefix + " " + code);
 }
-bool SimClient::clearErrors() { return command("error clear"); }
-bool SimClient::setEcho(bool on) { return command(on ? "echo 1" : "echo 0"); }
-bool SimClient::setSplit(unsigned bytes) { return command("split " + std::to_string(bytes)); }
-bool SimClient::setNoise(bool on) { return command(on ? "noise 1" : "noise 0"); }
-bool SimClient::setOverlong(unsigned extra) { return command("overlong " + std::to_string(extra)); }
-bool SimClient::setCounts(int axis, uint32_t counts) {
+bool SimClient::clearErrors()
+{
+    return command("error clear");
+}
+bool SimClient::setEcho(bool on)
+{
+    return command(on ? "echo 1" : "echo 0");
+}
+bool SimClient::setSplit(unsigned bytes)
+{
+    return command("split " + std::to_string(bytes));
+}
+bool SimClient::setNoise(bool on)
+{
+    return command(on ? "noise 1" : "noise 0");
+}
+bool SimClient::setOverlong(unsigned extra)
+{
+    return command("overlong " + std::to_string(extra));
+}
+bool SimClient::setCounts(int axis, uint32_t counts)
+{
     return command("counts " + std::to_string(axis) + " " + std::to_string(counts));
 }
-bool SimClient::setPace(bool on) { return command(on ? "pace 1" : "pace 0"); }
-bool SimClient::setLatency(unsigned ms) { return command("latency " + std::to_string(ms)); }
-bool SimClient::setFlood(bool on) { return command(on ? "flood 1" : "flood 0"); }
-bool SimClient::setStall(bool on) { return command(on ? "stall 1" : "stall 0"); }
-bool SimClient::vanish() { return command("vanish"); }
-bool SimClient::restore() { return command("restore"); }
-bool SimClient::clearLog() { return command("clearlog"); }
-bool SimClient::say(const std::string& bytes) { return command("say " + escape(bytes)); }
+bool SimClient::setPace(bool on)
+{
+    return command(on ? "pace 1" : "pace 0");
+}
+bool SimClient::setLatency(unsigned ms)
+{
+    return command("latency " + std::to_string(ms));
+}
+bool SimClient::setFlood(bool on)
+{
+    return command(on ? "flood 1" : "flood 0");
+}
+bool SimClient::setStall(bool on)
+{
+    return command(on ? "stall 1" : "stall 0");
+}
+bool SimClient::vanish()
+{
+    return command("vanish");
+}
+bool SimClient::restore()
+{
+    return command("restore");
+}
+bool SimClient::clearLog()
+{
+    return command("clearlog");
+}
+bool SimClient::say(const std::string& bytes)
+{
+    return command("say " + escape(bytes));
+}
 
-bool SimClient::clock(uint64_t* microseconds, uint64_t* monotonicMicroseconds) {
+bool SimClient::clock(uint64_t* microseconds, uint64_t* monotonicMicroseconds)
+{
     std::vector<std::string> lines;
-    if (!command("time", &lines) || lines.size() != 1 || lines[0].compare(0, 5, "time ") != 0) return false;
+    if (!command("time", &lines) || lines.size() != 1 || lines[0].compare(0, 5, "time ") != 0)
+        return false;
     char* end = nullptr;
     *microseconds = std::strtoull(lines[0].c_str() + 5, &end, 10);
-    if (monotonicMicroseconds) *monotonicMicroseconds = std::strtoull(end, nullptr, 10);
+    if (monotonicMicroseconds)
+        *monotonicMicroseconds = std::strtoull(end, nullptr, 10);
     return true;
 }
 
-std::vector<SimClient::Entry> SimClient::log(bool microseconds) {
+std::vector<SimClient::Entry> SimClient::log(bool microseconds)
+{
     std::vector<std::string> lines;
     std::vector<Entry> entries;
-    if (!command(microseconds ? "log us" : "log", &lines)) return entries;
+    if (!command(microseconds ? "log us" : "log", &lines))
+        return entries;
     for (const std::string& line : lines) {
         // "rx <ms> <bytes>" or "tx <ms> <bytes>"
         size_t space = line.find(' ', 3);
@@ -154,26 +226,32 @@ std::vector<SimClient::Entry> SimClient::log(bool microseconds) {
     return entries;
 }
 
-std::vector<std::string> SimClient::frames() {
+std::vector<std::string> SimClient::frames()
+{
     std::vector<std::string> out;
     for (const Entry& entry : log()) {
-        if (entry.received) out.push_back(entry.bytes);
+        if (entry.received)
+            out.push_back(entry.bytes);
     }
     return out;
 }
 
-std::vector<std::string> SimClient::replies() {
+std::vector<std::string> SimClient::replies()
+{
     std::vector<std::string> out;
     for (const Entry& entry : log()) {
-        if (!entry.received) out.push_back(entry.bytes);
+        if (!entry.received)
+            out.push_back(entry.bytes);
     }
     return out;
 }
 
-bool SimClient::waitForFrames(size_t count, uint32_t timeoutMs) {
+bool SimClient::waitForFrames(size_t count, uint32_t timeoutMs)
+{
     const uint64_t deadline = platform::nowMilliseconds() + timeoutMs;
     for (;;) {
-        if (frames().size() >= count) return true;
+        if (frames().size() >= count)
+            return true;
         if (platform::nowMilliseconds() >= deadline) {
             return fail("fewer than " + std::to_string(count) + " frames in time");
         }
@@ -181,16 +259,19 @@ bool SimClient::waitForFrames(size_t count, uint32_t timeoutMs) {
     }
 }
 
-std::vector<std::string> SimClient::state() {
+std::vector<std::string> SimClient::state()
+{
     std::vector<std::string> lines;
     command("state", &lines);
     return lines;
 }
 
-std::string SimClient::escape(const std::string& bytes) {
+std::string SimClient::escape(const std::string& bytes)
+{
     return sim::escapeBytes(bytes);
 }
 
-bool SimClient::unescape(const std::string& text, std::string* bytes) {
+bool SimClient::unescape(const std::string& text, std::string* bytes)
+{
     return sim::unescapeBytes(text, bytes);
 }

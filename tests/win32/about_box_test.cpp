@@ -55,9 +55,8 @@ struct MainState {
 
     bool operator==(const MainState& other) const
     {
-        return port == other.port && kind[0] == other.kind[0] && kind[1] == other.kind[1] &&
-               kind[2] == other.kind[2] && v2Enabled == other.v2Enabled && timerValue == other.timerValue &&
-               status == other.status;
+        return port == other.port && kind[0] == other.kind[0] && kind[1] == other.kind[1] && kind[2] == other.kind[2] &&
+               v2Enabled == other.v2Enabled && timerValue == other.timerValue && status == other.status;
     }
 };
 
@@ -89,8 +88,7 @@ protected:
 
     bool waitClosed(HWND box)
     {
-        return waitUntil([&] { return !IsWindow(box) && IsWindowEnabled(driver->window()); },
-                         DialogDriver::kWaitMs);
+        return waitUntil([&] { return !IsWindow(box) && IsWindowEnabled(driver->window()); }, DialogDriver::kWaitMs);
     }
 
     MainState mainState()
@@ -144,15 +142,15 @@ TEST_F(AboutBox, OpensOverTheMainDialogWithBoldTitleAndUnderlinedLink)
     HDC dc = CreateCompatibleDC(nullptr);
     SetTextColor(dc, RGB(1, 2, 3));
     SetBkMode(dc, OPAQUE);
-    const LRESULT linkBrush = SendMessageA(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
-                                           reinterpret_cast<LPARAM>(link));
+    const LRESULT linkBrush =
+        SendMessageA(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(link));
     EXPECT_EQ(reinterpret_cast<HGDIOBJ>(linkBrush), GetStockObject(NULL_BRUSH));
     EXPECT_EQ(GetTextColor(dc), GetSysColor(COLOR_HOTLIGHT));
     EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
     SetTextColor(dc, RGB(1, 2, 3));
     SetBkMode(dc, OPAQUE);
-    const LRESULT creditBrush = SendMessageA(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
-                                             reinterpret_cast<LPARAM>(credit));
+    const LRESULT creditBrush =
+        SendMessageA(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(credit));
     EXPECT_NE(reinterpret_cast<HGDIOBJ>(creditBrush), GetStockObject(NULL_BRUSH));
     EXPECT_EQ(GetTextColor(dc), GetSysColor(COLOR_WINDOWTEXT));
     DeleteDC(dc);

@@ -218,8 +218,8 @@ std::string DialogDriver::whyNotStarted() const
 {
     if (!ui->ended.load())
         return "not shown within " + std::to_string(kWaitMs) + " ms";
-    return "it ended first, returning " + std::to_string(static_cast<long long>(ui->result.load())) +
-           " (error " + std::to_string(ui->error.load()) + ")";
+    return "it ended first, returning " + std::to_string(static_cast<long long>(ui->result.load())) + " (error " +
+           std::to_string(ui->error.load()) + ")";
 }
 
 bool DialogDriver::waitForEnd(uint32_t timeoutMs)

@@ -51,8 +51,8 @@ protected:
     {
         SendMessageA(driver->item(IDC_PORT_LIST), CB_SETCURSEL, kMountPortIndex, 0);
         driver->click(IDC_CONNECT);
-        ASSERT_TRUE(waitForStatus(L"Ready")) << "status: " << std::string(driver->text(IDC_STATUS).begin(),
-                                                                          driver->text(IDC_STATUS).end());
+        ASSERT_TRUE(waitForStatus(L"Ready"))
+            << "status: " << std::string(driver->text(IDC_STATUS).begin(), driver->text(IDC_STATUS).end());
         ASSERT_TRUE(sim.waitForFrames(6, kFrameWaitMs));
         ASSERT_TRUE(sim.clearLog());
     }

@@ -19,11 +19,11 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-const int kV2Controls[] = {IDC_FOCUS_ON, IDC_FOCUS_OFF, IDC_TIMER_VALUE,
+const int kV2Controls[] = {IDC_FOCUS_ON,    IDC_FOCUS_OFF,    IDC_TIMER_VALUE,
                            IDC_TIMER_START, IDC_TIMER_STATUS, IDC_TIMER_READ};
-const int kAlwaysEnabled[] = {IDC_PORT_LIST, IDC_CONNECT, IDC_DISCONNECT, IDC_STOP, IDC_UP, IDC_DOWN,
-                              IDC_LEFT, IDC_RIGHT, IDC_KIND_INTERNAL, IDC_KIND_RTS_CABLE,
-                              IDC_KIND_ADAPTER_V2, IDC_EXP_ON, IDC_EXP_OFF, IDC_ABOUT};
+const int kAlwaysEnabled[] = {
+    IDC_PORT_LIST,     IDC_CONNECT,        IDC_DISCONNECT,      IDC_STOP,   IDC_UP,      IDC_DOWN, IDC_LEFT, IDC_RIGHT,
+    IDC_KIND_INTERNAL, IDC_KIND_RTS_CABLE, IDC_KIND_ADAPTER_V2, IDC_EXP_ON, IDC_EXP_OFF, IDC_ABOUT};
 
 struct ExpectedControl {
     int id;
@@ -278,8 +278,7 @@ TEST_F(MainDialog, RemoteButtonsSendTheWholeFlagsWordWithTheCheckedKind)
     driver->click(IDC_FOCUS_ON);
     driver->click(IDC_EXP_OFF);
     driver->click(IDC_FOCUS_OFF);
-    EXPECT_EQ(take(), (Calls{"setDslrRemote(2,1)", "setDslrRemote(2,3)", "setDslrRemote(2,2)",
-                             "setDslrRemote(2,0)"}));
+    EXPECT_EQ(take(), (Calls{"setDslrRemote(2,1)", "setDslrRemote(2,3)", "setDslrRemote(2,2)", "setDslrRemote(2,0)"}));
 
     // The flags outlive a change of kind.
     driver->click(IDC_FOCUS_ON);
@@ -380,8 +379,8 @@ TEST_F(MainDialog, ShowsTheLatestStatusAndTimerValueTheModelAnnounces)
     EXPECT_EQ(DialogDriver::text(timer), L"4294967295");
 
     model.onStatus(StatusConnecting);
-    ASSERT_TRUE(waitUntil([&] { return DialogDriver::text(status) == L"Connecting... Please wait."; },
-                          DialogDriver::kWaitMs));
+    ASSERT_TRUE(
+        waitUntil([&] { return DialogDriver::text(status) == L"Connecting... Please wait."; }, DialogDriver::kWaitMs));
     EXPECT_EQ(take(), Calls{});
 
     // Once the dialog has ended nothing is posted to its stale window.
@@ -398,8 +397,9 @@ TEST_F(MainDialog, ProcedureDispatchesOnTheControlIdAlone)
     open();
     HWND window = driver->window();
     HWND ports = driver->item(IDC_PORT_LIST);
-    EXPECT_EQ(mainDialogProc(window, WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE),
-                             reinterpret_cast<LPARAM>(ports)), FALSE);
+    EXPECT_EQ(
+        mainDialogProc(window, WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE), reinterpret_cast<LPARAM>(ports)),
+        FALSE);
     EXPECT_EQ(mainDialogProc(window, WM_COMMAND, MAKEWPARAM(IDC_TIMER_VALUE, EN_CHANGE), 0), FALSE);
     EXPECT_EQ(mainDialogProc(window, WM_COMMAND, MAKEWPARAM(IDC_STOP, BN_DOUBLECLICKED), 0), TRUE);
     EXPECT_EQ(mainDialogProc(window, WM_COMMAND, MAKEWPARAM(IDC_DISCONNECT, 0), 12345), TRUE);

@@ -80,8 +80,8 @@ protected:
         std::string commandLine = "\"" + windowsPath(MERLINTEST_EXE) + "\"";
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
-        ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &process))
+        ASSERT_TRUE(
+            CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
             << "CreateProcess " << commandLine << ": error " << GetLastError();
         ASSERT_TRUE(waitUntil(
             [&] {

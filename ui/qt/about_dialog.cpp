@@ -60,8 +60,7 @@ private:
 
 }  // namespace
 
-QtAboutBox::QtAboutBox(QWidget* owner)
-    : TemplateDialog(owner), units_{}
+QtAboutBox::QtAboutBox(QWidget* owner) : TemplateDialog(owner), units_{}
 {
     setFont(dialogFont());
     units_ = DialogUnits::forFont(font(), dialogDpi());

@@ -34,8 +34,7 @@ namespace {
 
 class UserMessageEvent : public QEvent {
 public:
-    explicit UserMessageEvent(unsigned message)
-        : QEvent(static_cast<QEvent::Type>(kUserMessageEvent)), wParam(message)
+    explicit UserMessageEvent(unsigned message) : QEvent(static_cast<QEvent::Type>(kUserMessageEvent)), wParam(message)
     {
     }
     const unsigned wParam;
@@ -248,8 +247,7 @@ void QtDialogWindow::postUserMessage(unsigned wParam, long)
 
 // ---- QtMainDialog -----------------------------------------------------------
 
-QtMainDialog::QtMainDialog(DlgMerlinTest* dialog, QWidget* owner)
-    : TemplateDialog(owner), dialog_(dialog), units_{}
+QtMainDialog::QtMainDialog(DlgMerlinTest* dialog, QWidget* owner) : TemplateDialog(owner), dialog_(dialog), units_{}
 {
     initResources();
     setFont(dialogFont());

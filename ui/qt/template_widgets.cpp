@@ -81,8 +81,7 @@ QWidget* makeWidget(QWidget* dialog, const ControlTemplate& control)
     case ControlKind::RightLabel:
     case ControlKind::Link: {
         QLabel* label = new QLabel(text, dialog);
-        label->setAlignment((control.kind == ControlKind::RightLabel ? Qt::AlignRight : Qt::AlignLeft) |
-                            Qt::AlignTop);
+        label->setAlignment((control.kind == ControlKind::RightLabel ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
         label->setTextFormat(Qt::PlainText);
         return label;
     }
@@ -138,9 +137,15 @@ QRect DialogUnits::rect(int x, int y, int w, int h) const
     return QRect(left, top, right - left, bottom - top);
 }
 
-int DialogUnits::width(int units) const { return static_cast<int>(std::lround(units * horizontal)); }
+int DialogUnits::width(int units) const
+{
+    return static_cast<int>(std::lround(units * horizontal));
+}
 
-int DialogUnits::height(int units) const { return static_cast<int>(std::lround(units * vertical)); }
+int DialogUnits::height(int units) const
+{
+    return static_cast<int>(std::lround(units * vertical));
+}
 
 QFont dialogFont()
 {

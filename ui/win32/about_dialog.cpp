@@ -34,14 +34,11 @@ public:
     {
         // The colours come with WM_CTLCOLORSTATIC; the pointer and the clicks
         // (SS_NOTIFY) with the subclassing.
-        previousLinkProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-            GetDlgItem(box, controlId), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(linkWindowProc)));
+        previousLinkProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(GetDlgItem(box, controlId), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(linkWindowProc)));
     }
 
-    void openSite(const char* address) override
-    {
-        ::openSite(box, nullptr, address, nullptr, nullptr, SW_SHOW);
-    }
+    void openSite(const char* address) override { ::openSite(box, nullptr, address, nullptr, nullptr, SW_SHOW); }
 
     void endDialog(int result) override { EndDialog(box, result); }
 

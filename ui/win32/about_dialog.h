@@ -7,8 +7,8 @@
 #include "ui/dlg_about.h"
 
 // How the site is opened; ShellExecuteA unless a test counts the opens.
-typedef HINSTANCE(WINAPI* OpenSiteFunction)(HWND parent, LPCSTR verb, LPCSTR file, LPCSTR parameters,
-                                            LPCSTR directory, INT showCommand);
+typedef HINSTANCE(WINAPI* OpenSiteFunction)(HWND parent, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory,
+                                            INT showCommand);
 extern OpenSiteFunction openSite;
 
 // The link control's own procedure, replaced at each opening of the box.

@@ -45,8 +45,8 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 INT_PTR runMainDialog(DlgMerlinTest* dialog, HINSTANCE instance, HWND owner)
 {
-    const INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), owner, mainDialogProc,
-                                           reinterpret_cast<LPARAM>(dialog));
+    const INT_PTR result =
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), owner, mainDialogProc, reinterpret_cast<LPARAM>(dialog));
     mainWindow.releaseBitmaps();
     return result;
 }

@@ -44,8 +44,7 @@ void Win32DialogWindow::setButtonBitmap(int buttonId, int bitmapId)
     HBITMAP bitmap = LoadBitmapA(instance, MAKEINTRESOURCEA(bitmapId));
     if (bitmap != nullptr && bitmapCount < kMaxBitmaps)
         bitmaps[bitmapCount++] = bitmap;
-    SendDlgItemMessageA(hwnd.load(), buttonId, BM_SETIMAGE, IMAGE_BITMAP,
-                        reinterpret_cast<LPARAM>(bitmap));
+    SendDlgItemMessageA(hwnd.load(), buttonId, BM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(bitmap));
 }
 
 void Win32DialogWindow::checkRadioButton(int firstId, int lastId, int checkedId)
