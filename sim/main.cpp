@@ -50,6 +50,7 @@ const char kUsage[] =
     "  --noise               write \"\\n#\\x7F\" before every reply\n"
     "  --overlong N          add N data characters (0123456789...) to every reply\n"
     "  --counts AXIS=VALUE   counts per revolution of axis 1 or 2 (default 1440000)\n"
+    "  --model XX            model code that :e answers with, two hex digits (80)\n"
     "  --pace                write at 9600 baud, about 1.04 ms a byte\n"
     "  --latency MS          wait MS milliseconds before each reply\n"
     "  --flood               write noise without end (at 9600 baud with --pace)\n"
@@ -57,25 +58,42 @@ const char kUsage[] =
     "  -h, --help            show this text and exit\n"
     "  -V, --version         show the version and exit\n"
     "\n"
-    "Frames (\":\" letter channel data \"\\r\") and replies (\"=\" data \"\\r\"):\n"
-    "  :F1 :F2 :D1 :D2       =\n"
-    "  :a1 :a2               = counts as six hex digits, low byte first (=00F915)\n"
-    "  :L<c>                 stop axis c, =\n"
-    "  :G<c><mode><rev>      store mode and direction, = (!2 while the axis moves)\n"
-    "  :I<c>XXXXXX           store the rate, low byte first, =\n"
-    "  :J<c>                 start axis c with its mode, direction and rate, =\n"
+    "Frames (\":\" letter channel data \"\\r\") and replies (\"=\" data \"\\r\"); channel 1 or\n"
+    "2 is an axis, 3 both where shown; 24-bit values are six hex digits, low byte\n"
+    "first; positions count from 800000 (hex), i.e. =000080 is 0:\n"
+    "  :e<c>                 version and model in reading order, =031080\n"
+    "  :a<c> :s<c>           counts per revolution, per worm revolution (=00F915)\n"
+    "  :b<c> :g<c>           step timer Hz (=24F400, 62500), fast ratio (=10)\n"
+    "  :D<c>                 sidereal period: timer ticks a count (=9C0E00)\n"
+    "  :f<c>                 status, three digits: slew(1)|backwards(2)|fast(4),\n"
+    "                        running(1), initialised(1); =101 at rest, =111 running\n"
+    "  :j<c> / :E<c>XXXXXX   read / set the position (=, !2 while running)\n"
+    "  :q<c>XXXXXX           extended inquiry, =000000\n"
+    "  :F<c|3>               initialise: motion before it gets !4\n"
+    "  :G<c><mode><bits>     mode 0 goto fast, 1 slew slow, 2 goto slow, 3 slew fast;\n"
+    "                        bits: 1 backwards, 2 southern (!2 while running)\n"
+    "  :I<c>XXXXXX           step period: a count per period ticks in a slow mode,\n"
+    "                        16 counts in a fast one; a fast goto runs 10 deg/s\n"
+    "  :H<c>XXXXXX / :S<c>XXXXXX  goto target: increment from the position at :J\n"
+    "                        in the :G direction / absolute (!2 while running)\n"
+    "  :M<c>XXXXXX :P<c>X :V<c>XX  brake point, guide rate, LED: taken, =\n"
+    "  :J<c|3>               start: a slew runs until stopped, a goto to its target\n"
+    "  :K<c|3> / :L<c|3>     stop: a fast axis slows to rest in 0.2 s / stop at once\n"
     "  :O1<0|1> / :o1        set the auxiliary output, = / read it, =<digit>\n"
     "  :X1<d> / :x1          set the adapter's line bits, = / read them, =<digit>\n"
     "  :T1<a><b>XXXX / :t1   start the self-timer in ms, = / read what is left,\n"
     "                        =XXXX low byte first\n"
-    "  errors: !0 unknown letter, !1 wrong data length, !2 axis still moving,\n"
-    "          !3 bad channel or data character\n"
+    "  errors: !0 unknown letter, !1 wrong data length, !2 axis running,\n"
+    "          !3 bad channel or data character, !4 not initialised\n"
     "\n"
     "Control port: one command a line, each answer ends with \"ok\" or \"error <why>\":\n"
     "  reset | silent 0|1 | error <prefix> <code> | error clear | echo 0|1 |\n"
     "  split <n> | noise 0|1 | overlong <n> | counts <1|2> <value> | pace 0|1 |\n"
-    "  latency <ms> | flood 0|1 | stall 0|1 | log | clearlog | state | say <text> |\n"
-    "  vanish | restore\n"
+    "  latency <ms> | flood 0|1 | stall 0|1 | model <hex> | log | clearlog | state |\n"
+    "  axis 1|2 | say <text> | vanish | restore\n"
+    "  'axis N' answers 'axisN position=<counts from zero> running=0|1 mode=<m>\n"
+    "  reverse=0|1 rate=<period> initialised=0|1'; --log also writes each change\n"
+    "  of an axis as 'ax <ms> axisN <what> position=<counts>'.\n"
     "  'vanish' closes the data port's pseudo-terminal, as an unplugged device\n"
     "  goes away; 'restore' makes a new one behind the same links.\n"
     "  'log' lists 'rx <ms> <frame>' and 'tx <ms> <reply>' with \\r, \\n and \\xHH;\n"
@@ -235,6 +253,7 @@ int main(int argc, char** argv)
         kLatency,
         kFlood,
         kStall,
+        kModel,
         kHelp = 'h',
         kVersion = 'V'
     };
@@ -255,6 +274,7 @@ int main(int argc, char** argv)
         {"latency", required_argument, nullptr, kLatency},
         {"flood", no_argument, nullptr, kFlood},
         {"stall", no_argument, nullptr, kStall},
+        {"model", required_argument, nullptr, kModel},
         {"help", no_argument, nullptr, kHelp},
         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
@@ -346,6 +366,9 @@ int main(int argc, char** argv)
         case kCounts:
             words = splitAt(optarg, {"counts"});
             break;
+        case kModel:
+            words = {"model", optarg};
+            break;
         case kHelp:
             std::fputs(kUsage, stdout);
             return 0;
@@ -417,6 +440,7 @@ int main(int argc, char** argv)
 
     while (!stopRequested) {
         auto now = sim::Clock::now();
+        simulator.advance(now);  // so the log shows a goto ending when it does
         if (simulator.takeFlushRequest() && data.pty.slave >= 0)
             tcflush(data.pty.slave, TCIFLUSH);
         switch (simulator.takePortRequest()) {
@@ -491,6 +515,8 @@ int main(int argc, char** argv)
         auto wait = std::chrono::nanoseconds(std::chrono::seconds(1));
         if (!output.empty() && !dataBlocked)
             wait = std::min(wait, output.front().due - now);
+        if (simulator.nextAxisEvent() != sim::Clock::time_point::max())
+            wait = std::min(wait, std::chrono::nanoseconds(simulator.nextAxisEvent() - now));
         Port* ports[2] = {&data, &control};
         for (int i = 0; i < 2; ++i) {
             if (ports[i]->quietUntil > now) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -18,6 +19,13 @@ constexpr auto kByteTime = std::chrono::microseconds(1042);  // 10 bits at 9600 
 const std::string kNoise = "\n#\x7F";
 // A flood is queued in blocks of this many bytes (one chunk each when not paced).
 constexpr size_t kFloodBlock = 256;
+// A stop with ":K" in a fast mode slows the axis to rest over this time.
+constexpr auto kBrakeTime = std::chrono::milliseconds(200);
+constexpr uint64_t kNanosecondsPerTick = 1000000000 / kStepTimerHz;
+// A fast goto turns the axis at 10 degrees a second whatever its gearing.
+constexpr uint64_t kGotoSecondsPerRevolution = 36;
+constexpr int64_t kPositionZero = 0x800000;  // the controller's zero on the line
+constexpr double kSiderealDaySeconds = 86164.0905;
 
 char hexDigit(unsigned nibble)
 {
@@ -143,6 +151,15 @@ bool applySetting(Settings& s, const std::vector<std::string>& words, std::strin
         s.errors.emplace_back(words[1], words[2]);
         return true;
     }
+    if (name == "model") {
+        // Two hex digits, as ":e" ends with them.
+        if (words.size() != 2 || words[1].size() != 2 || hexValue(words[1][0]) < 0 || hexValue(words[1][1]) < 0) {
+            *why = "usage: model <two hex digits, 00..FF>";
+            return false;
+        }
+        s.model = unsigned(hexValue(words[1][0]) * 16 + hexValue(words[1][1]));
+        return true;
+    }
     if (name == "counts") {
         unsigned long axis, value;
         if (words.size() != 3 || !parseUnsigned(words[1], 2, &axis) || axis < 1 ||
@@ -164,13 +181,34 @@ std::string formatEntry(const RecordEntry& entry, bool microseconds)
 }
 
 const Simulator::Command Simulator::kCommands[] = {
-    {'F', true, 0, &Simulator::onPlain},      {'a', true, 0, &Simulator::onCounts},
-    {'D', true, 0, &Simulator::onPlain},      {'L', true, 0, &Simulator::onStop},
-    {'G', true, 2, &Simulator::onSetup},      {'I', true, 6, &Simulator::onRate},
-    {'J', true, 0, &Simulator::onStart},      {'O', false, 1, &Simulator::onAuxSet},
-    {'o', false, 0, &Simulator::onAuxGet},    {'X', false, 1, &Simulator::onLinesSet},
-    {'x', false, 0, &Simulator::onLinesGet},  {'T', false, 6, &Simulator::onTimerStart},
-    {'t', false, 0, &Simulator::onTimerRead},
+    // letter, channels, data length, hex data, motion (needs ":F"), handler
+    {'F', EitherOrBoth, 0, true, false, &Simulator::onInitialised},
+    {'a', EitherAxis, 0, true, false, &Simulator::onCounts},
+    {'b', EitherAxis, 0, true, false, &Simulator::onTimerFrequency},
+    {'g', EitherAxis, 0, true, false, &Simulator::onHighSpeedRatio},
+    {'s', EitherAxis, 0, true, false, &Simulator::onWormCounts},
+    {'D', EitherAxis, 0, true, false, &Simulator::onSiderealPeriod},
+    {'e', EitherAxis, 0, true, false, &Simulator::onVersion},
+    {'f', EitherAxis, 0, true, false, &Simulator::onStatus},
+    {'j', EitherAxis, 0, true, false, &Simulator::onPosition},
+    {'q', EitherAxis, 6, true, false, &Simulator::onInquiry},
+    {'E', EitherAxis, 6, true, false, &Simulator::onSetPosition},
+    {'L', EitherOrBoth, 0, true, false, &Simulator::onStop},
+    {'K', EitherOrBoth, 0, true, false, &Simulator::onBrake},
+    {'G', EitherAxis, 2, true, true, &Simulator::onSetup},
+    {'I', EitherAxis, 6, true, true, &Simulator::onRate},
+    {'H', EitherAxis, 6, true, true, &Simulator::onIncrement},
+    {'S', EitherAxis, 6, true, true, &Simulator::onAbsolute},
+    {'M', EitherAxis, 6, true, true, &Simulator::onPlain},
+    {'J', EitherOrBoth, 0, true, true, &Simulator::onStart},
+    {'P', EitherAxis, 1, true, false, &Simulator::onPlain},
+    {'V', EitherAxis, 2, true, false, &Simulator::onPlain},
+    {'O', ChannelOne, 1, true, false, &Simulator::onAuxSet},
+    {'o', ChannelOne, 0, true, false, &Simulator::onAuxGet},
+    {'X', ChannelOne, 1, true, false, &Simulator::onLinesSet},
+    {'x', ChannelOne, 0, true, false, &Simulator::onLinesGet},
+    {'T', ChannelOne, 6, true, false, &Simulator::onTimerStart},
+    {'t', ChannelOne, 0, true, false, &Simulator::onTimerRead},
 };
 
 Simulator::Simulator(const Settings& defaults, Clock::time_point start)
@@ -206,6 +244,7 @@ void Simulator::frameComplete(Clock::time_point now)
     record(true, frame_, now);
     if (settings_.silent)
         return;
+    advance(now);
     if (settings_.echo)
         schedule(frame_, now, nullptr);
     std::string reply = frameOverflow_ ? error(kErrorDataLength) : answer(frame_, now);
@@ -237,17 +276,41 @@ std::string Simulator::answer(const std::string& frame, Clock::time_point now)
         return error(kErrorUnknownCommand);
     if (frame.size() < 4)
         return error(kErrorDataLength);
-    int channel = frame[2] - '0';
-    if (channel != 1 && (channel != 2 || !command->axisChannel))
+    const char channelDigit = frame[2];
+    const char highest = command->channels == ChannelOne ? '1' : command->channels == EitherAxis ? '2' : '3';
+    if (channelDigit < '1' || channelDigit > highest)
         return error(kErrorBadCharacter);
+    const int channel = channelDigit - '0';
     std::string data = frame.substr(3, frame.size() - 4);
     if (data.size() != command->dataLength)
         return error(kErrorDataLength);
+    if (command->hexData && std::any_of(data.begin(), data.end(), [](char c) { return hexValue(c) < 0; }))
+        return error(kErrorBadCharacter);
+    if (command->motion) {
+        for (int index : axesOf(channel)) {
+            if (!axes_[index].initialised)
+                return error(kErrorNotInitialised);
+        }
+    }
     return (this->*command->handler)(channel, data, now);
+}
+
+std::vector<int> Simulator::axesOf(int channel)
+{
+    if (channel == 3)
+        return {0, 1};
+    return {channel - 1};
 }
 
 std::string Simulator::onPlain(int, const std::string&, Clock::time_point)
 {
+    return ok();
+}
+
+std::string Simulator::onInitialised(int channel, const std::string&, Clock::time_point)
+{
+    for (int index : axesOf(channel))
+        axes_[index].initialised = true;
     return ok();
 }
 
@@ -256,39 +319,159 @@ std::string Simulator::onCounts(int channel, const std::string&, Clock::time_poi
     return ok(encodeLsbFirst(settings_.counts[channel - 1], 3));
 }
 
-std::string Simulator::onStop(int channel, const std::string&, Clock::time_point)
+std::string Simulator::onTimerFrequency(int, const std::string&, Clock::time_point)
 {
-    axes_[channel - 1].moving = false;
+    return ok(encodeLsbFirst(kStepTimerHz, 3));
+}
+
+std::string Simulator::onHighSpeedRatio(int, const std::string&, Clock::time_point)
+{
+    return ok(encodeLsbFirst(kFastRatio, 1));
+}
+
+std::string Simulator::onWormCounts(int channel, const std::string&, Clock::time_point)
+{
+    return ok(encodeLsbFirst(settings_.counts[channel - 1] / kWormTeeth, 3));
+}
+
+// Step timer ticks a count at the sidereal rate, in a slow mode.
+std::string Simulator::onSiderealPeriod(int channel, const std::string&, Clock::time_point)
+{
+    const uint32_t counts = settings_.counts[channel - 1];
+    const uint32_t period = counts == 0 ? 0 : uint32_t(kStepTimerHz * kSiderealDaySeconds / counts + 0.5);
+    return ok(encodeLsbFirst(period, 3));
+}
+
+// The one reply written in reading order: version, then model.
+std::string Simulator::onVersion(int, const std::string&, Clock::time_point)
+{
+    std::string digits;
+    for (int shift = 12; shift >= 0; shift -= 4)
+        digits += hexDigit(kFirmware >> shift);
+    digits += hexDigit(settings_.model >> 4);
+    digits += hexDigit(settings_.model);
+    return ok(digits);
+}
+
+std::string Simulator::onStatus(int channel, const std::string&, Clock::time_point)
+{
+    const Axis& axis = axes_[channel - 1];
+    const bool slew = axis.mode == SlewSlow || axis.mode == SlewFast;
+    const bool fast = axis.mode == SlewFast || axis.mode == GotoFast;
+    const bool backwards = axis.moving ? axis.direction < 0 : axis.reverse != 0;
+    std::string digits;
+    digits += hexDigit((slew ? 1 : 0) | (backwards ? 2 : 0) | (fast ? 4 : 0));
+    digits += hexDigit(axis.moving ? 1 : 0);
+    digits += hexDigit(axis.initialised ? 1 : 0);
+    return ok(digits);
+}
+
+std::string Simulator::onPosition(int channel, const std::string&, Clock::time_point now)
+{
+    const int64_t onLine = axisPosition(axes_[channel - 1], now) + kPositionZero;
+    return ok(encodeLsbFirst(uint32_t(onLine) & 0xFFFFFF, 3));
+}
+
+std::string Simulator::onInquiry(int, const std::string&, Clock::time_point)
+{
+    return ok("000000");  // no optional features
+}
+
+std::string Simulator::onSetPosition(int channel, const std::string& data, Clock::time_point now)
+{
+    Axis& axis = axes_[channel - 1];
+    if (axis.moving)
+        return error(kErrorMotorNotStopped);
+    uint32_t value = 0;
+    decodeLsbFirst(data, &value);
+    axis.position = int64_t(value) - kPositionZero;
+    logAxis(channel - 1, "set", now);
     return ok();
 }
 
-// Motion set-up: mode digit, then direction digit. A controller takes no new
+std::string Simulator::onStop(int channel, const std::string&, Clock::time_point now)
+{
+    for (int index : axesOf(channel))
+        stopAxis(index, now, "stop");
+    return ok();
+}
+
+// A fast axis slows to rest; a slow one stops at once, as a controller's would.
+std::string Simulator::onBrake(int channel, const std::string&, Clock::time_point now)
+{
+    for (int index : axesOf(channel)) {
+        Axis& axis = axes_[index];
+        if (!axis.moving || axis.braking)
+            continue;
+        if (axis.mode == SlewSlow || axis.mode == GotoSlow) {
+            stopAxis(index, now, "stop");
+            continue;
+        }
+        axis.position = axisPosition(axis, now);
+        axis.since = now;
+        axis.braking = true;
+        logAxis(index, "braking", now);
+    }
+    return ok();
+}
+
+// Motion set-up: mode digit, then direction bits. A controller takes no new
 // set-up while its axis turns, which is why every move starts with a stop.
 std::string Simulator::onSetup(int channel, const std::string& data, Clock::time_point)
 {
     Axis& axis = axes_[channel - 1];
-    int mode = hexValue(data[0]);
-    if (mode < 0 || (data[1] != '0' && data[1] != '1'))
+    const int mode = hexValue(data[0]), bits = hexValue(data[1]);
+    if (mode > int(SlewFast))
         return error(kErrorBadCharacter);
     if (axis.moving)
         return error(kErrorMotorNotStopped);
     axis.mode = unsigned(mode);
-    axis.reverse = unsigned(data[1] - '0');
+    axis.reverse = unsigned(bits & 1);
+    axis.south = unsigned(bits >> 1 & 1);
     return ok();
 }
 
-std::string Simulator::onRate(int channel, const std::string& data, Clock::time_point)
+// A new period takes effect at once, also on a turning axis.
+std::string Simulator::onRate(int channel, const std::string& data, Clock::time_point now)
 {
-    uint32_t rate;
-    if (!decodeLsbFirst(data, &rate))
-        return error(kErrorBadCharacter);
-    axes_[channel - 1].rate = rate;
+    Axis& axis = axes_[channel - 1];
+    decodeLsbFirst(data, &axis.rate);
+    if (axis.moving && !axis.braking) {
+        axis.position = axisPosition(axis, now);
+        axis.since = now;
+        setSpeed(channel - 1);
+    }
     return ok();
 }
 
-std::string Simulator::onStart(int channel, const std::string&, Clock::time_point)
+// A goto's target: ":H" an increment from where ":J" finds the axis, in the
+// direction of ":G"; ":S" an absolute position, reached whichever way.
+std::string Simulator::setTarget(int channel, const std::string& data, bool absolute)
 {
-    axes_[channel - 1].moving = true;
+    Axis& axis = axes_[channel - 1];
+    if (axis.moving)
+        return error(kErrorMotorNotStopped);
+    uint32_t value = 0;
+    decodeLsbFirst(data, &value);
+    axis.targetAbsolute = absolute;
+    axis.targetValue = absolute ? int64_t(value) - kPositionZero : int64_t(value);
+    return ok();
+}
+
+std::string Simulator::onIncrement(int channel, const std::string& data, Clock::time_point)
+{
+    return setTarget(channel, data, false);
+}
+
+std::string Simulator::onAbsolute(int channel, const std::string& data, Clock::time_point)
+{
+    return setTarget(channel, data, true);
+}
+
+std::string Simulator::onStart(int channel, const std::string&, Clock::time_point now)
+{
+    for (int index : axesOf(channel))
+        startMotion(index, now);
     return ok();
 }
 
@@ -387,6 +570,135 @@ void Simulator::record(bool received, const std::string& bytes, Clock::time_poin
     }
 }
 
+// ---- Motion ----------------------------------------------------------------------
+
+namespace {
+
+uint64_t nanosecondsBetween(Clock::time_point from, Clock::time_point to)
+{
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
+    return ns > 0 ? uint64_t(ns) : 0;
+}
+
+// Counts covered `ns` into the current stretch; braking slows linearly to rest.
+uint64_t countsCovered(const Axis& axis, uint64_t ns)
+{
+    if (axis.braking) {
+        const double brake = double(std::chrono::nanoseconds(kBrakeTime).count());
+        const double t = std::min(double(ns), brake);
+        const double speed = double(axis.num) / double(axis.den);  // counts a nanosecond
+        return uint64_t(std::floor(speed * t * (1.0 - t / (2.0 * brake))));
+    }
+    return uint64_t((unsigned __int128)ns * axis.num / axis.den);
+}
+
+uint64_t distance(int64_t from, int64_t to)
+{
+    return uint64_t(to > from ? to - from : from - to);
+}
+
+}  // namespace
+
+int64_t axisPosition(const Axis& axis, Clock::time_point now)
+{
+    if (!axis.moving)
+        return axis.position;
+    uint64_t counts = countsCovered(axis, nanosecondsBetween(axis.since, now));
+    if (axis.toTarget)
+        counts = std::min(counts, distance(axis.position, axis.target));
+    return axis.position + axis.direction * int64_t(counts);
+}
+
+// Speed from the mode and the period: one count per period ticks, the fast
+// modes the ratio faster; a fast goto runs at its own speed.
+void Simulator::setSpeed(int index)
+{
+    Axis& axis = axes_[index];
+    if (axis.mode == GotoFast) {
+        axis.num = std::max<uint64_t>(settings_.counts[index], 1);
+        axis.den = kGotoSecondsPerRevolution * 1000000000;
+    } else {
+        axis.num = axis.mode == SlewFast ? kFastRatio : 1;
+        axis.den = kNanosecondsPerTick * std::max<uint32_t>(axis.rate, 1);
+    }
+}
+
+void Simulator::startMotion(int index, Clock::time_point now)
+{
+    Axis& axis = axes_[index];
+    if (axis.moving)
+        return;
+    axis.toTarget = axis.mode == GotoFast || axis.mode == GotoSlow;
+    axis.direction = axis.reverse ? -1 : 1;
+    if (axis.toTarget) {
+        axis.target = axis.targetAbsolute ? axis.targetValue : axis.position + axis.direction * axis.targetValue;
+        if (axis.target == axis.position) {
+            logAxis(index, "on target", now);
+            return;
+        }
+        axis.direction = axis.target > axis.position ? 1 : -1;
+    }
+    setSpeed(index);
+    axis.since = now;
+    axis.braking = false;
+    axis.moving = true;
+    std::string what = "start mode=" + std::to_string(axis.mode) + " reverse=" + std::to_string(axis.direction < 0) +
+                       " rate=" + std::to_string(axis.rate);
+    if (axis.toTarget)
+        what += " target=" + std::to_string(axis.target);
+    logAxis(index, what, now);
+}
+
+void Simulator::stopAxis(int index, Clock::time_point now, const char* why)
+{
+    Axis& axis = axes_[index];
+    if (!axis.moving)
+        return;
+    axis.position = axisPosition(axis, now);
+    axis.moving = axis.braking = false;
+    logAxis(index, why, now);
+}
+
+// When the axis's motion ends by itself: the end of braking, or a goto's
+// arrival; never for a slew.
+static Clock::time_point motionEnd(const Axis& axis)
+{
+    if (!axis.moving)
+        return Clock::time_point::max();
+    if (axis.braking)
+        return axis.since + kBrakeTime;
+    if (!axis.toTarget)
+        return Clock::time_point::max();
+    const unsigned __int128 counts = distance(axis.position, axis.target);
+    const uint64_t ns = uint64_t((counts * axis.den + axis.num - 1) / axis.num);
+    return axis.since + std::chrono::nanoseconds(ns);
+}
+
+void Simulator::advance(Clock::time_point now)
+{
+    for (int index = 0; index < 2; ++index) {
+        const Clock::time_point end = motionEnd(axes_[index]);
+        if (end <= now)
+            stopAxis(index, end, axes_[index].braking ? "at rest" : "on target");
+    }
+}
+
+Clock::time_point Simulator::nextAxisEvent() const
+{
+    return std::min(motionEnd(axes_[0]), motionEnd(axes_[1]));
+}
+
+// Each change of an axis goes to the log file beside the frames.
+void Simulator::logAxis(int index, const std::string& what, Clock::time_point now)
+{
+    if (!logFile_)
+        return;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
+    std::fprintf(logFile_, "ax %lld axis%d %s position=%lld\n", (long long)ms, index + 1, what.c_str(),
+                 (long long)axisPosition(axes_[index], now));
+    std::fflush(logFile_);
+}
+
 void Simulator::resetMachine()
 {
     settings_ = defaults_;
@@ -438,6 +750,7 @@ std::string Simulator::control(const std::string& line, Clock::time_point now)
         return "error empty command\n";
     const std::string& name = words[0];
     std::string out;
+    advance(now);
     if (name == "reset") {
         resetMachine();
         lineFreeAt_ = now;
@@ -471,6 +784,15 @@ std::string Simulator::control(const std::string& line, Clock::time_point now)
         out += "aux " + std::to_string(aux_) + "\n";
         out += "lines " + std::to_string(lines_) + "\n";
         out += "timer " + std::to_string(timerRemaining(now)) + "\n";
+    } else if (name == "axis") {
+        // One axis as a driver would find it, the position signed from zero.
+        if (words.size() != 2 || (words[1] != "1" && words[1] != "2"))
+            return "error usage: axis 1|2\n";
+        const Axis& axis = axes_[words[1][0] - '1'];
+        out += "axis" + words[1] + " position=" + std::to_string(axisPosition(axis, now)) +
+               " running=" + std::to_string(axis.moving) + " mode=" + std::to_string(axis.mode) +
+               " reverse=" + std::to_string(axis.reverse) + " rate=" + std::to_string(axis.rate) +
+               " initialised=" + std::to_string(axis.initialised) + "\n";
     } else if (name == "say") {
         // The rest of the line, spaces included.
         size_t at = line.find("say") + 3;

@@ -25,8 +25,15 @@ constexpr char kErrorUnknownCommand = '0';
 constexpr char kErrorDataLength = '1';
 constexpr char kErrorMotorNotStopped = '2';
 constexpr char kErrorBadCharacter = '3';
+constexpr char kErrorNotInitialised = '4';
 
 constexpr uint32_t kDefaultCounts = 1440000;
+// The controller's figures a driver reads at connection.
+constexpr uint32_t kStepTimerHz = 62500;  // ":b": the step timer's frequency
+constexpr unsigned kFastRatio = 16;       // ":g": a fast mode's speed over a slow one's
+constexpr unsigned kWormTeeth = 144;      // ":s" is counts per revolution over this
+constexpr unsigned kDefaultModel = 0x80;  // ":e": model code in the last two digits
+constexpr unsigned kFirmware = 0x0310;    // ":e": major and minor version, first four digits
 
 // What the simulator does beyond plain answers; the defaults answer well.
 struct Settings {
@@ -41,6 +48,7 @@ struct Settings {
     unsigned latencyMs = 0;
     bool flood = false;  // noise without end: at line rate when paced, else as fast as the port takes
     bool stall = false;  // read nothing from the port, so its queue fills and writes stop
+    unsigned model = kDefaultModel;
 };
 
 // What the main loop is asked to do with the data port's device.
@@ -50,12 +58,34 @@ enum class PortRequest { None, Vanish, Restore };
 // 800000", ...). Shared by the command line and the control port.
 bool applySetting(Settings& settings, const std::vector<std::string>& words, std::string* why);
 
+// Motion modes of ":G" (its first digit).
+enum AxisMode : unsigned { GotoFast = 0, SlewSlow = 1, GotoSlow = 2, SlewFast = 3 };
+
+// One axis of the controller. Its position is a count relative to the
+// controller's zero (0x800000 on the line); while it runs, the position is
+// worked out from the time, so any reading is exact whenever it is taken.
 struct Axis {
-    bool moving = false;
-    unsigned mode = 0;
-    unsigned reverse = 0;
-    uint32_t rate = 0;
+    bool initialised = false;  // ":F" seen
+    bool moving = false;       // the running bit, decelerating included
+    unsigned mode = SlewSlow;
+    unsigned reverse = 0;  // backwards (counts decrease), bit 0 of ":G"'s second digit
+    unsigned south = 0;    // bit 1 of ":G"'s second digit; taken, not used
+    uint32_t rate = 0;     // ":I": step timer ticks a count in a slow mode
+    int64_t position = 0;  // while moving: where the current stretch began
+    // Goto target, from ":H" (relative to the position at ":J") or ":S".
+    bool targetAbsolute = false;
+    int64_t targetValue = 0;
+    // The current stretch of motion: counts = floor(ns * num / den) since `since`.
+    Clock::time_point since;
+    int direction = 1;
+    uint64_t num = 0, den = 1;
+    bool toTarget = false;
+    int64_t target = 0;
+    bool braking = false;  // ":K" in a fast mode: slowing to rest over kBrakeTime
 };
+
+// Where the axis is at `now`, and whether it still runs then.
+int64_t axisPosition(const Axis& axis, Clock::time_point now);
 
 struct RecordEntry {
     bool received;  // true: a frame came in; false: a reply went out
@@ -103,6 +133,12 @@ public:
     void topUpFlood(Clock::time_point now);
     bool stalled() const { return settings_.stall; }
 
+    // Ends the motions that are over by `now` (a goto on its target, a
+    // braking axis at rest), logging each; call before anything reads them.
+    void advance(Clock::time_point now);
+    // When the next motion ends by itself; the far future when none will.
+    Clock::time_point nextAxisEvent() const;
+
     // The machine, for "state".
     const Axis& axis(int index) const { return axes_[index]; }
     unsigned auxOutput() const { return aux_; }
@@ -111,10 +147,14 @@ public:
 
 private:
     using Handler = std::string (Simulator::*)(int channel, const std::string& data, Clock::time_point now);
+    // Which channels a command takes.
+    enum Channels { ChannelOne, EitherAxis, EitherOrBoth };
     struct Command {
         char letter;
-        bool axisChannel;  // channel 1 or 2; otherwise channel 1 only
+        Channels channels;
         size_t dataLength;
+        bool hexData;  // every data character must be a hex digit
+        bool motion;   // refused ("!4") before the axis's ":F"
         Handler handler;
     };
     static const Command kCommands[];
@@ -124,12 +164,31 @@ private:
     void schedule(const std::string& bytes, Clock::time_point notBefore, const std::string* reply, bool shaped = true);
     void record(bool received, const std::string& bytes, Clock::time_point now);
     void resetMachine();
+    static std::vector<int> axesOf(int channel);  // channel 3 is both axes
+    void setSpeed(int index);
+    void startMotion(int index, Clock::time_point now);
+    void stopAxis(int index, Clock::time_point now, const char* why);
+    void logAxis(int index, const std::string& what, Clock::time_point now);
 
     std::string onPlain(int channel, const std::string& data, Clock::time_point now);
+    std::string onInitialised(int channel, const std::string& data, Clock::time_point now);
     std::string onCounts(int channel, const std::string& data, Clock::time_point now);
+    std::string onTimerFrequency(int channel, const std::string& data, Clock::time_point now);
+    std::string onHighSpeedRatio(int channel, const std::string& data, Clock::time_point now);
+    std::string onWormCounts(int channel, const std::string& data, Clock::time_point now);
+    std::string onSiderealPeriod(int channel, const std::string& data, Clock::time_point now);
+    std::string onVersion(int channel, const std::string& data, Clock::time_point now);
+    std::string onStatus(int channel, const std::string& data, Clock::time_point now);
+    std::string onPosition(int channel, const std::string& data, Clock::time_point now);
+    std::string onInquiry(int channel, const std::string& data, Clock::time_point now);
+    std::string onSetPosition(int channel, const std::string& data, Clock::time_point now);
     std::string onStop(int channel, const std::string& data, Clock::time_point now);
+    std::string onBrake(int channel, const std::string& data, Clock::time_point now);
     std::string onSetup(int channel, const std::string& data, Clock::time_point now);
     std::string onRate(int channel, const std::string& data, Clock::time_point now);
+    std::string onIncrement(int channel, const std::string& data, Clock::time_point now);
+    std::string onAbsolute(int channel, const std::string& data, Clock::time_point now);
+    std::string setTarget(int channel, const std::string& data, bool absolute);
     std::string onStart(int channel, const std::string& data, Clock::time_point now);
     std::string onAuxSet(int channel, const std::string& data, Clock::time_point now);
     std::string onAuxGet(int channel, const std::string& data, Clock::time_point now);
