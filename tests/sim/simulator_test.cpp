@@ -251,7 +251,7 @@ private:
 TEST_F(Simulator, HandshakeRepliesCarryTheCountsLowByteFirst)
 {
     ASSERT_NO_FATAL_FAILURE(start());
-    EXPECT_EQ(exchange(":F1\r:F2\r:a1\r:D1\r:a2\r:D2\r", 6), "=\r=\r=00F915\r=\r=00F915\r=\r");
+    EXPECT_EQ(exchange(":F1\r:F2\r:a1\r:D1\r:a2\r:D2\r", 6), "=\r=\r=00F915\r=9C0E00\r=00F915\r=9C0E00\r");
 
     ASSERT_TRUE(sim.setCounts(1, 800000));
     ASSERT_TRUE(sim.setCounts(2, 2500000));
@@ -267,7 +267,7 @@ TEST_F(Simulator, HandshakeRepliesCarryTheCountsLowByteFirst)
 TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst)
 {
     ASSERT_NO_FATAL_FAILURE(start());
-    EXPECT_EQ(exchange(":L2\r:G231\r:I2460000\r:J2\r", 4), "=\r=\r=\r=\r");
+    EXPECT_EQ(exchange(":F3\r:L2\r:G231\r:I2460000\r:J2\r", 5), "=\r=\r=\r=\r=\r");
     EXPECT_TRUE(stateHas("axis2 moving mode=3 reverse=1 rate=70")) << ::testing::PrintToString(sim.state());
     EXPECT_TRUE(stateHas("axis1 stopped"));
 
@@ -280,6 +280,155 @@ TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst)
     EXPECT_EQ(exchange(":L2\r:L1\r", 2), "=\r=\r");
     EXPECT_TRUE(stateHas("axis1 stopped"));
     EXPECT_TRUE(stateHas("axis2 stopped"));
+}
+
+struct Step {
+    const char* frame;
+    const char* reply;  // empty: nothing is answered
+    bool repeat = false;  // sent again until so answered: the end of a motion
+};
+
+// The controller's command set in one run on a fresh machine, in order, for
+// a driver that asks for everything: figures, status, position, goto, slew.
+TEST_F(Simulator, EveryCommandAnswersAsTheControllerDoes)
+{
+    const Step steps[] = {
+        {":", ""},  // a lone ":" then silence: the next frame starts afresh
+        {":e1\r", "=031080\r"},
+        {":e2\r", "=031080\r"},
+        {":a1\r", "=00F915\r"},
+        {":b1\r", "=24F400\r"},  // 62500 Hz
+        {":g2\r", "=10\r"},
+        {":s1\r", "=102700\r"},  // 10000
+        {":D2\r", "=9C0E00\r"},  // 3740 ticks a count
+        {":f1\r", "=100\r"},     // slew slow, at rest, not initialised
+        {":j1\r", "=000080\r"},
+        {":q1010000\r", "=000000\r"},
+        {":G130\r", "!4\r"},
+        {":J3\r", "!4\r"},
+        {":F3\r", "=\r"},
+        {":f2\r", "=101\r"},
+        {":E2100080\r", "=\r"},
+        {":j2\r", "=100080\r"},
+        {":P12\r", "=\r"},
+        {":V1FF\r", "=\r"},
+        {":M1010000\r", "=\r"},
+        // A slow goto of three counts at one count a tick is over in 48 us.
+        {":G120\r", "=\r"},
+        {":I1010000\r", "=\r"},
+        {":H1030000\r", "=\r"},
+        {":J1\r", "=\r"},
+        {":f1\r", "=001\r", true},
+        {":j1\r", "=030080\r"},
+        {":G121\r", "=\r"},  // backwards: the increment counts down
+        {":H1010000\r", "=\r"},
+        {":J1\r", "=\r"},
+        {":f1\r", "=201\r", true},
+        {":j1\r", "=020080\r"},
+        {":S1FFFF7F\r", "=\r"},  // absolute -1, reached whichever way
+        {":J1\r", "=\r"},
+        {":f1\r", "=201\r", true},
+        {":j1\r", "=FFFF7F\r"},
+        // A fast slew runs until stopped and refuses a new set-up meanwhile.
+        {":G130\r", "=\r"},
+        {":I1460000\r", "=\r"},
+        {":J1\r", "=\r"},
+        {":f1\r", "=511\r"},
+        {":G131\r", "!2\r"},
+        {":H1010000\r", "!2\r"},
+        {":E1000080\r", "!2\r"},
+        {":L1\r", "=\r"},
+        {":f1\r", "=501\r"},
+        // A slow one stops at once on ":K" too.
+        {":G111\r", "=\r"},
+        {":J1\r", "=\r"},
+        {":f1\r", "=311\r"},
+        {":K3\r", "=\r"},
+        {":f1\r", "=301\r"},
+        {":Z1\r", "!0\r"},
+        {":e\r", "!1\r"},
+        {":G1\r", "!1\r"},
+        {":q1\r", "!1\r"},
+        {":I1a00000\r", "!3\r"},
+        {":f3\r", "!3\r"},
+        {":G141\r", "!3\r"},
+    };
+    ASSERT_NO_FATAL_FAILURE(start());
+    for (const Step& step : steps) {
+        SCOPED_TRACE(SimClient::escape(step.frame));
+        std::string reply;
+        if (!*step.reply)
+            port->send(step.frame);
+        else if (!step.repeat)
+            EXPECT_EQ(exchange(step.frame, 1), step.reply);
+        else {
+            for (auto begin = Clock::now(); reply != step.reply && elapsedMs(begin) < kWaitMs;)
+                reply = exchange(step.frame, 1);
+            EXPECT_EQ(reply, step.reply);
+        }
+    }
+    SimClient::Axis axis;
+    ASSERT_TRUE(sim.axis(2, &axis)) << sim.lastError();
+    EXPECT_EQ(axis.position, 16);
+    EXPECT_TRUE(axis.initialised);
+    EXPECT_FALSE(axis.running);
+}
+
+// Positions follow the clock: a slew at the speed its period gives, a goto
+// to its target exactly, a braking axis to rest 0.2 s later.
+TEST_F(Simulator, AxesMoveInRealTimeAndStopWhereTheyShould)
+{
+    const std::string file = home_ + "/sim.log";
+    ASSERT_NO_FATAL_FAILURE(start({"--log", file}));
+    // Slew fast at period 70: 16 counts every 70 ticks of 62500 Hz, 14285.7 a second.
+    EXPECT_EQ(exchange(":F3\r:G130\r:I1460000\r:J1\r", 4), "=\r=\r=\r=\r");
+    ASSERT_TRUE(sim.clearLog());
+    const std::string first = exchange(":j1\r", 1);
+    platform::sleepMilliseconds(300);
+    const std::string second = exchange(":j1\r", 1);
+    const std::vector<SimClient::Entry> log = sim.log(true);
+    ASSERT_EQ(log.size(), 4u);
+    auto position = [](const std::string& reply) {
+        return std::stoll(reply.substr(5, 2) + reply.substr(3, 2) + reply.substr(1, 2), nullptr, 16) - 0x800000;
+    };
+    const double seconds = double(log[2].us - log[0].us) / 1e6;
+    const double rate = double(position(second) - position(first)) / seconds;
+    EXPECT_NEAR(rate, 62500.0 * 16 / 70, 62500.0 * 16 / 70 * 0.02) << "over " << seconds << " s";
+
+    // ":K" brakes: the axis runs on for 0.2 s and covers half what it would have.
+    EXPECT_EQ(exchange(":K1\r", 1), "=\r");
+    // A fast goto to 20000 (0x004E20), then a short slow one of a count.
+    std::string status;
+    for (auto begin = Clock::now(); status != "=501\r" && elapsedMs(begin) < kWaitMs;)
+        status = exchange(":f1\r", 1);
+    EXPECT_EQ(status, "=501\r");
+    EXPECT_EQ(exchange(":S1204E80\r:G100\r:J1\r", 3), "=\r=\r=\r");
+    for (auto begin = Clock::now(); status != "=401\r" && elapsedMs(begin) < kWaitMs;)
+        status = exchange(":f1\r", 1);
+    EXPECT_EQ(exchange(":j1\r", 1), "=204E80\r");
+    EXPECT_EQ(exchange(":G120\r:I1010000\r:H1010000\r:J1\r", 4), "=\r=\r=\r=\r");
+    for (auto begin = Clock::now(); status != "=001\r" && elapsedMs(begin) < kWaitMs;)
+        status = exchange(":f1\r", 1);
+    EXPECT_EQ(exchange(":j1\r", 1), "=214E80\r");
+
+    // The log file shows each change, braking to rest 200 ms and 1428 counts on.
+    std::ifstream in(file);
+    std::vector<std::string> changes;
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, 3, "ax ") == 0)
+            changes.push_back(line);
+    }
+    ASSERT_EQ(changes.size(), 7u) << ::testing::PrintToString(changes);
+    std::smatch braking, rest;
+    const std::regex change(R"(ax (\d+) axis1 (.*) position=(-?\d+))");
+    ASSERT_TRUE(std::regex_match(changes[1], braking, change)) << changes[1];
+    ASSERT_TRUE(std::regex_match(changes[2], rest, change)) << changes[2];
+    EXPECT_EQ(braking[2], "braking");
+    EXPECT_EQ(rest[2], "at rest");
+    EXPECT_EQ(std::stoll(rest[1]) - std::stoll(braking[1]), 200);
+    EXPECT_EQ(std::stoll(rest[3]) - std::stoll(braking[3]), 1428);
+    EXPECT_TRUE(std::regex_match(changes[4], std::regex(R"(ax \d+ axis1 on target position=20000)"))) << changes[4];
+    EXPECT_TRUE(std::regex_match(changes[6], std::regex(R"(ax \d+ axis1 on target position=20001)"))) << changes[6];
 }
 
 TEST_F(Simulator, OutputAndAdapterQueriesReflectTheLastValueSet)
@@ -337,7 +486,7 @@ TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing)
         {":a3\r", "!3\r"},        // no third axis
         {":o2\r", "!3\r"},        // the output lives on channel 1 only
         {":I1a08601\r", "!3\r"},  // lower-case digits
-        {":G132\r", "!3\r"},      // direction is 0 or 1
+        {":G13G\r", "!3\r"},      // direction bits are a hex digit
         {":O12\r", "!3\r"},       // output is 0 or 1
         {":T1xy0000\r", "!3\r"},  // timer digits
     };
@@ -347,7 +496,7 @@ TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing)
         EXPECT_EQ(exchange(c.frame, 1), c.reply);
     }
     // Stray bytes between frames, and a frame cut short by the next one.
-    EXPECT_EQ(exchange("\n#:F1:D2\r", 1), "=\r");
+    EXPECT_EQ(exchange("\n#:F1:D2\r", 1), "=9C0E00\r");
     EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0", "timer 0"}));
 }
 
@@ -378,7 +527,7 @@ TEST_F(Simulator, ErrorRepliesByFramePrefixLeaveTheMachineAlone)
     ASSERT_TRUE(sim.setError(":a1", "7"));  // the same prefix again replaces its code
     EXPECT_EQ(exchange(":a1\r", 1), "!7\r");
     ASSERT_TRUE(sim.clearErrors());
-    EXPECT_EQ(exchange(":a1\r:J1\r", 2), "=00F915\r=\r");
+    EXPECT_EQ(exchange(":a1\r:F1\r:J1\r", 3), "=00F915\r=\r=\r");
 }
 
 TEST_F(Simulator, EchoNoiseAndOverlongShapeTheBytesButNotTheRecord)
@@ -587,11 +736,11 @@ TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail)
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const char* options[] = {"--link",  "--control-link", "--com",   "--control-com", "--log",      "--silent",
                              "--error", "--echo",         "--split", "--noise",       "--overlong", "--counts",
-                             "--pace",  "--latency",      "--help",  "--version"};
+                             "--pace",  "--latency",      "--model", "--help",        "--version"};
     for (const char* option : options)
         EXPECT_NE(output_.find(option), std::string::npos) << option;
     for (const char* command : {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts", "pace",
-                                "latency", "log", "clearlog", "state", "say"}) {
+                                "latency", "model", "log", "clearlog", "state", "axis", "say"}) {
         EXPECT_NE(output_.find(command), std::string::npos) << command;
     }
 

@@ -2,6 +2,7 @@
 
 #include "sim/control_text.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -264,6 +265,37 @@ std::vector<std::string> SimClient::state()
     std::vector<std::string> lines;
     command("state", &lines);
     return lines;
+}
+
+bool SimClient::axis(int number, Axis* out)
+{
+    std::vector<std::string> lines;
+    if (!command("axis " + std::to_string(number), &lines))
+        return false;
+    long long position = 0;
+    unsigned running = 0, mode = 0, reverse = 0, rate = 0, initialised = 0;
+    const std::string format = "axis" + std::to_string(number) +
+                               " position=%lld running=%u mode=%u reverse=%u rate=%u initialised=%u";
+    if (lines.size() != 1 || std::sscanf(lines[0].c_str(), format.c_str(), &position, &running, &mode, &reverse,
+                                         &rate, &initialised) != 6) {
+        return fail("unexpected axis reading: " + (lines.empty() ? std::string() : lines[0]));
+    }
+    *out = Axis{position, running != 0, mode, reverse != 0, rate, initialised != 0};
+    return true;
+}
+
+bool SimClient::axisMotion(int number, int* direction, uint32_t settleMs)
+{
+    Axis first, second;
+    if (!axis(number, &first))
+        return false;
+    platform::sleepMilliseconds(settleMs);
+    if (!axis(number, &second))
+        return false;
+    if (second.position == first.position && (first.running || second.running))
+        return fail("axis " + std::to_string(number) + " runs but stays at " + std::to_string(first.position));
+    *direction = second.position > first.position ? 1 : second.position < first.position ? -1 : 0;
+    return true;
 }
 
 std::string SimClient::escape(const std::string& bytes)

@@ -77,6 +77,21 @@ public:
     // "aux 1", "lines 3", "timer 742".
     std::vector<std::string> state();
 
+    // One axis as the simulator's control line reads it.
+    struct Axis {
+        int64_t position = 0;  // counts from the controller's zero
+        bool running = false;
+        unsigned mode = 0;  // as ":G" set it
+        bool reverse = false;
+        uint32_t rate = 0;
+        bool initialised = false;
+    };
+    bool axis(int number, Axis* out);
+    // Which way the axis turns: +1 while its position grows, -1 while it
+    // shrinks, 0 when it stands still (a second look after `settleMs` finds
+    // it where it was and not running). False when it cannot be read.
+    bool axisMotion(int number, int* direction, uint32_t settleMs = 50);
+
     // The control protocol's spelling of bytes: \r, \n, \\ and \xHH.
     static std::string escape(const std::string& bytes);
     static bool unescape(const std::string& text, std::string* bytes);
