@@ -365,12 +365,35 @@ TEST_F(QtMainDialogTest, StatusTooltipSaysWhyThePortDidNotOpen)
 TEST_F(QtMainDialogTest, ConnectedTheButtonsDriveTheMount)
 {
     connectToSimulator();
-    click(IDC_UP);
-    EXPECT_EQ(takeFrames(4), (Frames{":L2\r", ":G230\r", ":I2460000\r", ":J2\r"}));
-    EXPECT_TRUE(waitForStatus("Manual movement"));
+    // Each arrow turns the axis it names, in its direction: up and down axis
+    // 2, right and left axis 1; up and right count up. STOP holds both.
+    const struct {
+        int id;
+        Frames frames;
+        int axis, direction;
+    } arrows[] = {
+        {IDC_UP, {":L2\r", ":G230\r", ":I2460000\r", ":J2\r"}, 2, 1},
+        {IDC_DOWN, {":L2\r", ":G231\r", ":I2460000\r", ":J2\r"}, 2, -1},
+        {IDC_RIGHT, {":L1\r", ":G130\r", ":I1460000\r", ":J1\r"}, 1, 1},
+        {IDC_LEFT, {":L1\r", ":G131\r", ":I1460000\r", ":J1\r"}, 1, -1},
+    };
+    for (const auto& arrow : arrows) {
+        SCOPED_TRACE(arrow.id);
+        click(arrow.id);
+        EXPECT_EQ(takeFrames(4), arrow.frames);
+        EXPECT_TRUE(waitForStatus("Manual movement"));
+        int direction = 0;
+        ASSERT_TRUE(sim.axisMotion(arrow.axis, &direction)) << sim.lastError();
+        EXPECT_EQ(direction, arrow.direction);
+    }
     click(IDC_STOP);
     EXPECT_EQ(takeFrames(2), (Frames{":L1\r", ":L2\r"}));
     EXPECT_TRUE(waitForStatus("Ready"));
+    for (int axis : {1, 2}) {
+        int direction = 1;
+        ASSERT_TRUE(sim.axisMotion(axis, &direction)) << sim.lastError();
+        EXPECT_EQ(direction, 0) << "axis " << axis << " still after STOP";
+    }
 
     click(IDC_EXP_ON);
     EXPECT_EQ(takeFrames(1), Frames{":O11\r"});

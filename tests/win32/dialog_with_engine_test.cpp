@@ -76,26 +76,37 @@ protected:
 TEST_F(DialogWithEngine, ConnectShowsReadyAndEachArrowSendsItsMoveChain)
 {
     connectToSimulator();
+    // Each arrow turns the axis it names, in its direction: up and down axis
+    // 2, right and left axis 1; up and right count up.
     struct Arrow {
         int id;
         Frames frames;
+        int axis, direction;
     };
     const Arrow arrows[] = {
-        {IDC_UP, {":L2\r", ":G230\r", ":I2460000\r", ":J2\r"}},
-        {IDC_DOWN, {":L2\r", ":G231\r", ":I2460000\r", ":J2\r"}},
-        {IDC_RIGHT, {":L1\r", ":G130\r", ":I1460000\r", ":J1\r"}},
-        {IDC_LEFT, {":L1\r", ":G131\r", ":I1460000\r", ":J1\r"}},
+        {IDC_UP, {":L2\r", ":G230\r", ":I2460000\r", ":J2\r"}, 2, 1},
+        {IDC_DOWN, {":L2\r", ":G231\r", ":I2460000\r", ":J2\r"}, 2, -1},
+        {IDC_RIGHT, {":L1\r", ":G130\r", ":I1460000\r", ":J1\r"}, 1, 1},
+        {IDC_LEFT, {":L1\r", ":G131\r", ":I1460000\r", ":J1\r"}, 1, -1},
     };
     for (const Arrow& arrow : arrows) {
         SCOPED_TRACE(arrow.id);
         driver->click(arrow.id);
         EXPECT_EQ(takeFrames(4), arrow.frames);
         EXPECT_TRUE(waitForStatus(L"Manual movement"));
+        int direction = 0;
+        ASSERT_TRUE(sim.axisMotion(arrow.axis, &direction)) << sim.lastError();
+        EXPECT_EQ(direction, arrow.direction);
     }
 
     driver->click(IDC_STOP);
     EXPECT_EQ(takeFrames(2), (Frames{":L1\r", ":L2\r"}));
     EXPECT_TRUE(waitForStatus(L"Ready"));
+    for (int axis : {1, 2}) {
+        int direction = 1;
+        ASSERT_TRUE(sim.axisMotion(axis, &direction)) << sim.lastError();
+        EXPECT_EQ(direction, 0) << "axis " << axis << " still after STOP";
+    }
 }
 
 TEST_F(DialogWithEngine, RemoteButtonsReachTheMountPerInterfaceKind)
