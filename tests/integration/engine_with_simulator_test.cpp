@@ -134,8 +134,8 @@ TEST_F(EngineWithSimulator, CountsOnTheBoundsAreAccepted)
     // What the engine was ready on is the mount's own figures: its counts and
     // sidereal periods (6732 and 2154 timer ticks a count), and the axes it
     // initialised stand still.
-    EXPECT_EQ(sim.replies(), (std::vector<std::string>{"=\r", "=\r", "=00350C\r", "=4C1A00\r", "=A02526\r",
-                                                       "=6A0800\r"}));
+    EXPECT_EQ(sim.replies(),
+              (std::vector<std::string>{"=\r", "=\r", "=00350C\r", "=4C1A00\r", "=A02526\r", "=6A0800\r"}));
     for (int number : {1, 2}) {
         SimClient::Axis axis;
         ASSERT_TRUE(sim.axis(number, &axis)) << sim.lastError();

@@ -284,7 +284,7 @@ TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst)
 
 struct Step {
     const char* frame;
-    const char* reply;  // empty: nothing is answered
+    const char* reply;    // empty: nothing is answered
     bool repeat = false;  // sent again until so answered: the end of a motion
 };
 

@@ -274,10 +274,10 @@ bool SimClient::axis(int number, Axis* out)
         return false;
     long long position = 0;
     unsigned running = 0, mode = 0, reverse = 0, rate = 0, initialised = 0;
-    const std::string format = "axis" + std::to_string(number) +
-                               " position=%lld running=%u mode=%u reverse=%u rate=%u initialised=%u";
-    if (lines.size() != 1 || std::sscanf(lines[0].c_str(), format.c_str(), &position, &running, &mode, &reverse,
-                                         &rate, &initialised) != 6) {
+    const std::string format =
+        "axis" + std::to_string(number) + " position=%lld running=%u mode=%u reverse=%u rate=%u initialised=%u";
+    if (lines.size() != 1 ||
+        std::sscanf(lines[0].c_str(), format.c_str(), &position, &running, &mode, &reverse, &rate, &initialised) != 6) {
         return fail("unexpected axis reading: " + (lines.empty() ? std::string() : lines[0]));
     }
     *out = Axis{position, running != 0, mode, reverse != 0, rate, initialised != 0};
