@@ -854,6 +854,11 @@ bool serialReadResult(SerialRead* read, uint32_t* received)
         }
         break;  // EIO, a reset, or end of file on a hung-up line or a closed stream
     }
+    // A stream whose peer has gone is a device that vanished: the frames
+    // written after it are refused as on an unplugged cable, not sent into
+    // the void.
+    if (read->kind == PortKind::Stream)
+        shutdown(fd, SHUT_RDWR);
     return traced("read", 0, false);
 }
 
