@@ -174,6 +174,7 @@ bool parseNetworkAddress(const std::string& text, NetworkAddress* address, std::
     if (!rest.empty() && rest.back() == '/')
         rest.pop_back();
     std::string port;
+    bool portGiven = false;
     if (!rest.empty() && rest[0] == '[') {
         const size_t close = rest.find(']');
         if (close == std::string::npos || (close + 1 < rest.size() && rest[close + 1] != ':')) {
@@ -181,23 +182,23 @@ bool parseNetworkAddress(const std::string& text, NetworkAddress* address, std::
             return false;
         }
         address->host = rest.substr(1, close - 1);
-        if (close + 1 < rest.size())
+        portGiven = close + 1 < rest.size();
+        if (portGiven)
             port = rest.substr(close + 2);
-        if (close + 1 < rest.size() && port.empty())
-            port = "-";
     } else if (std::count(rest.begin(), rest.end(), ':') > 1) {
         address->host = rest;  // a bare IPv6 address, which leaves no room for a port
     } else {
         const size_t colon = rest.find(':');
         address->host = rest.substr(0, colon);
-        if (colon != std::string::npos)
-            port = colon + 1 < rest.size() ? rest.substr(colon + 1) : "-";
+        portGiven = colon != std::string::npos;
+        if (portGiven)
+            port = rest.substr(colon + 1);
     }
     if (address->host.empty() || address->host.find_first_of("/?#@ \t") != std::string::npos) {
         *why = std::string("no host in the address: ") + kUsageHint;
         return false;
     }
-    if (port.empty()) {
+    if (!portGiven) {
         if (address->transport == Transport::Tcp) {
             *why = "a TCP address needs its port: tcp://HOST:PORT";
             return false;
