@@ -299,7 +299,6 @@ int main(int argc, char** argv)
     std::vector<std::string> dataLinks, controlLinks;
     // The data port on the network, beside the pty, and where they listen.
     std::vector<std::unique_ptr<sim::NetworkPort>> network;
-    std::vector<std::string> listenAt;
     int option;
     // The leading ':' makes a missing argument ':' and keeps getopt quiet.
     opterr = 0;
@@ -324,11 +323,14 @@ int main(int argc, char** argv)
             continue;
         }
         case kUdp:
-        case kTcp:
+        case kTcp: {
             network.push_back(std::make_unique<sim::NetworkPort>(option == kUdp ? sim::NetworkPort::Kind::Udp
                                                                                 : sim::NetworkPort::Kind::Tcp));
-            listenAt.push_back(optarg);
+            std::string why;
+            if (!network.back()->setAddress(optarg, &why))
+                return fail(why);
             continue;
+        }
         case kLog:
             logFile = std::fopen(optarg, "w");
             if (!logFile)
@@ -417,9 +419,9 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
 
-    for (size_t i = 0; i < network.size(); ++i) {
+    for (const auto& port : network) {
         std::string why;
-        if (!network[i]->listen(listenAt[i], &why))
+        if (!port->listen(&why))
             return failed(why);
     }
     for (const Link& link : links) {

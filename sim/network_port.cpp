@@ -20,7 +20,7 @@ int openSocket(int family, int type)
 
 }  // namespace
 
-bool NetworkPort::listen(const std::string& where, std::string* why)
+bool NetworkPort::setAddress(const std::string& where, std::string* why)
 {
     // "HOST:PORT", the host in brackets when it is an IPv6 address.
     std::string host, port;
@@ -45,8 +45,13 @@ bool NetworkPort::listen(const std::string& where, std::string* why)
     std::memcpy(&bound_, found->ai_addr, found->ai_addrlen);
     boundSize_ = found->ai_addrlen;
     freeaddrinfo(found);
+    return true;
+}
+
+bool NetworkPort::listen(std::string* why)
+{
     if (!restore()) {
-        *why = "cannot listen on " + where + ": " + std::strerror(errno);
+        *why = "cannot listen on " + address() + ": " + std::strerror(errno);
         return false;
     }
     // Port 0 chose one: keep it, so that a restore comes back on it.

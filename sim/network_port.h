@@ -23,9 +23,11 @@ public:
     NetworkPort(const NetworkPort&) = delete;
     NetworkPort& operator=(const NetworkPort&) = delete;
 
-    // Binds "ADDR:PORT" ("127.0.0.1:0", "[::1]:11880"; port 0 lets the system
-    // choose); false with a reason otherwise.
-    bool listen(const std::string& where, std::string* why);
+    // Takes "ADDR:PORT" ("127.0.0.1:0", "[::1]:11880"; port 0 lets the system
+    // choose); false with a reason when it is no numeric address and port.
+    bool setAddress(const std::string& where, std::string* why);
+    // Binds the address; false with a reason otherwise.
+    bool listen(std::string* why);
     // The address a client gives: "udp://127.0.0.1:41234".
     std::string address() const;
 
