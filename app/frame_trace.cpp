@@ -49,6 +49,12 @@ void received(const uint8_t* bytes, uint32_t count)
 
 void onSerialCall(const char* operation, long, bool succeeded, const uint8_t* bytes, uint32_t count)
 {
+    // Something the port has to say about itself, as the open's reason is said.
+    if (std::strcmp(operation, "note") == 0) {
+        if (bytes != nullptr)
+            emit('!', bytes, count);
+        return;
+    }
     if (bytes == nullptr || !succeeded) {
         // A port that did not open says why, when the system says.
         if (!succeeded && std::strcmp(operation, "open") == 0) {

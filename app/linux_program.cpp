@@ -33,9 +33,10 @@ const char kUsage[] =
     "the MerlinTest dialog, where Connect checks the mount on the COM port chosen.\n"
     "\n"
     "  --check N, --check=N\n"
-    "                check the mount on COM N (1 to 256, \"7\" or \"COM7\") without\n"
-    "                a window: connect as the dialog does, print each status with\n"
-    "                the milliseconds since start, disconnect\n"
+    "                check the mount on COM N (1 to 256, \"7\" or \"COM7\"), a device\n"
+    "                path or a network address (below) without a window: connect\n"
+    "                as the dialog does, print each status with the milliseconds\n"
+    "                since start, disconnect\n"
     "  --list-ports  list each COM number whose device exists, tab-separated:\n"
     "                COMn, the device, its /dev/serial/by-id name, its product\n"
     "  --trace       write every frame sent and every reply received to standard\n"
@@ -52,7 +53,10 @@ const char kUsage[] =
     "\n"
     "COM1-COM32 open /dev/ttyS0-31, COM33-COM64 /dev/ttyUSB0-31, COM65-COM96\n"
     "/dev/ttyACM0-31, COM97-COM128 /dev/rfcomm0-31; a link\n"
-    "${XDG_CONFIG_HOME:-~/.config}/merlintest/ports/comN takes precedence.\n";
+    "${XDG_CONFIG_HOME:-~/.config}/merlintest/ports/comN takes precedence.\n"
+    "A network address works wherever a device path does, and as a link's target:\n"
+    "udp://HOST[:PORT] for a WiFi adapter (port 11880 when left out),\n"
+    "tcp://HOST:PORT for a serial server.\n";
 
 constexpr int kExitFailure = 1;
 constexpr int kExitInterrupted = 128 + SIGINT;
@@ -118,10 +122,11 @@ int usageError(const std::string& problem)
     return kExitUsage;
 }
 
-// "7" or "COM7" (any case), 1 to 256, or a device path; 0 when it is none.
+// "7" or "COM7" (any case), 1 to 256, a device path or a network address;
+// 0 when it is none.
 unsigned parsePortNumber(const char* text)
 {
-    if (text[0] == '/')
+    if (text[0] == '/' || std::strstr(text, "://") != nullptr)
         return platform::adoptDevicePath(text);
     if (strncasecmp(text, "COM", 3) == 0)
         text += 3;

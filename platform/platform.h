@@ -162,7 +162,9 @@ void serialReadDestroy(SerialRead* read);
 // Tracing hook for every serial operation, off by default. Tests use it to
 // watch modem-line calls that a pseudo-terminal cannot carry out; the
 // program's frame trace uses the bytes. A completed "write" or "read" passes
-// the bytes it moved; every other call passes none (null, 0).
+// the bytes it moved; a "note" passes a line of text the port has for the
+// user (a network port's missing modem lines); every other call passes none
+// (null, 0).
 typedef void (*SerialTrace)(const char* operation, long argument, bool succeeded, const uint8_t* bytes, uint32_t count);
 void setSerialTrace(SerialTrace trace);
 

@@ -15,9 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/network_port.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -40,6 +42,9 @@ const char kUsage[] =
     "                        and, when WINEPREFIX is set, $WINEPREFIX/dosdevices/comN\n"
     "  --control-com M       link the control port as COM M, likewise\n"
     "  --log FILE            write each frame and reply to FILE as it happens\n"
+    "  --udp ADDR:PORT       serve the data port over UDP too, answering the latest\n"
+    "                        sender (port 0: the system chooses; printed at start)\n"
+    "  --tcp ADDR:PORT       serve it over TCP too, one client at a time\n"
     "\n"
     "Behaviour at start and after a control 'reset':\n"
     "  --silent              answer nothing and ignore every frame\n"
@@ -102,6 +107,9 @@ const char kUsage[] =
     "  'say' writes its text to the data port as is (\\r, \\n, \\\\, \\xHH understood).\n";
 
 constexpr int kHangupBackoffMs = 50;
+// Pieces written to the network in one round: a send there never waits, so a
+// flood gives the loop back now and then.
+constexpr int kNetworkPiecesPerRound = 16;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -254,6 +262,8 @@ int main(int argc, char** argv)
         kFlood,
         kStall,
         kModel,
+        kUdp,
+        kTcp,
         kHelp = 'h',
         kVersion = 'V'
     };
@@ -275,6 +285,8 @@ int main(int argc, char** argv)
         {"flood", no_argument, nullptr, kFlood},
         {"stall", no_argument, nullptr, kStall},
         {"model", required_argument, nullptr, kModel},
+        {"udp", required_argument, nullptr, kUdp},
+        {"tcp", required_argument, nullptr, kTcp},
         {"help", no_argument, nullptr, kHelp},
         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
@@ -305,6 +317,8 @@ int main(int argc, char** argv)
     };
 
     std::vector<std::string> dataLinks, controlLinks;
+    // The data port on the network, beside the pty, and where they listen.
+    std::vector<std::unique_ptr<sim::NetworkPort>> network;
     int option;
     // The leading ':' makes a missing argument ':' and keeps getopt quiet.
     opterr = 0;
@@ -326,6 +340,15 @@ int main(int argc, char** argv)
                 return fail("--com needs HOME or WINEPREFIX");
             auto& to = option == kCom ? dataLinks : controlLinks;
             to.insert(to.end(), paths.begin(), paths.end());
+            continue;
+        }
+        case kUdp:
+        case kTcp: {
+            network.push_back(std::make_unique<sim::NetworkPort>(option == kUdp ? sim::NetworkPort::Kind::Udp
+                                                                                : sim::NetworkPort::Kind::Tcp));
+            std::string why;
+            if (!network.back()->setAddress(optarg, &why))
+                return fail(why);
             continue;
         }
         case kLog:
@@ -419,6 +442,11 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
 
+    for (const auto& port : network) {
+        std::string why;
+        if (!port->listen(&why))
+            return failed(why);
+    }
     for (const Link& link : links) {
         if (!makeLink(link)) {
             int saved = errno;
@@ -428,6 +456,8 @@ int main(int argc, char** argv)
         }
     }
     std::printf("merlin-sim: data port %s\n", data.pty.path.c_str());
+    for (const auto& port : network)
+        std::printf("merlin-sim: data port %s\n", port->address().c_str());
     std::printf("merlin-sim: control port %s\n", control.pty.path.c_str());
     for (const Link& link : links) {
         std::printf("merlin-sim: %s -> %s\n", link.path.c_str(), link.pty->path.c_str());
@@ -437,18 +467,28 @@ int main(int argc, char** argv)
     sim::Simulator simulator(settings, sim::Clock::now());
     simulator.setLogFile(logFile);
     std::string controlIn, controlOut;
+    // Answers go back the way the latest bytes came: the pty (null) or a
+    // network port.
+    sim::NetworkPort* answerTo = nullptr;
 
     while (!stopRequested) {
         auto now = sim::Clock::now();
         simulator.advance(now);  // so the log shows a goto ending when it does
-        if (simulator.takeFlushRequest() && data.pty.slave >= 0)
-            tcflush(data.pty.slave, TCIFLUSH);
+        if (simulator.takeFlushRequest()) {
+            if (data.pty.slave >= 0)
+                tcflush(data.pty.slave, TCIFLUSH);
+            for (const auto& port : network)
+                port->discardInput();
+        }
         switch (simulator.takePortRequest()) {
         case sim::PortRequest::Vanish:
             if (data.pty.master >= 0) {
                 close(data.pty.master);
                 close(data.pty.slave);
                 data.pty.master = data.pty.slave = -1;
+                // Off the network as well, as an adapter switched off.
+                for (const auto& port : network)
+                    port->vanish();
             }
             break;
         case sim::PortRequest::Restore:
@@ -457,6 +497,8 @@ int main(int argc, char** argv)
                     if (link.pty == &data.pty)
                         makeLink(link);
                 }
+                for (const auto& port : network)
+                    port->restore();
             }
             break;
         case sim::PortRequest::None:
@@ -468,14 +510,21 @@ int main(int argc, char** argv)
 
         // Write what is due; a full pty makes us wait for room.
         bool dataBlocked = false;
+        bool throttled = false;
+        int networkPieces = 0;
         auto& output = simulator.output();
         for (;;) {
             if (dataPresent)
                 simulator.topUpFlood(now);
             if (output.empty() || output.front().due > now)
                 break;
+            if (answerTo && ++networkPieces > kNetworkPiecesPerRound) {
+                throttled = true;
+                break;
+            }
             sim::Chunk& chunk = output.front();
-            ssize_t n = write(data.pty.master, chunk.bytes.data(), chunk.bytes.size());
+            ssize_t n = answerTo ? answerTo->send(chunk.bytes.data(), chunk.bytes.size())
+                                 : write(data.pty.master, chunk.bytes.data(), chunk.bytes.size());
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && errno == EAGAIN) {
@@ -508,15 +557,22 @@ int main(int argc, char** argv)
                 controlOut.clear();
         }
 
-        pollfd fds[2] = {
-            {data.pty.master, short((simulator.stalled() ? 0 : POLLIN) | (dataBlocked ? POLLOUT : 0)), 0},
+        std::vector<pollfd> fds = {
+            {data.pty.master, short((simulator.stalled() ? 0 : POLLIN) | (dataBlocked && !answerTo ? POLLOUT : 0)), 0},
             {control.pty.master, short(POLLIN | (controlOut.empty() ? 0 : POLLOUT)), 0},
         };
+        for (const auto& port : network) {
+            fds.resize(fds.size() + sim::NetworkPort::kPollEntries);
+            port->pollFor(&fds[fds.size() - sim::NetworkPort::kPollEntries], !simulator.stalled(),
+                          dataBlocked && answerTo == port.get());
+        }
         auto wait = std::chrono::nanoseconds(std::chrono::seconds(1));
         if (!output.empty() && !dataBlocked)
             wait = std::min(wait, output.front().due - now);
         if (simulator.nextAxisEvent() != sim::Clock::time_point::max())
             wait = std::min(wait, std::chrono::nanoseconds(simulator.nextAxisEvent() - now));
+        if (throttled)
+            wait = std::min(wait, std::chrono::nanoseconds(std::chrono::milliseconds(1)));
         Port* ports[2] = {&data, &control};
         for (int i = 0; i < 2; ++i) {
             if (ports[i]->quietUntil > now) {
@@ -527,7 +583,7 @@ int main(int argc, char** argv)
         if (wait.count() < 0)
             wait = wait.zero();
         timespec timeout = {time_t(wait.count() / 1000000000), long(wait.count() % 1000000000)};
-        if (ppoll(fds, 2, &timeout, &waitMask) < 0)
+        if (ppoll(fds.data(), fds.size(), &timeout, &waitMask) < 0)
             continue;  // a signal, most likely
 
         now = sim::Clock::now();
@@ -541,6 +597,12 @@ int main(int argc, char** argv)
             if (!readPort(fds[i].fd, &into) || (fds[i].revents & (POLLHUP | POLLERR))) {
                 ports[i]->quietUntil = now + std::chrono::milliseconds(kHangupBackoffMs);
             }
+            if (i == 0 && !received.empty())
+                answerTo = nullptr;
+        }
+        for (size_t i = 0; i < network.size(); ++i) {
+            if (network[i]->take(&fds[2 + i * sim::NetworkPort::kPollEntries], &received))
+                answerTo = network[i].get();
         }
         if (!received.empty())
             simulator.receive(received.data(), received.size(), now);

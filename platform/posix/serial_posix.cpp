@@ -1,10 +1,12 @@
-// Serial ports on POSIX (Linux): termios devices in non-blocking mode. Reads
-// are polled together with the stop event; the 1 ms read interval of the
-// Windows driver is done here by gathering while bytes keep coming.
+// Serial ports on POSIX (Linux): termios devices in non-blocking mode, or a
+// connected socket for a port on the network (net_posix.h). Reads are polled
+// together with the stop event; the 1 ms read interval of the Windows driver
+// is done here by gathering while bytes keep coming.
 #include "platform/platform.h"
 #include "platform/port_names.h"
 #include "platform/serial_trace.h"
 #include "platform/posix/event_posix.h"
+#include "platform/posix/net_posix.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +24,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -29,17 +32,29 @@
 
 namespace platform {
 
+// What stands behind a port: a terminal device, or a socket to a WiFi
+// adapter (datagrams) or a serial server (a stream).
+enum class PortKind { Device, Datagram, Stream };
+
 struct SerialPort {
     int fd;
     unsigned number;
     termios found;  // the settings it had, put back when it is closed
+    PortKind kind;
+    bool toldNoModemLines;
 };
+
+// A datagram is read whole; what does not fit a read waits for the next.
+constexpr size_t kMaxDatagram = 65536;
 
 // Keeps its own copy of the descriptor, not the port: a reader that has not
 // ended when its port is closed must not touch the released record.
 struct SerialRead {
     int fd;
+    PortKind kind;
     uint8_t data[kSerialReadSize];
+    std::vector<uint8_t> held;  // the rest of a datagram larger than a read
+    std::vector<uint8_t> datagram;
 };
 
 // ---- Port names -------------------------------------------------------------
@@ -87,6 +102,11 @@ unsigned adoptDevicePath(const char* path)
     adoptedDevice.clear();
     if (!path || !*path)
         return 0;
+    if (isNetworkAddressText(path)) {
+        adoptedPort = kMaxPortNumber;
+        adoptedDevice = path;
+        return adoptedPort;
+    }
     // The table's number when the path leads to one of its devices (a
     // /dev/serial/by-id name to its ttyUSB), by name when it has gone.
     char* real = realpath(path, nullptr);
@@ -136,6 +156,21 @@ static std::string portDevice(unsigned portNumber, int* lookError = nullptr)
     }
     // No device of its own: only a link can give this number a device.
     return link;
+}
+
+// The network address a port's device stands for: the device itself when it
+// is one (adopted from the command line), or a link's target (ln -s
+// udp://192.168.4.1 ~/.config/merlintest/ports/com5); empty for a device.
+static std::string networkTarget(const std::string& device)
+{
+    if (device.empty() || isNetworkAddressText(device))
+        return device;
+    std::vector<char> linked(PATH_MAX);
+    const ssize_t n = readlink(device.c_str(), linked.data(), linked.size() - 1);
+    if (n <= 0)
+        return std::string();
+    const std::string target(linked.data(), static_cast<size_t>(n));
+    return isNetworkAddressText(target) ? target : std::string();
 }
 
 void portDevicePath(unsigned portNumber, char* out, size_t size)
@@ -205,6 +240,18 @@ bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char*
         std::snprintf(device, deviceSize, "%s", path.c_str());
     if (path.empty())
         return false;
+    // An address is shown with its port, and listed when it can be opened;
+    // whether anything answers there is known only by trying.
+    const std::string address = networkTarget(path);
+    if (!address.empty()) {
+        NetworkAddress parsed;
+        std::string why;
+        if (!parseNetworkAddress(address, &parsed, &why))
+            return false;
+        if (target && targetSize)
+            std::snprintf(target, targetSize, "%s", networkAddressText(parsed).c_str());
+        return true;
+    }
     struct stat status;
     if (lstat(path.c_str(), &status) != 0)
         return false;
@@ -356,6 +403,13 @@ static std::string processName(pid_t pid)
     return name;
 }
 
+static void recordFailureText(unsigned portNumber, const std::string& device, const std::string& why)
+{
+    const std::string text = portLabel(portNumber, device) + ": " + why;
+    std::lock_guard<std::mutex> hold(failureLock);
+    lastFailure = text;
+}
+
 // Records why port N (its device `device`) did not open: `error` is an errno
 // value (ENOTTY: not a serial device), `holder` a lock file's live process.
 static void recordFailure(unsigned portNumber, const std::string& device, int error, pid_t holder)
@@ -378,9 +432,7 @@ static void recordFailure(unsigned portNumber, const std::string& device, int er
         if (!why.empty() && why[0] >= 'A' && why[0] <= 'Z')
             why[0] = static_cast<char>(why[0] - 'A' + 'a');
     }
-    const std::string text = portLabel(portNumber, device) + ": " + why;
-    std::lock_guard<std::mutex> hold(failureLock);
-    lastFailure = text;
+    recordFailureText(portNumber, device, why);
 }
 
 void serialOpenFailure(char* out, size_t size)
@@ -426,10 +478,35 @@ static int openDevice(const std::string& path, termios* found, int* error, pid_t
     return -1;
 }
 
+// Opens a port on the network; null with the reason recorded.
+static SerialPort* openNetwork(unsigned portNumber, const std::string& device, const std::string& address)
+{
+    NetworkAddress parsed;
+    std::string why;
+    int fd = -1;
+    if (parseNetworkAddress(address, &parsed, &why))
+        fd = openNetworkPort(parsed, &why);
+    if (fd < 0) {
+        recordFailureText(portNumber, device, why);
+        traced("open", static_cast<long>(portNumber), false);
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> hold(failureLock);
+        lastFailure.clear();
+    }
+    traced("open", static_cast<long>(portNumber), true);
+    const PortKind kind = parsed.transport == Transport::Udp ? PortKind::Datagram : PortKind::Stream;
+    return new SerialPort{fd, portNumber, termios(), kind, false};
+}
+
 SerialPort* serialOpen(unsigned portNumber)
 {
     int error = ENOENT;
     const std::string path = portDevice(portNumber, &error);
+    const std::string address = networkTarget(path);
+    if (!address.empty())
+        return openNetwork(portNumber, path, address);
     termios found;
     pid_t holder = 0;
     const int fd = openDevice(path, &found, &error, &holder);
@@ -446,13 +523,18 @@ SerialPort* serialOpen(unsigned portNumber)
     }
     ioctl(fd, TIOCEXCL);
     traced("open", static_cast<long>(portNumber), true);
-    return new SerialPort{fd, portNumber, found};
+    return new SerialPort{fd, portNumber, found, PortKind::Device, false};
 }
 
 void serialSetLine9600_8N1(SerialPort* port)
 {
     if (!port)
         return;
+    // The far end of a network port sets its own line.
+    if (port->kind != PortKind::Device) {
+        traced("setline", 9600, true);
+        return;
+    }
     termios settings;
     bool ok = tcgetattr(port->fd, &settings) == 0;
     if (ok) {
@@ -494,7 +576,8 @@ void serialSetQueueSizes(SerialPort* port, uint32_t input, uint32_t /*output*/)
 // Waits until what was written has gone out, bounded by its time on the
 // wire at 9600 baud (about 1.04 ms a byte) plus a margin, 100 ms at most:
 // tcdrain would wait for ever on a line that has stalled. False when some is
-// still queued.
+// still queued. On a socket the same request counts what the peer has not
+// yet acknowledged.
 static bool waitForOutput(int fd)
 {
     int queued = 0;
@@ -510,10 +593,33 @@ static bool waitForOutput(int fd)
     return queued <= 0;
 }
 
+// Empties what a socket has received, up to a bound, so that a flood cannot
+// hold the purge.
+static bool drainReceived(int fd)
+{
+    constexpr int kMaxReceives = 256;
+    std::vector<uint8_t> scratch(kMaxDatagram);
+    for (int i = 0; i < kMaxReceives; ++i) {
+        const ssize_t n = recv(fd, scratch.data(), scratch.size(), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A refusal from an adapter still starting is no failure.
+        if (n < 0 && errno == ECONNREFUSED)
+            continue;
+        if (n < 0)
+            return errno == EAGAIN;
+    }
+    return true;
+}
+
 void serialPurge(SerialPort* port)
 {
     if (!port)
         return;
+    if (port->kind != PortKind::Device) {
+        traced("purge", static_cast<long>(port->number), drainReceived(port->fd));
+        return;
+    }
     // Only the input: a write here is either complete or was cancelled when
     // it gave up, and what a complete write queued goes out before the close
     // (serialClose waits for it).
@@ -524,6 +630,14 @@ void serialClose(SerialPort* port)
 {
     if (!port)
         return;
+    if (port->kind != PortKind::Device) {
+        // The last frame reaches the peer before the socket goes.
+        waitForOutput(port->fd);
+        bool ok = close(port->fd) == 0;
+        traced("close", static_cast<long>(port->number), ok);
+        delete port;
+        return;
+    }
     // A frame written is a frame sent: it goes out before the settings go
     // back as they were found, at the speed it was written at. Only what a
     // stalled line still holds after the wait is dropped, so that the close
@@ -549,14 +663,26 @@ WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, 
     const uint64_t start = nowMilliseconds();
     uint32_t written = 0;
     bool failed = false;
+    // A datagram port may hear "port unreachable" for an earlier frame; the
+    // send it is reported to is tried again, a few times at most.
+    int refusals = 0;
+    constexpr int kMaxRefusals = 3;
     while (written < count && !failed) {
-        ssize_t n = write(port->fd, bytes + written, count - written);
+        // One write, one datagram: a frame goes whole. No SIGPIPE from a
+        // stream whose peer has gone: that is a refused write.
+        ssize_t n = port->kind == PortKind::Device ? write(port->fd, bytes + written, count - written)
+                                                   : send(port->fd, bytes + written, count - written, MSG_NOSIGNAL);
         if (n > 0) {
             written += static_cast<uint32_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == ECONNREFUSED && port->kind == PortKind::Datagram) {
+            if (++refusals <= kMaxRefusals)
+                continue;
+            break;
+        }
         if (n < 0 && errno != EAGAIN) {
             failed = true;
             break;
@@ -573,7 +699,7 @@ WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, 
     }
     bool complete = written == count;
     // Giving up cancels the write: what it left queued does not go out later.
-    if (!complete)
+    if (!complete && port->kind == PortKind::Device)
         tcflush(port->fd, TCOFLUSH);
     traced("write", static_cast<long>(count), complete, complete ? bytes : nullptr, complete ? count : 0);
     if (complete)
@@ -586,6 +712,17 @@ bool serialEscape(SerialPort* port, ModemFunction function)
     static const char* const kNames[] = {"SETDTR", "CLRDTR", "SETRTS", "CLRRTS"};
     if (!port || function < SetDtr || function > ClearRts)
         return false;
+    if (port->kind != PortKind::Device) {
+        // No modem lines over the network: said once a connection, in the
+        // trace, so that a camera on the RTS line that never fires is explained.
+        if (!port->toldNoModemLines) {
+            port->toldNoModemLines = true;
+            const char note[] = "no modem lines over the network: DTR and RTS do nothing";
+            traced("note", static_cast<long>(port->number), true, reinterpret_cast<const uint8_t*>(note),
+                   sizeof note - 1);
+        }
+        return traced(kNames[function], static_cast<long>(port->number), false);
+    }
     int line = (function == SetDtr || function == ClearDtr) ? TIOCM_DTR : TIOCM_RTS;
     unsigned long request = (function == SetDtr || function == SetRts) ? TIOCMBIS : TIOCMBIC;
     // A pseudo-terminal has no modem lines and says ENOTTY.
@@ -595,18 +732,44 @@ bool serialEscape(SerialPort* port, ModemFunction function)
 
 // ---- Reads ------------------------------------------------------------------
 
+// Reads into `into` as read() does: bytes, 0 at the end of a stream, or -1
+// with errno. A datagram port delivers what it holds first, then one datagram
+// at a time; an empty datagram or a "port unreachable" from a peer still
+// starting up is nothing to read (EAGAIN), never a failure.
+static ssize_t receiveSome(SerialRead* read, uint8_t* into, uint32_t room)
+{
+    if (read->kind != PortKind::Datagram)
+        return ::read(read->fd, into, room);
+    if (read->held.empty()) {
+        const ssize_t n = recv(read->fd, read->datagram.data(), read->datagram.size(), MSG_DONTWAIT);
+        if (n < 0 && errno == ECONNREFUSED)
+            errno = EAGAIN;
+        if (n == 0)
+            errno = EAGAIN;
+        if (n <= 0)
+            return -1;
+        read->held.assign(read->datagram.begin(), read->datagram.begin() + n);
+    }
+    const size_t n = std::min<size_t>(room, read->held.size());
+    std::memcpy(into, read->held.data(), n);
+    read->held.erase(read->held.begin(), read->held.begin() + static_cast<std::ptrdiff_t>(n));
+    return static_cast<ssize_t>(n);
+}
+
 // After the first bytes of a read, takes whatever follows within 1 ms of the
 // last byte, up to a full buffer.
-static uint32_t gatherBurst(int fd, uint8_t* data, uint32_t have)
+static uint32_t gatherBurst(SerialRead* read, uint32_t have)
 {
     while (have < kSerialReadSize) {
-        pollfd readable = {fd, POLLIN, 0};
-        int ready = poll(&readable, 1, 1);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0 || !(readable.revents & POLLIN))
-            break;
-        ssize_t n = read(fd, data + have, kSerialReadSize - have);
+        if (read->held.empty()) {
+            pollfd readable = {read->fd, POLLIN, 0};
+            int ready = poll(&readable, 1, 1);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0 || !(readable.revents & POLLIN))
+                break;
+        }
+        ssize_t n = receiveSome(read, read->data + have, kSerialReadSize - have);
         if (n <= 0)
             break;
         have += static_cast<uint32_t>(n);
@@ -618,7 +781,10 @@ SerialRead* serialReadCreate(SerialPort* port)
 {
     if (!port)
         return nullptr;
-    return new SerialRead{port->fd, {}};
+    SerialRead* read = new SerialRead{port->fd, port->kind, {}, {}, {}};
+    if (port->kind == PortKind::Datagram)
+        read->datagram.resize(kMaxDatagram);
+    return read;
 }
 
 ReadStart serialReadStart(SerialRead* read, uint32_t* received)
@@ -626,10 +792,10 @@ ReadStart serialReadStart(SerialRead* read, uint32_t* received)
     *received = 0;
     if (!read)
         return ReadPending;
-    ssize_t n = ::read(read->fd, read->data, kSerialReadSize);
+    ssize_t n = receiveSome(read, read->data, kSerialReadSize);
     if (n <= 0)
         return ReadPending;  // nothing yet, or a failure the wait will report
-    *received = gatherBurst(read->fd, read->data, static_cast<uint32_t>(n));
+    *received = gatherBurst(read, static_cast<uint32_t>(n));
     traced("read", static_cast<long>(*received), true, read->data, *received);
     return ReadCompleted;
 }
@@ -638,6 +804,9 @@ WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds)
 {
     if (!read || !stop)
         return WaitFailed;
+    // The rest of a datagram is there already.
+    if (!read->held.empty())
+        return WaitFirst;
     const uint64_t start = nowMilliseconds();
     for (;;) {
         pollfd fds[2] = {{read->fd, POLLIN, 0}, {stop->fd, POLLIN, 0}};
@@ -669,9 +838,9 @@ bool serialReadResult(SerialRead* read, uint32_t* received)
         return false;
     const int fd = read->fd;
     for (;;) {
-        ssize_t n = ::read(fd, read->data, kSerialReadSize);
+        ssize_t n = receiveSome(read, read->data, kSerialReadSize);
         if (n > 0) {
-            *received = gatherBurst(fd, read->data, static_cast<uint32_t>(n));
+            *received = gatherBurst(read, static_cast<uint32_t>(n));
             return traced("read", static_cast<long>(*received), true, read->data, *received);
         }
         if (n < 0 && errno == EINTR)
@@ -683,8 +852,13 @@ bool serialReadResult(SerialRead* read, uint32_t* received)
                 break;
             return true;
         }
-        break;  // EIO, or end of file on a hung-up line
+        break;  // EIO, a reset, or end of file on a hung-up line or a closed stream
     }
+    // A stream whose peer has gone is a device that vanished: the frames
+    // written after it are refused as on an unplugged cable, not sent into
+    // the void.
+    if (read->kind == PortKind::Stream)
+        shutdown(fd, SHUT_RDWR);
     return traced("read", 0, false);
 }
 

@@ -52,19 +52,20 @@ TEST(FrameTrace, OneLinePerFrameAndPerReplyWhateverTheReadsCut)
     call("read", "01F00\r=\r!");
     call("write", ":a1\r", false);  // gave up: nothing went out
     platform::traced("open", 7, true);
+    call("note", "no modem lines");  // what a port says of itself
     call("read", "5");
     platform::traced("close", 7, true);  // the reply cut short still shows
     stopFrameTrace();
     call("write", ":F2\r");  // no longer traced
 
     std::vector<std::string> shown;
-    const std::regex line(R"re(^ *\d+ ms ([<>] .*)\n$)re");
+    const std::regex line(R"re(^ *\d+ ms ([<>!] .*)\n$)re");
     for (const std::string& l : lines) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(l, m, line)) << l;
         shown.push_back(m[1]);
     }
-    EXPECT_EQ(shown, (std::vector<std::string>{"> :F1\\r", "< =801F00\\r", "< =\\r", "< !5"}));
+    EXPECT_EQ(shown, (std::vector<std::string>{"> :F1\\r", "< =801F00\\r", "< =\\r", "! no modem lines", "< !5"}));
 }
 
 }  // namespace

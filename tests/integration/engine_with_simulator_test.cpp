@@ -27,6 +27,10 @@ namespace {
 
 constexpr unsigned kMountPort = 7;
 constexpr unsigned kControlPort = 8;
+// Natively the same simulator over UDP, as a WiFi adapter, and over TCP, as
+// behind a serial server.
+constexpr unsigned kUdpMountPort = 11;
+constexpr unsigned kTcpMountPort = 12;
 // Generous bounds: a handshake takes ~0.5 s plus six round trips.
 constexpr int kStatusWaitMs = 10000;
 constexpr int kFrameWaitMs = 10000;
@@ -54,7 +58,7 @@ protected:
     // Connects to the simulator and waits for the handshake to finish.
     void connectReady()
     {
-        engine->connect(kMountPort);
+        engine->connect(mountPort);
         ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
         ASSERT_TRUE(sim.waitForFrames(6, kFrameWaitMs));
         sim.clearLog();
@@ -80,11 +84,42 @@ protected:
     SimClient sim;
     RecordingListener listener;
     EngineTestSeam* engine = nullptr;
+    unsigned mountPort = kMountPort;
 };
 
-TEST_F(EngineWithSimulator, ConnectRunsTheSixFrameHandshakeAndReportsReady)
+// What holds however the mount is reached: on the pty and, natively, over
+// the network.
+struct Transport {
+    const char* name;
+    unsigned port;
+};
+
+void PrintTo(const Transport& transport, std::ostream* out)
 {
-    engine->connect(kMountPort);
+    *out << transport.name;
+}
+
+class EngineOnEachTransport : public EngineWithSimulator, public ::testing::WithParamInterface<Transport> {
+protected:
+    void SetUp() override
+    {
+        mountPort = GetParam().port;
+        EngineWithSimulator::SetUp();
+    }
+    bool datagrams() const { return GetParam().port == kUdpMountPort; }
+};
+
+#ifdef _WIN32
+const Transport kTransports[] = {{"pty", kMountPort}};
+#else
+const Transport kTransports[] = {{"pty", kMountPort}, {"udp", kUdpMountPort}, {"tcp", kTcpMountPort}};
+#endif
+INSTANTIATE_TEST_SUITE_P(Transports, EngineOnEachTransport, ::testing::ValuesIn(kTransports),
+                         [](const ::testing::TestParamInfo<Transport>& info) { return std::string(info.param.name); });
+
+TEST_P(EngineOnEachTransport, ConnectRunsTheSixFrameHandshakeAndReportsReady)
+{
+    engine->connect(mountPort);
     ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
     EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusOpeningPort, StatusConnecting, StatusReady}));
     EXPECT_EQ(framesAfter(6), kHandshakeFrames);
@@ -144,10 +179,10 @@ TEST_F(EngineWithSimulator, CountsOnTheBoundsAreAccepted)
     }
 }
 
-TEST_F(EngineWithSimulator, SilentMountTimesOutOnTheTwelfthTick)
+TEST_P(EngineOnEachTransport, SilentMountTimesOutOnTheTwelfthTick)
 {
     ASSERT_TRUE(sim.setSilent(true));
-    engine->connect(kMountPort);
+    engine->connect(mountPort);
     ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kStatusWaitMs));
     ASSERT_TRUE(sim.waitForFrames(1, kFrameWaitMs));  // the handshake has started
     for (int tick = 0; tick < 11; ++tick)
@@ -183,7 +218,7 @@ struct MoveCase {
     std::vector<std::string> frames;
 };
 
-TEST_F(EngineWithSimulator, EachArrowSendsItsFourFrames)
+TEST_P(EngineOnEachTransport, EachArrowSendsItsFourFrames)
 {
     const MoveCase cases[] = {
         {0, {":L2\r", ":G230\r", ":I2460000\r", ":J2\r"}},
@@ -337,7 +372,7 @@ TEST_F(EngineWithSimulator, OverlongRepliesAreDroppedSoTheHandshakeTimesOut)
 // its bytes. Disconnect still ends the connection at once, a click made
 // meanwhile does not wait on the port, nothing the user wrote is lost, and
 // the same port connects again.
-TEST_F(EngineWithSimulator, AFloodingDeviceStillDisconnectsPromptly)
+TEST_P(EngineOnEachTransport, AFloodingDeviceStillDisconnectsPromptly)
 {
     connectReady();
     // The engine keeps up with a flood on an idle machine; held while it
@@ -365,8 +400,10 @@ TEST_F(EngineWithSimulator, AFloodingDeviceStillDisconnectsPromptly)
     ASSERT_TRUE(listener.waitForStatus(StatusConnectionClosed, kStatusWaitMs)) << listener.describe();
     const uint64_t closeTook = platform::nowMilliseconds() - disconnectAt;
     ASSERT_TRUE(listener.waitForStatus(StatusNotConnectedYet, kStatusWaitMs)) << listener.describe();
-    std::printf("flood: pipe backlog %d bytes; disconnect and STOP took %llu ms, \"Connection closed\" after %llu ms\n",
-                backlog, static_cast<unsigned long long>(clickTook), static_cast<unsigned long long>(closeTook));
+    std::printf(
+        "flood (%s): pipe backlog %d bytes; disconnect and STOP took %llu ms, \"Connection closed\" after %llu ms\n",
+        GetParam().name, backlog, static_cast<unsigned long long>(clickTook),
+        static_cast<unsigned long long>(closeTook));
     EXPECT_LT(clickTook, 100u);
     EXPECT_LT(closeTook, 1000u);
     // The STOP made after the disconnect is answered after it, in order.
@@ -377,14 +414,15 @@ TEST_F(EngineWithSimulator, AFloodingDeviceStillDisconnectsPromptly)
     // replies to the move behind it: a mount that answers in time sends none.
     ASSERT_TRUE(sim.reset());
     listener.clear();
-    engine->connect(kMountPort);
+    engine->connect(mountPort);
     ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
 }
 
-// The device goes away in the middle of a move, as an unplugged adapter does:
-// the connection costs next to nothing while it lasts, STOP and Disconnect
-// are still handled at once, and the device connects again once it is back.
-TEST_F(EngineWithSimulator, ADeviceThatVanishesMidMoveCostsNothingAndComesBack)
+// The device goes away in the middle of a move, as an unplugged adapter does
+// (or a serial server that closes the connection): the connection costs next
+// to nothing while it lasts, STOP and Disconnect are still handled at once,
+// and the device connects again once it is back.
+TEST_P(EngineOnEachTransport, ADeviceThatVanishesMidMoveCostsNothingAndComesBack)
 {
     connectReady();
     engine->move(0, 2);
@@ -400,7 +438,7 @@ TEST_F(EngineWithSimulator, ADeviceThatVanishesMidMoveCostsNothingAndComesBack)
     const double share = cpuMs / static_cast<double>(platform::nowMilliseconds() - wallBefore);
 #ifndef _WIN32
     // (Under wine clock() counts wall time, not CPU.)
-    std::printf("vanished device: %.2f %% of a core\n", 100.0 * share);
+    std::printf("vanished device (%s): %.2f %% of a core\n", GetParam().name, 100.0 * share);
     EXPECT_LT(share, 0.05) << "no busy loop";
 #else
     (void)share;
@@ -409,19 +447,27 @@ TEST_F(EngineWithSimulator, ADeviceThatVanishesMidMoveCostsNothingAndComesBack)
     const uint64_t clickAt = platform::nowMilliseconds();
     engine->stop(4);
     EXPECT_LT(platform::nowMilliseconds() - clickAt, 100u);
-    // Its frame cannot be written, and STOP says so; so does a move, after
-    // the movement it reports at once.
-    ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs)) << listener.describe();
-    engine->move(2, 2);
-    ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs, 2)) << listener.describe();
-    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusManualMovement, StatusCommunicationError,
-                                                     StatusManualMovement, StatusCommunicationError}));
-    EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+    if (datagrams()) {
+        // An adapter that has gone only falls silent: its "port unreachable"
+        // is no error, and the STOP goes unanswered, as on a cable to a
+        // switched-off mount.
+        EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+        EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusManualMovement, StatusConnectionClosed}));
+    } else {
+        // Its frame cannot be written, and STOP says so; so does a move,
+        // after the movement it reports at once.
+        ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs)) << listener.describe();
+        engine->move(2, 2);
+        ASSERT_TRUE(listener.waitForStatus(StatusCommunicationError, kStatusWaitMs, 2)) << listener.describe();
+        EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusManualMovement, StatusCommunicationError,
+                                                         StatusManualMovement, StatusCommunicationError}));
+        EXPECT_EQ(disconnectStatus(), StatusConnectionClosed);
+    }
     EXPECT_LT(platform::nowMilliseconds() - clickAt, 1000u);
 
     ASSERT_TRUE(sim.restore());
     listener.clear();
-    engine->connect(kMountPort);
+    engine->connect(mountPort);
     ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
 }
 
@@ -446,8 +492,11 @@ TEST_F(EngineWithSimulator, Com256ReachesPort256)
 }  // namespace
 
 #ifndef _WIN32
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -508,6 +557,52 @@ TEST_F(EngineWithSimulator, APortHeldByAnotherProgramCannotBeOpenedUntilFree)
     platform::serialClose(held);
     engine->connect(kMountPort);
     ASSERT_TRUE(listener.waitForStatus(StatusReady, kStatusWaitMs)) << listener.describe();
+}
+
+// Nobody at the address: a WiFi adapter that is not there only stays silent,
+// so the handshake times out on its twelfth tick, however often the system
+// answers "port unreachable"; a serial server that is not there refuses the
+// connection, and the port does not open, at once.
+TEST(AbsentPeer, UdpTimesOutAndTcpCannotOpen)
+{
+    // A port of the loopback address that nobody holds: one the system gave
+    // out and took back.
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    ::close(probe);
+    const std::string where = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::string link = portLinkPath(42);
+
+    RecordingListener listener;
+    EngineTestSeam* engine = new EngineTestSeam(&listener);
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(("udp://" + where).c_str(), link.c_str()), 0);
+    engine->connect(42);
+    ASSERT_TRUE(listener.waitForStatus(StatusConnecting, kStatusWaitMs)) << listener.describe();
+    // Time for ":F1" to go out and be refused before the ticks.
+    platform::sleepMilliseconds(700);
+    for (int tick = 0; tick < 12; ++tick)
+        engine->onHeartBeat();
+    ASSERT_TRUE(listener.waitForStatus(StatusCannotConnect, kStatusWaitMs)) << listener.describe();
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusOpeningPort, StatusConnecting, StatusCannotConnect}));
+
+    listener.clear();
+    ::unlink(link.c_str());
+    ASSERT_EQ(::symlink(("tcp://" + where).c_str(), link.c_str()), 0);
+    const uint64_t connectAt = platform::nowMilliseconds();
+    engine->connect(42);
+    ASSERT_TRUE(listener.waitForStatus(StatusCannotOpenPort, kStatusWaitMs)) << listener.describe();
+    EXPECT_LT(platform::nowMilliseconds() - connectAt, 1000u) << "refused at once";
+    EXPECT_EQ(listener.statuses(), (std::vector<int>{StatusOpeningPort, StatusCannotOpenPort}));
+    ::unlink(link.c_str());
+    ASSERT_TRUE(engine->stopThreads(20000));
+    engine->releaseLocks();
+    delete engine;
 }
 
 // A device that goes away under an open connection: the port reader backs

@@ -3,6 +3,7 @@
 // The Linux program's console modes, run as the real `merlintest` process
 // against the mount simulator on COM7: a check that reaches "Ready", an
 // unknown, an erring, a silent and an absent mount, a port named by its path,
+// the same simulator over UDP and TCP by address and by link,
 // why a port did not open, Ctrl-C (also with its output stalled), an unread
 // trace during a flood, too few descriptors to start, write errors, bad
 // arguments, and the port list with a link of the user's.
@@ -230,6 +231,35 @@ TEST_F(ConsoleCheck, ReachesReadyDisconnectsAndReleasesThePort)
     EXPECT_EQ(statuses(byPath.out),
               (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
     EXPECT_TRUE(portIsFree(7));
+}
+
+// The fixture's simulator over the network: COM11 links its UDP address,
+// COM12 its TCP one. Each is checked by its address and by its link, and a
+// name that does not resolve says so.
+TEST_F(ConsoleCheck, ReachesReadyOverTheNetworkByAddressAndByLink)
+{
+    for (const unsigned port : {11u, 12u}) {
+        char address[512] = {};
+        ASSERT_GT(readlink(portLinkPath(port).c_str(), address, sizeof address - 1), 0)
+            << "the fixture links COM" << port;
+        for (const std::string& given : {std::string(address), "COM" + std::to_string(port)}) {
+            SCOPED_TRACE(given);
+            ASSERT_TRUE(sim.clearLog());
+            const ProgramRun run = runProgram({"--check", given});
+            EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+            EXPECT_EQ(statuses(run.out),
+                      (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
+            EXPECT_EQ(run.err, "");
+            EXPECT_EQ(sim.frames().size(), 6u);
+        }
+    }
+    const ProgramRun unknown = runProgram({"--check", "tcp://merlintest.invalid:2000"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(statuses(unknown.out), (Lines{"Opening port...", "Error: Cannot open port"}));
+    EXPECT_TRUE(std::regex_match(unknown.err, std::regex("merlintest: tcp://merlintest.invalid:2000: name "
+                                                         "merlintest.invalid (not found|not resolved within 2 s)\n")))
+        << unknown.err;
+    EXPECT_LT(unknown.ms, 5000u);
 }
 
 TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed)
@@ -561,7 +591,7 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTargetItsByIdNameAndProd
     unlink(cable.c_str());
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
-    const std::regex line(R"re(COM(\d+)\t(/[^\t]+)\t([^\t]*)\t([^\t]*))re");
+    const std::regex line(R"re(COM(\d+)\t(/[^\t]+|(udp|tcp)://[^\t]+)\t([^\t]*)\t([^\t]*))re");
     Lines entries;
     size_t at = 0;
     for (size_t end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -579,6 +609,12 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTargetItsByIdNameAndProd
                        "\t/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\tFTDI FT232R USB UART"))
         << run.out;
     EXPECT_EQ(run.out.find("COM151\t"), std::string::npos) << "a link to nothing is no device";
+    // The fixture's network links, by their address.
+    for (const unsigned port : {11u, 12u}) {
+        char address[512] = {};
+        ASSERT_GT(readlink(portLinkPath(port).c_str(), address, sizeof address - 1), 0);
+        EXPECT_TRUE(listed("COM" + std::to_string(port) + "\t" + address + "\t\t")) << run.out;
+    }
     if (access("/dev/ttyS0", F_OK) == 0) {
         EXPECT_NE(run.out.find("COM1\t/dev/ttyS0\t"), std::string::npos) << run.out;
     }

@@ -1,7 +1,9 @@
 // POSIX serial ports on pseudo-terminals that the tests make themselves:
 // the settings a port gets, how COM numbers find devices, exclusive opens,
-// a device that vanishes, and modem lines that a pty cannot carry. Native
-// only: a program under wine can make no pty and wine shares serial ports.
+// a device that vanishes, and modem lines that a pty cannot carry; and ports
+// on the network, against sockets of the tests' own on the loopback address.
+// Native only: a program under wine can make no pty and wine shares serial
+// ports.
 #include "platform/platform.h"
 #include "platform/port_names.h"
 #include "tests/platform/serial_reading.h"
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -21,9 +24,13 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -124,6 +131,8 @@ constexpr unsigned kLongLinkPort = 30;
 constexpr unsigned kKindPort = 31;
 constexpr unsigned kLockPort = 32;
 constexpr unsigned kAdoptedPort = 34;  // /dev/ttyUSB1 in the table
+constexpr unsigned kDatagramPort = 35;
+constexpr unsigned kStreamPort = 36;
 
 // A directory of the test's own under /tmp, removed with what it holds.
 struct ScratchDirectory {
@@ -757,6 +766,224 @@ TEST(SerialTrace, SeesEveryCallInOrderAndModemLinesFailOnAPty)
         "read(4)==12\r",     "close(25)",         "open(0) failed",
     };
     EXPECT_EQ(log, expected);
+}
+
+// ---- Ports on the network ---------------------------------------------------
+
+// A socket of the test's own on 127.0.0.1, at a port the system chose: the
+// far end of a network port, or a stranger beside it.
+class LoopbackSocket {
+public:
+    explicit LoopbackSocket(int type) : fd(socket(AF_INET, type | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+            port = ntohs(address.sin_port);
+        if (type == SOCK_STREAM)
+            listen(fd, 1);
+    }
+    ~LoopbackSocket() { closeIt(); }
+    void closeIt()
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+    std::string where() const { return "127.0.0.1:" + std::to_string(port); }
+    // One datagram, or what a stream has, waiting at most `milliseconds`.
+    std::string receive(int milliseconds, int from = -1)
+    {
+        pollfd readable = {from >= 0 ? from : fd, POLLIN, 0};
+        if (poll(&readable, 1, milliseconds) != 1)
+            return std::string();
+        char buffer[2048];
+        peerSize = sizeof peer;
+        const ssize_t n =
+            recvfrom(readable.fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &peerSize);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    bool sendTo(const sockaddr_in& to, const std::string& bytes)
+    {
+        return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+
+    int fd;
+    unsigned port = 0;
+    sockaddr_in peer = {};  // who sent the latest datagram
+    socklen_t peerSize = 0;
+};
+
+// COM<number> as a link to `address`, removed with the scope.
+struct AddressLink {
+    AddressLink(unsigned number, const std::string& address) : path(linkPath(number))
+    {
+        unlink(path.c_str());
+        made = symlink(address.c_str(), path.c_str()) == 0;
+    }
+    ~AddressLink() { unlink(path.c_str()); }
+    std::string path;
+    bool made;
+};
+
+// An address is shown with its port wherever it stands; one that is no
+// address says why, at once.
+TEST(SerialNetwork, AddressesAreShownWithTheirPortAndBadOnesSayWhy)
+{
+    const struct {
+        const char* given;
+        const char* shown;  // null: no port, and the reason
+        const char* why;
+    } cases[] = {
+        {"udp://192.0.2.1", "udp://192.0.2.1:11880", nullptr},
+        {"UDP://[::1]", "udp://[::1]:11880", nullptr},
+        {"udp://::1", "udp://[::1]:11880", nullptr},
+        {"tcp://[fe80::1]:4030", "tcp://[fe80::1]:4030", nullptr},
+        {"tcp://serial-server.local:2000/", "tcp://serial-server.local:2000", nullptr},
+        {"tcp://127.0.0.1", nullptr, "a TCP address needs its port: tcp://HOST:PORT"},
+        {"udp://127.0.0.1:0", nullptr, "bad port '0': a number from 1 to 65535"},
+        {"udp://127.0.0.1:65536", nullptr, "bad port '65536': a number from 1 to 65535"},
+        {"udp://127.0.0.1:", nullptr, "bad port '': a number from 1 to 65535"},
+        {"udp://", nullptr, "no host in the address: use udp://HOST[:PORT] or tcp://HOST:PORT"},
+        {"udp://[::1", nullptr, "bad address: use udp://HOST[:PORT] or tcp://HOST:PORT"},
+        {"telnet://host:23", nullptr, "unknown kind of address 'telnet://': use udp://HOST[:PORT] or tcp://HOST:PORT"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.given);
+        EXPECT_EQ(adoptDevicePath(c.given), kMaxPortNumber);
+        char device[512], target[512];
+        EXPECT_EQ(portDeviceFound(kMaxPortNumber, device, sizeof device, target, sizeof target), c.shown != nullptr);
+        if (c.shown) {
+            EXPECT_STREQ(target, c.shown);
+            continue;
+        }
+        const uint64_t start = nowMilliseconds();
+        EXPECT_EQ(serialOpen(kMaxPortNumber), nullptr);
+        EXPECT_LT(nowMilliseconds() - start, 100u);
+        EXPECT_EQ(openFailure(), std::string(c.given) + ": " + c.why);
+    }
+    // A name that does not resolve gives up within about 2 s.
+    adoptDevicePath("tcp://merlintest.invalid:2000");
+    const uint64_t start = nowMilliseconds();
+    EXPECT_EQ(serialOpen(kMaxPortNumber), nullptr);
+    EXPECT_LT(nowMilliseconds() - start, 3000u);
+    EXPECT_TRUE(std::regex_match(openFailure(), std::regex("tcp://merlintest.invalid:2000: name merlintest.invalid "
+                                                           "(not found|not resolved within 2 s)")))
+        << openFailure();
+    adoptDevicePath(nullptr);
+}
+
+// Over UDP each frame is one datagram, only the adapter's datagrams are
+// read (however large, in order), the purge drops what came, there are no
+// modem lines (said once), and "port unreachable" is no failure.
+TEST(SerialNetwork, DatagramsGoFrameByFrameAndOnlyThePeersAreRead)
+{
+    LoopbackSocket adapter(SOCK_DGRAM), stranger(SOCK_DGRAM);
+    ASSERT_NE(adapter.port, 0u);
+    AddressLink link(kDatagramPort, "udp://" + adapter.where());
+    ASSERT_TRUE(link.made);
+    char device[512], target[512];
+    ASSERT_TRUE(portDeviceFound(kDatagramPort, device, sizeof device, target, sizeof target));
+    EXPECT_EQ(target, "udp://" + adapter.where());
+
+    std::vector<std::string> log;
+    traceLog = &log;
+    setSerialTrace(recordTrace);
+    SerialPort* port = serialOpen(kDatagramPort);
+    ASSERT_NE(port, nullptr) << openFailure();
+    serialSetLine9600_8N1(port);
+    EXPECT_TRUE(writeFrame(port, ":F1\r"));
+    EXPECT_TRUE(writeFrame(port, ":F2\r"));
+    EXPECT_EQ(adapter.receive(5000), ":F1\r");
+    EXPECT_EQ(adapter.receive(5000), ":F2\r");
+    const sockaddr_in tool = adapter.peer;
+
+    Event* stop = createEvent(true, false);
+    {
+        PortReader reader(port);
+        ASSERT_TRUE(stranger.sendTo(tool, "=BAD\r"));
+        ASSERT_TRUE(adapter.sendTo(tool, "=\r"));
+        EXPECT_EQ(reader.take(stop, 2, 5000).bytes, bytesOf("=\r"));
+        EXPECT_TRUE(reader.take(stop, 1, 200).bytes.empty()) << "the stranger's datagram is never read";
+        std::string large;
+        for (int i = 0; i < 300; ++i)
+            large += static_cast<char>('0' + i % 10);
+        ASSERT_TRUE(adapter.sendTo(tool, large));
+        const Received whole = reader.take(stop, large.size(), 5000);
+        EXPECT_EQ(std::string(whole.bytes.begin(), whole.bytes.end()), large);
+    }
+    ASSERT_TRUE(adapter.sendTo(tool, "=stale\r"));
+    sleepMilliseconds(50);  // loopback delivers at once; this is margin
+    serialPurge(port);
+    {
+        PortReader reader(port);
+        ASSERT_TRUE(adapter.sendTo(tool, "=\r"));
+        EXPECT_EQ(reader.take(stop, 2, 5000).bytes, bytesOf("=\r"));
+    }
+
+    for (ModemFunction line : {SetDtr, SetRts, ClearRts, ClearDtr})
+        EXPECT_FALSE(serialEscape(port, line));
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& e) { return e.rfind("note(", 0) == 0; }), 1)
+        << ::testing::PrintToString(log);
+    setSerialTrace(nullptr);
+    traceLog = nullptr;
+
+    // The adapter goes: the system answers "port unreachable", which neither
+    // fails a write nor a read.
+    adapter.closeIt();
+    EXPECT_TRUE(writeFrame(port, ":F1\r"));
+    {
+        PortReader reader(port);
+        const Received none = reader.take(stop, 1, 300);
+        EXPECT_FALSE(none.failed);
+        EXPECT_TRUE(none.bytes.empty());
+    }
+    EXPECT_TRUE(writeFrame(port, ":F1\r"));
+    closeEvent(stop);
+    serialClose(port);
+}
+
+// Over TCP a peer that closes the connection is a device that vanished: the
+// read fails, later frames are refused (no SIGPIPE), and a peer that is not
+// there refuses the connection at once.
+TEST(SerialNetwork, AStreamWhosePeerGoesIsADeviceThatVanished)
+{
+    LoopbackSocket server(SOCK_STREAM);
+    ASSERT_NE(server.port, 0u);
+    AddressLink link(kStreamPort, "tcp://" + server.where());
+    ASSERT_TRUE(link.made);
+    SerialPort* port = serialOpen(kStreamPort);
+    ASSERT_NE(port, nullptr) << openFailure();
+    const int client = accept(server.fd, nullptr, nullptr);
+    ASSERT_GE(client, 0);
+    EXPECT_TRUE(writeFrame(port, ":F1\r"));
+    EXPECT_EQ(server.receive(5000, client), ":F1\r");
+    Event* stop = createEvent(true, false);
+    {
+        PortReader reader(port);
+        ASSERT_EQ(write(client, "=\r", 2), 2);
+        EXPECT_EQ(reader.take(stop, 2, 5000).bytes, bytesOf("=\r"));
+        close(client);
+        const uint64_t start = nowMilliseconds();
+        EXPECT_TRUE(reader.take(stop, 1, 5000).failed);
+        EXPECT_LT(nowMilliseconds() - start, 1000u);
+    }
+    Event* done = createEvent(false, false);
+    const uint8_t frame[4] = {':', 'L', '1', '\r'};
+    EXPECT_EQ(serialWrite(port, done, frame, 4, 1000), WaitFailed);
+    closeEvent(done);
+    closeEvent(stop);
+    serialClose(port);
+
+    server.closeIt();
+    const uint64_t start = nowMilliseconds();
+    EXPECT_EQ(serialOpen(kStreamPort), nullptr);
+    EXPECT_LT(nowMilliseconds() - start, 1000u);
+    EXPECT_EQ(openFailure(), "COM36 (tcp://" + server.where() + "): connection refused");
 }
 
 }  // namespace
