@@ -181,34 +181,34 @@ std::string formatEntry(const RecordEntry& entry, bool microseconds)
 }
 
 const Simulator::Command Simulator::kCommands[] = {
-    // letter, channels, data length, hex data, motion (needs ":F"), handler
-    {'F', EitherOrBoth, 0, true, false, &Simulator::onInitialised},
-    {'a', EitherAxis, 0, true, false, &Simulator::onCounts},
-    {'b', EitherAxis, 0, true, false, &Simulator::onTimerFrequency},
-    {'g', EitherAxis, 0, true, false, &Simulator::onHighSpeedRatio},
-    {'s', EitherAxis, 0, true, false, &Simulator::onWormCounts},
-    {'D', EitherAxis, 0, true, false, &Simulator::onSiderealPeriod},
-    {'e', EitherAxis, 0, true, false, &Simulator::onVersion},
-    {'f', EitherAxis, 0, true, false, &Simulator::onStatus},
-    {'j', EitherAxis, 0, true, false, &Simulator::onPosition},
-    {'q', EitherAxis, 6, true, false, &Simulator::onInquiry},
-    {'E', EitherAxis, 6, true, false, &Simulator::onSetPosition},
-    {'L', EitherOrBoth, 0, true, false, &Simulator::onStop},
-    {'K', EitherOrBoth, 0, true, false, &Simulator::onBrake},
-    {'G', EitherAxis, 2, true, true, &Simulator::onSetup},
-    {'I', EitherAxis, 6, true, true, &Simulator::onRate},
-    {'H', EitherAxis, 6, true, true, &Simulator::onIncrement},
-    {'S', EitherAxis, 6, true, true, &Simulator::onAbsolute},
-    {'M', EitherAxis, 6, true, true, &Simulator::onPlain},
-    {'J', EitherOrBoth, 0, true, true, &Simulator::onStart},
-    {'P', EitherAxis, 1, true, false, &Simulator::onPlain},
-    {'V', EitherAxis, 2, true, false, &Simulator::onPlain},
-    {'O', ChannelOne, 1, true, false, &Simulator::onAuxSet},
-    {'o', ChannelOne, 0, true, false, &Simulator::onAuxGet},
-    {'X', ChannelOne, 1, true, false, &Simulator::onLinesSet},
-    {'x', ChannelOne, 0, true, false, &Simulator::onLinesGet},
-    {'T', ChannelOne, 6, true, false, &Simulator::onTimerStart},
-    {'t', ChannelOne, 0, true, false, &Simulator::onTimerRead},
+    // letter, channels, data length (hex digits only), motion (needs ":F"), handler
+    {'F', EitherOrBoth, 0, false, &Simulator::onInitialised},
+    {'a', EitherAxis, 0, false, &Simulator::onCounts},
+    {'b', EitherAxis, 0, false, &Simulator::onTimerFrequency},
+    {'g', EitherAxis, 0, false, &Simulator::onHighSpeedRatio},
+    {'s', EitherAxis, 0, false, &Simulator::onWormCounts},
+    {'D', EitherAxis, 0, false, &Simulator::onSiderealPeriod},
+    {'e', EitherAxis, 0, false, &Simulator::onVersion},
+    {'f', EitherAxis, 0, false, &Simulator::onStatus},
+    {'j', EitherAxis, 0, false, &Simulator::onPosition},
+    {'q', EitherAxis, 6, false, &Simulator::onInquiry},
+    {'E', EitherAxis, 6, false, &Simulator::onSetPosition},
+    {'L', EitherOrBoth, 0, false, &Simulator::onStop},
+    {'K', EitherOrBoth, 0, false, &Simulator::onBrake},
+    {'G', EitherAxis, 2, true, &Simulator::onSetup},
+    {'I', EitherAxis, 6, true, &Simulator::onRate},
+    {'H', EitherAxis, 6, true, &Simulator::onIncrement},
+    {'S', EitherAxis, 6, true, &Simulator::onAbsolute},
+    {'M', EitherAxis, 6, true, &Simulator::onPlain},
+    {'J', EitherOrBoth, 0, true, &Simulator::onStart},
+    {'P', EitherAxis, 1, false, &Simulator::onPlain},
+    {'V', EitherAxis, 2, false, &Simulator::onPlain},
+    {'O', ChannelOne, 1, false, &Simulator::onAuxSet},
+    {'o', ChannelOne, 0, false, &Simulator::onAuxGet},
+    {'X', ChannelOne, 1, false, &Simulator::onLinesSet},
+    {'x', ChannelOne, 0, false, &Simulator::onLinesGet},
+    {'T', ChannelOne, 6, false, &Simulator::onTimerStart},
+    {'t', ChannelOne, 0, false, &Simulator::onTimerRead},
 };
 
 Simulator::Simulator(const Settings& defaults, Clock::time_point start)
@@ -284,7 +284,7 @@ std::string Simulator::answer(const std::string& frame, Clock::time_point now)
     std::string data = frame.substr(3, frame.size() - 4);
     if (data.size() != command->dataLength)
         return error(kErrorDataLength);
-    if (command->hexData && std::any_of(data.begin(), data.end(), [](char c) { return hexValue(c) < 0; }))
+    if (std::any_of(data.begin(), data.end(), [](char c) { return hexValue(c) < 0; }))
         return error(kErrorBadCharacter);
     if (command->motion) {
         for (int index : axesOf(channel)) {

@@ -84,7 +84,7 @@ struct Axis {
     bool braking = false;  // ":K" in a fast mode: slowing to rest over kBrakeTime
 };
 
-// Where the axis is at `now`, and whether it still runs then.
+// Where the axis is at `now`.
 int64_t axisPosition(const Axis& axis, Clock::time_point now);
 
 struct RecordEntry {
@@ -153,8 +153,7 @@ private:
         char letter;
         Channels channels;
         size_t dataLength;
-        bool hexData;  // every data character must be a hex digit
-        bool motion;   // refused ("!4") before the axis's ":F"
+        bool motion;  // refused ("!4") before the axis's ":F"
         Handler handler;
     };
     static const Command kCommands[];
