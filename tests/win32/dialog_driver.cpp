@@ -1,5 +1,7 @@
 #include "tests/win32/dialog_driver.h"
 
+#include <cstdio>
+
 #include "resources/resource_ids.h"
 #include "ui/dlg_merlin_test.h"
 #include "ui/win32/main_dialog.h"
@@ -60,6 +62,30 @@ BOOL CALLBACK findOwnedDialog(HWND window, LPARAM context)
     return TRUE;
 }
 
+// Where a window can go wrong under wine when a program starts: the desktop
+// window it got, the process that keeps it, and whether that process had
+// told it which display driver to use. A dialog that fails without a
+// display driver fails like one with no X server at all.
+std::string describeWindowing()
+{
+    HWND desktop = GetDesktopWindow();
+    DWORD desktopProcess = 0;
+    const DWORD desktopThread = GetWindowThreadProcessId(desktop, &desktopProcess);
+    const bool displayDriverNamed = GetPropA(desktop, "__wine_display_device_guid") != nullptr;
+    HWND plain =
+        CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    const DWORD plainError = plain != nullptr ? 0 : GetLastError();
+    if (plain != nullptr)
+        DestroyWindow(plain);
+    char text[256];
+    std::snprintf(
+        text, sizeof text,
+        "desktop window %p (%s, process %lu, thread %lu, display driver %s); a plain window then %s (error %lu)",
+        static_cast<void*>(desktop), IsWindow(desktop) ? "valid" : "invalid", desktopProcess, desktopThread,
+        displayDriverNamed ? "named" : "not named", plain != nullptr ? "came up" : "failed", plainError);
+    return text;
+}
+
 }  // namespace
 
 bool waitUntil(const std::function<bool()>& done, uint32_t timeoutMs)
@@ -106,8 +132,10 @@ void DialogDriver::uiThreadBody(std::shared_ptr<UiThreadState> state, DlgMerlinT
     HWND probeWindow = createProbe();
     state->probe = probeWindow;
     const INT_PTR result = runMainDialog(dialog, GetModuleHandleA(nullptr), nullptr);
-    if (result == -1)
+    if (result == -1) {
         state->error = GetLastError();
+        state->windowing = describeWindowing();
+    }
     state->result = result;
     state->ended = true;
     DestroyWindow(probeWindow);
@@ -219,7 +247,7 @@ std::string DialogDriver::whyNotStarted() const
     if (!ui->ended.load())
         return "not shown within " + std::to_string(kWaitMs) + " ms";
     return "it ended first, returning " + std::to_string(static_cast<long long>(ui->result.load())) + " (error " +
-           std::to_string(ui->error.load()) + ")";
+           std::to_string(ui->error.load()) + ")" + (ui->windowing.empty() ? "" : "; " + ui->windowing);
 }
 
 bool DialogDriver::waitForEnd(uint32_t timeoutMs)

@@ -79,6 +79,7 @@ private:
         std::atomic<bool> ended{false};
         std::atomic<INT_PTR> result{-2};
         std::atomic<DWORD> error{0};  // GetLastError() when the dialog failed (-1)
+        std::string windowing;        // what the window system looked like then; read once `ended` is set
     };
     static void uiThreadBody(std::shared_ptr<UiThreadState> state, DlgMerlinTest* dialog);
     // True once the dialog's window is up (then in mainWindow) or it ended.
