@@ -64,14 +64,21 @@ protected:
         ASSERT_TRUE(sim.reset()) << sim.lastError();
     }
 
-    void TearDown() override
+    void TearDown() override { endProcess(); }
+
+    // A program that failed to close is ended here, so it neither disturbs
+    // the next start nor keeps the test's output open past its end.
+    void endProcess()
     {
         if (process.hProcess != nullptr) {
-            if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
+            if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
                 TerminateProcess(process.hProcess, 99);
+                WaitForSingleObject(process.hProcess, kExitWaitMs);
+            }
             CloseHandle(process.hProcess);
             CloseHandle(process.hThread);
         }
+        process = {};
     }
 
     // Starts the program and waits for its main dialog.
@@ -124,7 +131,8 @@ protected:
         GUITHREADINFO info = {};
         info.cbSize = sizeof info;
         ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info));
-        ASSERT_NE(info.hwndFocus, nullptr);
+        ASSERT_NE(info.hwndFocus, nullptr) << "the dialog " << window << " has no focused control; active window "
+                                           << info.hwndActive << ", foreground window " << GetForegroundWindow();
         PostMessageA(info.hwndFocus, WM_KEYDOWN, key, 1);
         PostMessageA(info.hwndFocus, WM_KEYUP, key, 1 | (1u << 30) | (1u << 31));
     }
@@ -189,9 +197,7 @@ TEST_F(Program, ClosingAtAnyPhaseOfTheHeartbeatEndsWith0)
         Sleep(phaseMs);
         close(CloseBy::Enter);
         expectCleanExit(1);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-        process = {};
+        endProcess();
     }
 }
 
