@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <string>
+#include <vector>
 #include <strings.h>
 #include <unistd.h>
 
@@ -20,12 +22,13 @@
 #include "app/output_writer.h"
 #include "platform/platform.h"
 #include "platform/port_names.h"
+#include "platform/posix/net_posix.h"
 #include "ui/qt/main_dialog.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: merlintest [--trace]\n"
+    "usage: merlintest [--trace] [QT-OPTION...]\n"
     "       merlintest [--trace] --check N\n"
     "       merlintest --list-ports | --help | --version\n"
     "\n"
@@ -44,6 +47,10 @@ const char kUsage[] =
     "  -h, --help    show this text\n"
     "  -V, --version show the version\n"
     "\n"
+    "A long option may be shortened while it stays unambiguous (--list); \"--\"\n"
+    "ends the options. Qt's own options pass to the dialog: -style NAME,\n"
+    "-platform NAME, -display DISPLAY, -reverse and the others of Qt's manual.\n"
+    "\n"
     "Exit status:\n"
     "  0    the dialog ended, a check reached \"Ready\", or the list, help, version\n"
     "  1    a check failed (the port or the mount), or there is no display\n"
@@ -57,6 +64,12 @@ const char kUsage[] =
     "A network address works wherever a device path does, and as a link's target:\n"
     "udp://HOST[:PORT] for a WiFi adapter (port 11880 when left out),\n"
     "tcp://HOST:PORT for a serial server.\n";
+
+const char kVersion[] = "merlintest " MERLINTEST_VERSION
+                        "\n"
+                        "Copyright (c) 2026 The MerlinTest developers\n"
+                        "This is free software under the MIT License; there is NO WARRANTY, to the\n"
+                        "extent permitted by law.\n";
 
 constexpr int kExitFailure = 1;
 constexpr int kExitInterrupted = 128 + SIGINT;
@@ -126,7 +139,7 @@ int usageError(const std::string& problem)
 // 0 when it is none.
 unsigned parsePortNumber(const char* text)
 {
-    if (text[0] == '/' || std::strstr(text, "://") != nullptr)
+    if (text[0] == '/' || platform::isNetworkAddressText(text))
         return platform::adoptDevicePath(text);
     if (strncasecmp(text, "COM", 3) == 0)
         text += 3;
@@ -249,50 +262,216 @@ int finishOutput(OutputWriter* statuses, int code)
     return code;
 }
 
+// The command line. An option is one row of kOptions and one case in
+// parseCommandLine; one with a short form has its letter as its value, and
+// the letter in kShortOptions.
+enum OptionId : int {
+    kOptionHelp = 'h',
+    kOptionVersion = 'V',
+    kOptionCheck = 256,
+    kOptionListPorts,
+    kOptionTrace,
+};
+
+const option kOptions[] = {
+    {"check", required_argument, nullptr, kOptionCheck}, {"list-ports", no_argument, nullptr, kOptionListPorts},
+    {"trace", no_argument, nullptr, kOptionTrace},       {"help", no_argument, nullptr, kOptionHelp},
+    {"version", no_argument, nullptr, kOptionVersion},   {nullptr, 0, nullptr, 0},
+};
+// '+': the options end at the first word that is none (the program takes no
+// operands, so that word is refused); ':': a missing argument is told apart
+// from an unknown option, and getopt prints nothing itself.
+const char kShortOptions[] = "+:hV";
+
+// What an option's argument is, for "option '--check' needs a COM number".
+const char* argumentName(int id)
+{
+    return id == kOptionCheck ? "a COM number" : "an argument";
+}
+
+// Qt's own options (its GUI, widgets and X11 platform's), handed to Qt as
+// they came: "-style fusion" or "-style=fusion", "-platform offscreen"...
+struct QtOption {
+    const char* name;
+    bool takesValue;
+};
+const QtOption kQtOptions[] = {
+    {"platform", true},
+    {"platformpluginpath", true},
+    {"platformtheme", true},
+    {"plugin", true},
+    {"qwindowgeometry", true},
+    {"geometry", true},
+    {"qwindowicon", true},
+    {"icon", true},
+    {"qwindowtitle", true},
+    {"title", true},
+    {"session", true},
+    {"display", true},
+    {"name", true},
+    {"visual", true},
+    {"style", true},
+    {"stylesheet", true},
+    {"reverse", false},
+    {"testability", false},
+    {"widgetcount", false},
+    {"dograb", false},
+    {"nograb", false},
+    {"qmljsdebugger", false},
+};
+
+// The Qt option a word names ("-style", "-style=fusion"); null for any other.
+const QtOption* qtOptionNamed(const char* word)
+{
+    if (word[0] != '-' || word[1] == '-')
+        return nullptr;
+    const size_t length = std::strcspn(word + 1, "=");
+    for (const QtOption& qt : kQtOptions)
+        if (std::strlen(qt.name) == length && std::strncmp(word + 1, qt.name, length) == 0)
+            return &qt;
+    return nullptr;
+}
+
+// How many of our long options a "--NAME[=VALUE]" word may mean, as
+// getopt_long reads it: 1 for the exact name or a prefix of only that one
+// (*found set), 0 for none, more when the prefix is ambiguous.
+int longOptionsMeant(const char* word, const option** found)
+{
+    const char* name = word + 2;
+    const size_t length = std::strcspn(name, "=");
+    int count = 0;
+    for (const option* row = kOptions; row->name != nullptr; ++row) {
+        if (std::strncmp(row->name, name, length) != 0)
+            continue;
+        *found = row;
+        if (std::strlen(row->name) == length)
+            return 1;
+        ++count;
+    }
+    return count;
+}
+
+// What the command line asks for.
+struct CommandLine {
+    bool trace = false;
+    bool list = false;
+    unsigned checkPort = 0;
+    // The program's name and Qt's options, for QApplication, which keeps
+    // them (and its count) for its whole life.
+    std::vector<char*> qtArguments;
+    int qtArgumentCount = 0;
+};
+
+constexpr int kContinue = -1;
+
+// Reads the command line into *line: kContinue, or the exit code once the
+// help, the version or a bad command line has been answered.
+int parseCommandLine(int argc, char** argv, CommandLine* line)
+{
+    // Qt's options go to Qt, the rest to getopt_long. An option's argument
+    // is its own whatever it looks like ("--check -style" names a port).
+    std::vector<char*> ours = {argv[0]};
+    line->qtArguments = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        char* word = argv[i];
+        if (std::strcmp(word, "--") == 0) {
+            ours.insert(ours.end(), argv + i, argv + argc);
+            break;
+        }
+        if (const QtOption* qt = qtOptionNamed(word)) {
+            line->qtArguments.push_back(word);
+            if (qt->takesValue && std::strchr(word, '=') == nullptr) {
+                if (i + 1 >= argc)
+                    return usageError(std::string("option '") + word + "' needs a value");
+                line->qtArguments.push_back(argv[++i]);
+            }
+            continue;
+        }
+        ours.push_back(word);
+        const option* meant = nullptr;
+        if (word[0] == '-' && word[1] == '-' && longOptionsMeant(word, &meant) == 1 &&
+            meant->has_arg == required_argument && std::strchr(word, '=') == nullptr && i + 1 < argc)
+            ours.push_back(argv[++i]);
+    }
+    line->qtArgumentCount = static_cast<int>(line->qtArguments.size());
+    line->qtArguments.push_back(nullptr);
+    const int count = static_cast<int>(ours.size());
+    ours.push_back(nullptr);
+
+    // A fresh scan, also when a test runs the program twice in one process.
+    optind = 0;
+    opterr = 0;
+    int id = 0;
+    while ((id = getopt_long(count, ours.data(), kShortOptions, kOptions, nullptr)) != -1) {
+        switch (id) {
+        case kOptionCheck: {
+            if (line->checkPort != 0)
+                return usageError("option '--check' may be given only once");
+            const std::string given = optarg;
+            if (platform::isNetworkAddressText(given)) {
+                platform::NetworkAddress address;
+                std::string why;
+                if (!platform::parseNetworkAddress(given, &address, &why))
+                    return usageError("'" + given + "': " + why);
+            }
+            line->checkPort = parsePortNumber(optarg);
+            if (line->checkPort == 0)
+                return usageError("'" + given + "' is not a COM number from 1 to 256");
+            break;
+        }
+        case kOptionListPorts:
+            line->list = true;
+            break;
+        case kOptionTrace:
+            line->trace = true;
+            break;
+        case kOptionHelp:
+            std::fputs(kUsage, stdout);
+            return finishStandardOutput(kExitOk);
+        case kOptionVersion:
+            std::fputs(kVersion, stdout);
+            return finishStandardOutput(kExitOk);
+        case ':': {
+            // getopt_long names the option by its value here, not its row.
+            const option* missing = kOptions;
+            while (missing->name != nullptr && missing->val != optopt)
+                ++missing;
+            if (missing->name == nullptr)
+                return usageError(std::string("option '-") + static_cast<char>(optopt) + "' needs an argument");
+            return usageError(std::string("option '--") + missing->name + "' needs " + argumentName(optopt));
+        }
+        default: {
+            // A long option's word has been passed over; an unknown short
+            // one is named by optopt (it may sit inside a group, as "-hx").
+            const char* word = ours[optind - 1];
+            const option* meant = nullptr;
+            if (optopt > 0 && optopt < 128 && std::strchr(kShortOptions, optopt) == nullptr)
+                return usageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+            if (word[0] == '-' && word[1] == '-' && longOptionsMeant(word, &meant) > 1)
+                return usageError(std::string("option '") + word + "' is ambiguous");
+            return usageError(std::string("unknown option '") + word + "'");
+        }
+        }
+    }
+    if (optind < count)
+        return usageError(std::string("unexpected argument '") + ours[optind] + "'");
+    if (line->list && line->checkPort != 0)
+        return usageError("--list-ports and --check are two ways to run; choose one");
+    return kContinue;
+}
+
 }  // namespace
 
 int runLinuxProgram(int argc, char** argv)
 {
     programMilliseconds();
-    bool trace = false;
-    bool list = false;
-    unsigned checkPort = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "-h" || option == "--help") {
-            std::fputs(kUsage, stdout);
-            return finishStandardOutput(kExitOk);
-        }
-        if (option == "-V" || option == "--version") {
-            std::printf("merlintest %s\n", MERLINTEST_VERSION);
-            return finishStandardOutput(kExitOk);
-        }
-        if (option == "--trace") {
-            trace = true;
-        } else if (option == "--list-ports") {
-            list = true;
-        } else if (option == "--check" || option.rfind("--check=", 0) == 0) {
-            std::string number;
-            if (option != "--check")
-                number = option.substr(std::strlen("--check="));
-            else if (i + 1 < argc)
-                number = argv[++i];
-            else
-                return usageError("option '--check' needs a COM number");
-            if (checkPort != 0)
-                return usageError("option '--check' may be given only once");
-            checkPort = parsePortNumber(number.c_str());
-            if (checkPort == 0)
-                return usageError("'" + number + "' is not a COM number from 1 to 256");
-        } else if (!option.empty() && option[0] == '-') {
-            return usageError("unknown option '" + option + "'");
-        } else {
-            return usageError("unexpected argument '" + option + "'");
-        }
-    }
-    if (list && checkPort != 0)
-        return usageError("--list-ports and --check are two ways to run; choose one");
-    if (list)
+    CommandLine line;
+    const int parsed = parseCommandLine(argc, argv, &line);
+    if (parsed != kContinue)
+        return parsed;
+    const bool trace = line.trace;
+    const unsigned checkPort = line.checkPort;
+    if (line.list)
         return finishStandardOutput(listPorts());
     // A test may have made the application object already.
     if (checkPort == 0 && QCoreApplication::instance() == nullptr && !haveDisplay()) {
@@ -327,7 +506,7 @@ int runLinuxProgram(int argc, char** argv)
         // A test may have made the application object already.
         QApplication* application = nullptr;
         if (QCoreApplication::instance() == nullptr)
-            application = new QApplication(argc, argv);
+            application = new QApplication(line.qtArgumentCount, line.qtArguments.data());
         // A taskbar finds the desktop entry, and with it the name, by this;
         // the window shows the program's own icon rather than Qt's.
         QGuiApplication::setDesktopFileName(QStringLiteral("merlintest"));
