@@ -21,22 +21,21 @@ constexpr uint32_t kDisconnectWaitMs = 5000;
 constexpr uint32_t kOutcomeWaitMs = 1000;
 
 // Beside "Error: Cannot open port", why, when the system says: one line on
-// standard error, escaped as the trace is (a device name may hold anything).
-void reportOpenFailure(OutputWriter* out)
+// standard error, stamped as the status it explains and written after it,
+// escaped as the trace is (a device name may hold anything).
+void reportOpenFailure(OutputWriter* out, uint64_t stamp)
 {
     char reason[OutputWriter::kLineSize];
     platform::serialOpenFailure(reason, sizeof reason);
     if (reason[0] == '\0')
         return;
-    static const char kPrefix[] = "merlintest: ";
     char line[OutputWriter::kLineSize];
-    std::memcpy(line, kPrefix, sizeof kPrefix);
+    size_t at = static_cast<size_t>(std::snprintf(line, sizeof line, "%6" PRIu64 " ms ", stamp));
     // Room for the newline; an escape is never cut in half.
-    size_t at = sizeof kPrefix - 1;
     at += escapeBytes(reinterpret_cast<const uint8_t*>(reason), std::strlen(reason), line + at, sizeof line - at - 1);
     line[at++] = '\n';
     line[at] = '\0';
-    out->report(line);
+    out->reportAfter(line);
 }
 
 // The console as the engine's listener, on the engine thread: queues each
@@ -60,10 +59,11 @@ public:
             line[at] = static_cast<char>(text[at]);
         line[at] = '\0';
         char status[OutputWriter::kLineSize];
-        std::snprintf(status, sizeof status, "%6" PRIu64 " ms %s\n", programMilliseconds(), line);
+        const uint64_t stamp = programMilliseconds();
+        std::snprintf(status, sizeof status, "%6" PRIu64 " ms %s\n", stamp, line);
         out_->add(status);
         if (code == StatusCannotOpenPort)
-            reportOpenFailure(out_);
+            reportOpenFailure(out_, stamp);
         // The first outcome counts; "Connection closed" ends the disconnect
         // that follows it.
         if (endsCheck(code) && last_.load() < 0) {

@@ -21,11 +21,13 @@ OutputWriter::OutputWriter(int fd, const char* what, size_t capacity, OutputWrit
 {
     lock_.init();
     lines_ = new char[(capacity_ + kNoticeRoom) * kLineSize];
+    handOver_ = new bool[capacity_ + kNoticeRoom]();
 }
 
 OutputWriter::~OutputWriter()
 {
     platform::closeEvent(wake_);
+    delete[] handOver_;
     delete[] lines_;
     lock_.destroy();
 }
@@ -41,6 +43,11 @@ bool OutputWriter::start()
 
 void OutputWriter::add(const char* line, bool notice)
 {
+    queue(line, notice, false);
+}
+
+void OutputWriter::queue(const char* line, bool notice, bool handOver)
+{
     bool wasEmpty = false;
     {
         platform::LockHold hold(lock_);
@@ -49,10 +56,12 @@ void OutputWriter::add(const char* line, bool notice)
                 ++dropped_;
             return;
         }
-        char* slot = lines_ + ((first_ + count_) % (capacity_ + kNoticeRoom)) * kLineSize;
+        const size_t at = (first_ + count_) % (capacity_ + kNoticeRoom);
+        char* slot = lines_ + at * kLineSize;
         const size_t length = strnlen(line, kLineSize - 1);
         std::memcpy(slot, line, length);
         slot[length] = '\0';
+        handOver_[at] = handOver;
         wasEmpty = count_++ == 0;
     }
     // The writer drains the queue before it waits again: only the first line
@@ -64,6 +73,11 @@ void OutputWriter::add(const char* line, bool notice)
 void OutputWriter::report(const char* line)
 {
     (reports_ != nullptr ? reports_ : this)->add(line, true);
+}
+
+void OutputWriter::reportAfter(const char* line)
+{
+    queue(line, true, reports_ != nullptr);
 }
 
 bool OutputWriter::finish(uint64_t deadline)
@@ -111,6 +125,7 @@ void OutputWriter::run()
             platform::LockHold hold(lock_);
             if (count_ > 0) {
                 std::strcpy(text, lines_ + first_ * kLineSize);
+                report = handOver_[first_];
                 first_ = (first_ + 1) % (capacity_ + kNoticeRoom);
                 --count_;
             } else if (dropped_ > 0) {

@@ -36,6 +36,10 @@ public:
     void add(const char* line, bool notice = false);
     // Queues a notice where this writer's drop reports go (standard error).
     void report(const char* line);
+    // The same, but handed over only once every line queued here before it
+    // has been written: a reason follows the status it explains even where
+    // both streams reach one terminal.
+    void reportAfter(const char* line);
 
     // Asks the thread to write what is queued and end, and waits for it until
     // `deadline` (platform::nowMilliseconds()). True when it has ended; the
@@ -49,6 +53,7 @@ public:
 private:
     static uint32_t threadBody(void* writer);
     void run();
+    void queue(const char* line, bool notice, bool handOver);
     void writeAll(const char* text, size_t length);
 
     static constexpr size_t kNoticeRoom = 4;
@@ -60,8 +65,10 @@ private:
     platform::Lock lock_;
     platform::Event* wake_ = nullptr;
     platform::Thread* thread_ = nullptr;
-    // A ring of capacity_ + kNoticeRoom lines, under lock_.
+    // A ring of capacity_ + kNoticeRoom lines, under lock_, and for each
+    // whether it goes to reports_ rather than to fd_.
     char* lines_ = nullptr;
+    bool* handOver_ = nullptr;
     size_t first_ = 0;
     size_t count_ = 0;
     unsigned long dropped_ = 0;

@@ -23,6 +23,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -293,8 +294,41 @@ TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed
     run = runProgram({"--check", "COM200"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Error: Cannot open port"}));
-    EXPECT_EQ(run.err, "merlintest: COM200 (" + portLinkPath(200) + "): no such device\n");
+    EXPECT_EQ(statuses(run.err), Lines{"COM200 (" + portLinkPath(200) + "): no such device"});
     EXPECT_LT(run.ms, 5000u);
+}
+
+// Where both streams reach one terminal, as under script(1) or in an SSH
+// session, the reason comes right after the status it explains, with the
+// same stamp, however the writers' threads run.
+TEST_F(ConsoleCheck, TheReasonFollowsItsStatusOnOneTerminal)
+{
+    const std::regex shown(R"re( *\d+ ms Opening port\.\.\.\n( *\d+ ms )Error: Cannot open port\n)re"
+                           R"re(( *\d+ ms )COM200 \(.+\): no such device\n)re");
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        SCOPED_TRACE(attempt);
+        int master = -1, terminal = -1;
+        ASSERT_EQ(openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+        termios raw;
+        tcgetattr(terminal, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(terminal, TCSANOW, &raw);
+        RunSetup oneTerminal;
+        oneTerminal.outFd = terminal;
+        oneTerminal.errFd = terminal;
+        const ProgramRun run = runProgram({"--check", "COM200"}, oneTerminal);
+        std::string shownThere;
+        fcntl(master, F_SETFL, O_NONBLOCK);
+        char buffer[4096];
+        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+            shownThere.append(buffer, static_cast<size_t>(n));
+        close(terminal);
+        close(master);
+        EXPECT_EQ(run.exitCode, 1);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(shownThere, m, shown)) << shownThere;
+        EXPECT_EQ(m[1], m[2]);
+    }
 }
 
 // A port that does not open says why on standard error, and in the trace:
@@ -305,9 +339,8 @@ TEST_F(ConsoleCheck, PortThatDoesNotOpenSaysWhy)
     ProgramRun run = runProgram({"--trace", "--check", "/dev/null"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Error: Cannot open port"}));
-    EXPECT_TRUE(std::regex_match(run.err, std::regex(R"re( *\d+ ms ! /dev/null: not a serial device\n)re"
-                                                     R"re(merlintest: /dev/null: not a serial device\n)re")))
-        << run.err;
+    // The trace's note, then the reason beside the status.
+    EXPECT_EQ(statuses(run.err), (Lines{"! /dev/null: not a serial device", "/dev/null: not a serial device"}));
 
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -333,16 +366,15 @@ TEST_F(ConsoleCheck, PortThatDoesNotOpenSaysWhy)
     run = runProgram({"--check", device}, asNobody);
     EXPECT_EQ(run.exitCode, 1) << run.err;
     EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Error: Cannot open port"}));
-    EXPECT_EQ(run.err, "merlintest: " + device + ": permission denied\n");
+    EXPECT_EQ(statuses(run.err), Lines{device + ": permission denied"});
     // A device its group may open: joining the group is the cure.
     const group* dialout = getgrnam("dialout");
     if (root && dialout != nullptr) {
         ASSERT_EQ(chown(device.c_str(), 0, dialout->gr_gid), 0);
         ASSERT_EQ(chmod(device.c_str(), 0660), 0);
         run = runProgram({"--check", device}, asNobody);
-        EXPECT_EQ(run.err, "merlintest: " + device +
-                               ": permission denied: add yourself to the dialout group"
-                               " (sudo usermod -aG dialout $USER), then log in again\n");
+        EXPECT_EQ(statuses(run.err), Lines{device + ": permission denied: add yourself to the dialout group"
+                                                    " (sudo usermod -aG dialout $USER), then log in again"});
     }
     close(slave);
     close(master);
