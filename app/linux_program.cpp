@@ -18,6 +18,7 @@
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
 #include "app/console_check.h"
+#include "app/display_probe.h"
 #include "app/frame_trace.h"
 #include "app/output_writer.h"
 #include "platform/platform.h"
@@ -170,27 +171,6 @@ int listPorts()
         std::printf("COM%u\t%s\t%s\t%s\n", port, escaped, byId, platform::productName(about).c_str());
     }
     return kExitOk;
-}
-
-bool isSet(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0';
-}
-
-// Whether Qt can show the dialog: an X or Wayland display, or a platform
-// plugin named in QT_QPA_PLATFORM that needs neither (offscreen, vnc,
-// linuxfb, eglfs...). Without one Qt would abort the program.
-bool haveDisplay()
-{
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
-        return true;
-    if (!isSet("QT_QPA_PLATFORM"))
-        return false;
-    // "xcb", "wayland-egl", "wayland;xcb", "offscreen:fontengine=freetype"...
-    const std::string platforms = std::getenv("QT_QPA_PLATFORM");
-    const std::string first = platforms.substr(0, platforms.find_first_of(";:"));
-    return first != "xcb" && first.rfind("wayland", 0) != 0;
 }
 
 // Ctrl-C and SIGTERM during a check: the handler only sets the event (an
@@ -360,6 +340,8 @@ struct CommandLine {
     // them (and its count) for its whole life.
     std::vector<char*> qtArguments;
     int qtArgumentCount = 0;
+    // Those of Qt's options that choose its platform and display.
+    QtPlatformOptions qtPlatform;
 };
 
 constexpr int kContinue = -1;
@@ -380,11 +362,21 @@ int parseCommandLine(int argc, char** argv, CommandLine* line)
         }
         if (const QtOption* qt = qtOptionNamed(word)) {
             line->qtArguments.push_back(word);
-            if (qt->takesValue && std::strchr(word, '=') == nullptr) {
+            const char* value = std::strchr(word, '=');
+            if (value != nullptr) {
+                ++value;
+            } else if (qt->takesValue) {
                 if (i + 1 >= argc)
                     return usageError(std::string("option '") + word + "' needs a value");
-                line->qtArguments.push_back(argv[++i]);
+                value = argv[++i];
+                line->qtArguments.push_back(argv[i]);
             }
+            if (qt->name == std::string("platform"))
+                line->qtPlatform.platform = value;
+            else if (qt->name == std::string("display"))
+                line->qtPlatform.display = value;
+            else if (qt->name == std::string("platformpluginpath"))
+                line->qtPlatform.pluginPath = value;
             continue;
         }
         ours.push_back(word);
@@ -473,10 +465,14 @@ int runLinuxProgram(int argc, char** argv)
     const unsigned checkPort = line.checkPort;
     if (line.list)
         return finishStandardOutput(listPorts());
+    // Qt would abort the program where no platform starts: one line instead.
     // A test may have made the application object already.
-    if (checkPort == 0 && QCoreApplication::instance() == nullptr && !haveDisplay()) {
-        std::fputs("merlintest: cannot open a display; without a desktop use merlintest --check N\n", stderr);
-        return kExitFailure;
+    if (checkPort == 0 && QCoreApplication::instance() == nullptr) {
+        const std::string problem = displayProblem(line.qtPlatform);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "%s\n", problem.c_str());
+            return kExitFailure;
+        }
     }
 
     // Standard error's lines, and a check's statuses, each go through a

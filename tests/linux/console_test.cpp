@@ -21,7 +21,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -58,6 +60,8 @@ struct RunSetup {
     rlim_t fileLimit = 0;
     // What starts the program, as setpriv does; nothing when empty.
     std::vector<std::string> launcher;
+    // Variables set for the program (unset where the value is null).
+    std::vector<std::pair<std::string, const char*>> environment;
 };
 
 // A pipe that holds all it can, as one whose reader has stopped reading:
@@ -103,6 +107,12 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const RunSetup&
         if (setup.fileLimit != 0) {
             const rlimit limit = {setup.fileLimit, setup.fileLimit};
             setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        for (const auto& variable : setup.environment) {
+            if (variable.second != nullptr)
+                setenv(variable.first.c_str(), variable.second, 1);
+            else
+                unsetenv(variable.first.c_str());
         }
         std::vector<std::string> words = setup.launcher;
         words.push_back(MERLINTEST_PATH);
@@ -586,28 +596,100 @@ TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
     EXPECT_EQ(styled.err, "merlintest: '-style' is not a COM number from 1 to 256\n" + tryHelp);
 }
 
-// Without a display the dialog cannot come up: a plain answer instead of
-// Qt's abort, also when the only platform named needs a display.
+// A display number no X server serves here.
+std::string absentXDisplay()
+{
+    for (int number = 471;; ++number)
+        if (access(("/tmp/.X11-unix/X" + std::to_string(number)).c_str(), F_OK) != 0)
+            return ":" + std::to_string(number);
+}
+
+// Whether Qt's Wayland platform plugin is installed where Debian puts it.
+bool waylandPluginInstalled()
+{
+    for (const char* triplet : {"x86_64-linux-gnu", "aarch64-linux-gnu"})
+        if (access(("/usr/lib/" + std::string(triplet) + "/qt6/plugins/platforms/libqwayland-generic.so").c_str(),
+                   F_OK) == 0)
+            return true;
+    return false;
+}
+
+// A Unix socket that takes connections, as a compositor's does, at `path`;
+// its descriptor.
+int listeningSocket(const std::string& path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0)
+        return -1;
+    return fd;
+}
+
+// Where the dialog cannot come up, one plain line naming the display and
+// the way without one, and exit 1, instead of Qt's abort: no display at
+// all, an X display nobody serves (named by DISPLAY or by Qt's -display),
+// a Wayland session without Qt's Wayland plugin, a platform Qt lacks.
 TEST(ConsoleArguments, WithoutADisplayTheDialogSaysSoAndExitsWith1)
 {
-    const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
-    std::vector<std::pair<const char*, std::string>> saved;
-    for (const char* name : names) {
-        if (const char* value = std::getenv(name))
-            saved.emplace_back(name, value);
-        unsetenv(name);
-    }
-    const ProgramRun bare = runProgram({});
-    setenv("QT_QPA_PLATFORM", "xcb", 1);
-    const ProgramRun xcb = runProgram({"--trace"});
-    unsetenv("QT_QPA_PLATFORM");
-    for (const auto& variable : saved)
-        setenv(variable.first, variable.second.c_str(), 1);
-    for (const ProgramRun& run : {bare, xcb}) {
+    const std::string deadX = absentXDisplay();
+    char runtime[] = "/tmp/merlintest-wayland-XXXXXX";
+    ASSERT_NE(mkdtemp(runtime), nullptr);
+    const std::string compositor = std::string(runtime) + "/wayland-7";
+    const int listening = listeningSocket(compositor);
+    ASSERT_GE(listening, 0) << compositor;
+    const char* const unset = nullptr;
+    const std::string without = "; without a desktop use merlintest --check N\n";
+    auto noWaylandPlugin = [&](const std::string& name) {
+        return "merlintest: cannot open the Wayland display " + name +
+               ": Qt's Wayland plugin is missing (install qt6-wayland)" + without;
+    };
+    const bool waylandPlugin = waylandPluginInstalled();
+    const struct {
+        std::vector<std::string> arguments;
+        std::vector<std::pair<std::string, const char*>> environment;
+        std::string problem;
+    } cases[] = {
+        {{}, {}, "merlintest: cannot open a display" + without},
+        {{"--trace"}, {{"QT_QPA_PLATFORM", "xcb"}}, "merlintest: cannot open a display" + without},
+        {{}, {{"DISPLAY", deadX.c_str()}}, "merlintest: cannot open the display " + deadX + without},
+        {{"-display", deadX}, {}, "merlintest: cannot open the display " + deadX + without},
+        {{"-platform", "xcb"},
+         {{"DISPLAY", deadX.c_str()}, {"WAYLAND_DISPLAY", "wayland-7"}, {"XDG_RUNTIME_DIR", runtime}},
+         "merlintest: cannot open the display " + deadX + without},
+        {{"-platform", "nonesuch"}, {}, "merlintest: Qt has no platform plugin 'nonesuch'" + without},
+        // Qt tries Wayland, then X11: neither here.
+        {{},
+         {{"WAYLAND_DISPLAY", "wayland-7"}, {"XDG_RUNTIME_DIR", runtime}, {"DISPLAY", deadX.c_str()}},
+         waylandPlugin ? "" : noWaylandPlugin("wayland-7")},
+        {{}, {{"WAYLAND_DISPLAY", compositor.c_str()}}, waylandPlugin ? "" : noWaylandPlugin(compositor)},
+        {{},
+         {{"XDG_SESSION_TYPE", "wayland"}, {"QT_QPA_PLATFORM", "wayland"}, {"XDG_RUNTIME_DIR", runtime}},
+         waylandPlugin ? "merlintest: cannot open the Wayland display wayland-0" + without
+                       : noWaylandPlugin("wayland-0")},
+    };
+    for (const auto& c : cases) {
+        // A socket that is no compositor does not answer Qt's Wayland plugin.
+        if (c.problem.empty())
+            continue;
+        SCOPED_TRACE(c.problem);
+        RunSetup setup;
+        setup.environment = {{"DISPLAY", unset},
+                             {"WAYLAND_DISPLAY", unset},
+                             {"QT_QPA_PLATFORM", unset},
+                             {"XDG_SESSION_TYPE", unset},
+                             {"XDG_RUNTIME_DIR", unset}};
+        setup.environment.insert(setup.environment.end(), c.environment.begin(), c.environment.end());
+        const ProgramRun run = runProgram(c.arguments, setup);
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(run.err, "merlintest: cannot open a display; without a desktop use merlintest --check N\n");
+        EXPECT_EQ(run.err, c.problem);
         EXPECT_EQ(run.out, "");
+        EXPECT_LT(run.ms, 5000u);
     }
+    close(listening);
+    unlink(compositor.c_str());
+    rmdir(runtime);
 }
 
 TEST(ConsoleArguments, AFailedWriteToStandardOutputExitsWith1)
