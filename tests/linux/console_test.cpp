@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <regex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -804,3 +805,78 @@ TEST(ConsoleListPorts, ListsOnlySerialDevicesAndEscapesTheirNames)
 }
 
 }  // namespace
+
+namespace {
+
+// The long options a program's --help lists, one to a line of its own.
+std::set<std::string> longOptionsOfHelp(const std::string& program)
+{
+    RunSetup direct;
+    // $1 is merlintest, as the harness runs it; $2 the program asked.
+    direct.launcher = {"/bin/sh", "-c", "exec \"$2\" --help", "sh"};
+    const std::string help = runProgram({program}, direct).out;
+    std::set<std::string> options;
+    const std::regex line(R"re(\n  (?:-\w, )?(--[a-z][a-z-]*))re");
+    for (auto it = std::sregex_iterator(help.begin(), help.end(), line); it != std::sregex_iterator(); ++it)
+        options.insert((*it)[1]);
+    return options;
+}
+
+// What bash offers with the program's completion loaded, for the `words`
+// typed after its name (bash splits "--check=7" into "--check", "=", "7"),
+// the last being completed.
+std::set<std::string> completions(const std::string& program, const Lines& words)
+{
+    const std::string name = program == MERLINTEST_PATH ? "merlintest" : "merlin-sim";
+    const std::string function = program == MERLINTEST_PATH ? "_merlintest" : "_merlin_sim";
+    RunSetup bash;
+    // $1 is merlintest, as the harness runs it; the words follow.
+    bash.launcher = {"/bin/bash", "-c",
+                     "source '" COMPLETIONS_DIR "/" + name +
+                         "' || exit 3; shift; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); " + function +
+                         "; printf '%s\\n' \"${COMPREPLY[@]}\"",
+                     "bash"};
+    Lines typed = {program};
+    typed.insert(typed.end(), words.begin(), words.end());
+    const ProgramRun run = runProgram(typed, bash);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::set<std::string> offered;
+    size_t at = 0;
+    for (size_t end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1)
+        if (end > at)
+            offered.insert(run.out.substr(at, end - at));
+    return offered;
+}
+
+}  // namespace
+
+// Bash completes each program's options, as its --help lists them, and what
+// follows them: the COM numbers whose device exists, network kinds, device
+// paths, Qt's styles; the simulator's files.
+TEST(ConsoleCompletion, OffersEveryOptionOfTheHelpAndWhatFollowsIt)
+{
+    using Set = std::set<std::string>;
+    const std::string merlintest = MERLINTEST_PATH, sim = MERLIN_SIM_PATH;
+    const Set ours = longOptionsOfHelp(merlintest);
+    EXPECT_TRUE(ours.count("--check") && ours.count("--version")) << "the help's options were not found";
+    EXPECT_EQ(completions(merlintest, {"--"}), ours);
+    EXPECT_EQ(completions(merlintest, {"--ch"}), Set{"--check"});
+    const Set ports = completions(merlintest, {"--check", ""});
+    for (const char* offered : {"COM7", "COM8", "udp://", "tcp://"})
+        EXPECT_TRUE(ports.count(offered)) << offered;
+    const Set afterEquals = completions(merlintest, {"--check", "=", "CO"});
+    EXPECT_TRUE(afterEquals.count("COM7"));
+    EXPECT_TRUE(std::all_of(afterEquals.begin(), afterEquals.end(),
+                            [](const std::string& port) { return port.rfind("COM", 0) == 0; }));
+    EXPECT_TRUE(completions(merlintest, {"--check", "/dev/nul"}).count("/dev/null"));
+    EXPECT_EQ(completions(merlintest, {"-sty"}), Set{"-style"});
+    EXPECT_EQ(completions(merlintest, {"-style", ""}), (Set{"fusion", "windows"}));
+    EXPECT_EQ(completions(merlintest, {"--trace", "--list-ports", ""}), Set{});
+
+    const Set simOptions = longOptionsOfHelp(sim);
+    EXPECT_TRUE(simOptions.count("--com") && simOptions.count("--silent")) << "the help's options were not found";
+    EXPECT_EQ(completions(sim, {"--"}), simOptions);
+    EXPECT_EQ(completions(sim, {"--sil"}), Set{"--silent"});
+    EXPECT_TRUE(completions(sim, {"--log", "/dev/nul"}).count("/dev/null"));
+    EXPECT_EQ(completions(sim, {"--com", ""}), Set{});
+}
