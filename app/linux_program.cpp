@@ -352,8 +352,11 @@ int parseCommandLine(int argc, char** argv, CommandLine* line)
 {
     // Qt's options go to Qt, the rest to getopt_long. An option's argument
     // is its own whatever it looks like ("--check -style" names a port).
-    std::vector<char*> ours = {argv[0]};
-    line->qtArguments = {argv[0]};
+    // A program started with no argv[0] at all still has a name for Qt.
+    static char ownName[] = "merlintest";
+    char* name = argc > 0 && argv[0] != nullptr ? argv[0] : ownName;
+    std::vector<char*> ours = {name};
+    line->qtArguments = {name};
     for (int i = 1; i < argc; ++i) {
         char* word = argv[i];
         if (std::strcmp(word, "--") == 0) {
