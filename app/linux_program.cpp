@@ -253,11 +253,16 @@ enum OptionId : int {
     kOptionTrace,
 };
 
+// clang-format off
 const option kOptions[] = {
-    {"check", required_argument, nullptr, kOptionCheck}, {"list-ports", no_argument, nullptr, kOptionListPorts},
-    {"trace", no_argument, nullptr, kOptionTrace},       {"help", no_argument, nullptr, kOptionHelp},
-    {"version", no_argument, nullptr, kOptionVersion},   {nullptr, 0, nullptr, 0},
+    {"check", required_argument, nullptr, kOptionCheck},
+    {"list-ports", no_argument, nullptr, kOptionListPorts},
+    {"trace", no_argument, nullptr, kOptionTrace},
+    {"help", no_argument, nullptr, kOptionHelp},
+    {"version", no_argument, nullptr, kOptionVersion},
+    {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 // '+': the options end at the first word that is none (the program takes no
 // operands, so that word is refused); ':': a missing argument is told apart
 // from an unknown option, and getopt prints nothing itself.
@@ -350,11 +355,11 @@ constexpr int kContinue = -1;
 // help, the version or a bad command line has been answered.
 int parseCommandLine(int argc, char** argv, CommandLine* line)
 {
-    // Qt's options go to Qt, the rest to getopt_long. An option's argument
-    // is its own whatever it looks like ("--check -style" names a port).
     // A program started with no argv[0] at all still has a name for Qt.
     static char ownName[] = "merlintest";
     char* name = argc > 0 && argv[0] != nullptr ? argv[0] : ownName;
+    // Qt's options go to Qt, the rest to getopt_long. An option's argument
+    // is its own whatever it looks like ("--check -style" names a port).
     std::vector<char*> ours = {name};
     line->qtArguments = {name};
     for (int i = 1; i < argc; ++i) {
@@ -374,11 +379,11 @@ int parseCommandLine(int argc, char** argv, CommandLine* line)
                 value = argv[++i];
                 line->qtArguments.push_back(argv[i]);
             }
-            if (qt->name == std::string("platform"))
+            if (std::strcmp(qt->name, "platform") == 0)
                 line->qtPlatform.platform = value;
-            else if (qt->name == std::string("display"))
+            else if (std::strcmp(qt->name, "display") == 0)
                 line->qtPlatform.display = value;
-            else if (qt->name == std::string("platformpluginpath"))
+            else if (std::strcmp(qt->name, "platformpluginpath") == 0)
                 line->qtPlatform.pluginPath = value;
             continue;
         }
@@ -437,7 +442,7 @@ int parseCommandLine(int argc, char** argv, CommandLine* line)
         }
         default: {
             // A long option's word has been passed over; an unknown short
-            // one is named by optopt (it may sit inside a group, as "-hx").
+            // one is named by optopt (it may sit inside a group, as "-xh").
             const char* word = ours[optind - 1];
             const option* meant = nullptr;
             if (optopt > 0 && optopt < 128 && std::strchr(kShortOptions, optopt) == nullptr)
