@@ -488,8 +488,10 @@ TEST(SerialNames, DisplayTextKeepsUtf8AndEscapesTheRest)
         const char* bytes;
         const char* shown;
     } cases[] = {
-        {"Prolific T\xc3\xa9cnica \xe8\xaa\x9e \xf0\x9f\x94\xad",
-         "Prolific T\xc3\xa9cnica \xe8\xaa\x9e \xf0\x9f\x94\xad"},
+        {"Prolific T\xc3\xa9"
+         "cnica \xe8\xaa\x9e \xf0\x9f\x94\xad",
+         "Prolific T\xc3\xa9"
+         "cnica \xe8\xaa\x9e \xf0\x9f\x94\xad"},
         {"a\tb\nc\rd\\e", "a\\tb\\nc\\rd\\\\e"},
         {"\x1b[2J\x7f", "\\x1B[2J\\x7F"},
         {"next\xc2\x85line\xc2\xa0", "next\\xC2\\x85line\xc2\xa0"},  // C1 NEL escaped, no-break space kept
