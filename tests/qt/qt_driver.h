@@ -27,7 +27,7 @@ template <typename Widget> Widget* controlOf(const QWidget* dialog, int id)
 inline void choosePort(const QWidget* dialog, unsigned com)
 {
     QComboBox* list = controlOf<QComboBox>(dialog, IDC_PORT_LIST);
-    list->setCurrentIndex(list->findData(com));
+    list->setCurrentIndex(list->findData(static_cast<int>(com)));
 }
 
 inline unsigned chosenPort(const QWidget* dialog)

@@ -105,7 +105,7 @@ int arrangePortEntries(QComboBox* list)
                 continue;
             presentCount += present ? 1 : 0;
             const QString text = QString::fromStdString(entry.text);
-            list->addItem(text, numbers[i]);
+            list->addItem(text, static_cast<int>(numbers[i]));
             const int row = list->count() - 1;
             list->setItemData(row, QString::fromStdString(entry.closedText), kPortClosedTextRole);
             list->setItemData(row, QString::fromStdString(entry.tooltip), Qt::ToolTipRole);
