@@ -415,8 +415,8 @@ TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched)
 
 // What a device is, from /dev/serial/by-id and sysfs in a tree of the test's
 // own: a USB-serial cable by its name, one reached through a link of the
-// user's to its by-id name, a modem-class device, one behind a hub and a
-// built-in port. The strings are the USB device's own, as it gave them.
+// user's to its by-id name, a modem-class device, one behind a hub, a
+// built-in port and a board's UART. The strings are the USB device's own, as it gave them.
 TEST(SerialNames, DescribesADeviceByItsByIdNameAndTheStringsItsKernelReports)
 {
     FakeSystem system;
@@ -429,6 +429,8 @@ TEST(SerialNames, DescribesADeviceByItsByIdNameAndTheStringsItsKernelReports)
     system.addUsbDevice("ttyUSB2", "1-5.3", "", "", "");
     system.addUsbDevice("ttyUSB3", "1-6", "", "Prolific", "");
     system.addPlatformDevice("ttyS0");
+    // A board's own UART, known by the name the board gives it.
+    system.addBoardUart("ttyAMA0", "serial0");
     const std::string userLink = system.root() + "/com40";
     ASSERT_EQ(symlink("/dev/serial/by-id/usb-Arduino_Uno_7-if00", userLink.c_str()), 0);
     UseSystemRoot use(system.root());
@@ -451,6 +453,8 @@ TEST(SerialNames, DescribesADeviceByItsByIdNameAndTheStringsItsKernelReports)
     EXPECT_EQ(noLink.byId, "");
     EXPECT_EQ(productName(noLink), "USB-Serial Controller");
     EXPECT_EQ(productName(describePortDevice("/dev/ttyUSB3")), "Prolific");
+    const PortDevice uart = describePortDevice("/dev/ttyAMA0");
+    EXPECT_EQ(uart.byId + "|" + productName(uart), "/dev/serial0|");
 
     for (const char* plain : {"/dev/ttyUSB2", "/dev/ttyS0", "/dev/ttyS1", "/dev/pts/0", ""}) {
         const PortDevice none = describePortDevice(plain);
@@ -528,21 +532,6 @@ TEST(SerialNames, ByIdNamesFollowTheDirectory)
     system.removeById("usb-B-if00-port0");
     EXPECT_EQ(describePortDevice("/dev/ttyUSB1").byId, "");
     EXPECT_EQ(describePortDevice("/dev/ttyUSB0").byId, "/dev/serial/by-id/usb-A-if00-port0");
-}
-
-// A board's own UART is in the table, and known by the name the board gives
-// it when it has no by-id name.
-TEST(SerialNames, BoardUartIsKnownByItsBoardName)
-{
-    FakeSystem system;
-    system.addBoardUart("ttyAMA0", "serial0");
-    system.addPlatformDevice("ttyS0");
-    UseSystemRoot use(system.root());
-    const PortDevice uart = describePortDevice("/dev/ttyAMA0");
-    EXPECT_EQ(uart.byId, "/dev/serial0");
-    EXPECT_EQ(productName(uart), "");
-    EXPECT_EQ(describePortDevice("/dev/ttyS0").byId, "");
-    EXPECT_EQ(devicePath(129), "/dev/ttyAMA0");
 }
 
 // A command-line word names a device by its path when it holds a '/' or
