@@ -302,6 +302,11 @@ TEST_F(QtMainDialogTest, PortEntriesNameTheDeviceTheyOpenPresentOnesFirst)
     EXPECT_EQ(text(portListClosedText(list)), "COM7 " + std::string(target).substr(5));
     choosePort(dialog, 200);
     EXPECT_EQ(text(portListClosedText(list)), "COM200");
+    // A network port by its address, cut short to fit the box.
+    choosePort(dialog, 12);
+    const QString address = portListClosedText(list);
+    EXPECT_TRUE(address.startsWith(QStringLiteral("COM12 tcp:")) && address.contains(QChar(0x2026))) << text(address);
+    EXPECT_LT(list->fontMetrics().horizontalAdvance(address), list->width());
     choosePort(dialog, kMountPort);
     click(IDC_CONNECT);
     EXPECT_TRUE(waitForStatus("Ready")) << text(status());

@@ -53,18 +53,7 @@ public:
         QComboBox::showPopup();
     }
 
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QStylePainter painter(this);
-        QStyleOptionComboBox option;
-        initStyleOption(&option);
-        option.currentText = closedText();
-        painter.drawComplexControl(QStyle::CC_ComboBox, option);
-        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
-    }
-
-public:
+    // The current entry's closed text, elided at its end to the room.
     QString closedText() const
     {
         QString text = currentData(kPortClosedTextRole).toString();
@@ -77,7 +66,18 @@ public:
         QStyleOptionComboBox option;
         initStyleOption(&option);
         const QRect room = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
-        return fontMetrics().elidedText(text, Qt::ElideMiddle, room.width());
+        return fontMetrics().elidedText(text, Qt::ElideRight, room.width());
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        option.currentText = closedText();
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
     }
 };
 

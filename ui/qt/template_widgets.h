@@ -55,7 +55,7 @@ void onPortListOpening(QWidget* list, std::function<void()> refresh);
 // space when it has none).
 constexpr int kPortClosedTextRole = Qt::UserRole + 1;
 // What the closed port list shows: the current entry's closed text, elided
-// in its middle to the room the box has.
+// at its end to the room the box has.
 QString portListClosedText(const QWidget* list);
 
 // The control with the id; the first in template order when two share it.
