@@ -60,7 +60,8 @@ const char kUsage[] =
     "  143  a check ended by SIGTERM\n"
     "\n"
     "COM1-COM32 open /dev/ttyS0-31, COM33-COM64 /dev/ttyUSB0-31, COM65-COM96\n"
-    "/dev/ttyACM0-31, COM97-COM128 /dev/rfcomm0-31; a link\n"
+    "/dev/ttyACM0-31, COM97-COM128 /dev/rfcomm0-31, COM129-COM160 /dev/ttyAMA0-31\n"
+    "(a board's own UARTs); a link\n"
     "${XDG_CONFIG_HOME:-~/.config}/merlintest/ports/comN takes precedence.\n"
     "A network address works wherever a device path does, and as a link's target:\n"
     "udp://HOST[:PORT] for a WiFi adapter (port 11880 when left out),\n"
@@ -140,7 +141,7 @@ int usageError(const std::string& problem)
 // 0 when it is none.
 unsigned parsePortNumber(const char* text)
 {
-    if (text[0] == '/' || platform::isNetworkAddressText(text))
+    if (platform::isDevicePathText(text))
         return platform::adoptDevicePath(text);
     if (strncasecmp(text, "COM", 3) == 0)
         text += 3;
@@ -153,22 +154,27 @@ unsigned parsePortNumber(const char* text)
     return static_cast<unsigned>(number);
 }
 
+// A field of the listing, escaped as the trace escapes bytes, so that a name
+// holding a tab, a newline or bytes that are no text cannot pass for a field
+// or a line of its own.
+std::string listingField(const std::string& bytes)
+{
+    std::vector<char> escaped(4 * bytes.size() + 1);
+    escapeBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), escaped.data(), escaped.size());
+    return escaped.data();
+}
+
 int listPorts()
 {
+    const platform::PortListing listing;
     for (unsigned port = 1; port <= platform::kMaxPortNumber; ++port) {
         char device[PATH_MAX];
         char target[PATH_MAX];
         if (!platform::portDeviceFound(port, device, sizeof device, target, sizeof target))
             continue;
         const platform::PortDevice about = platform::describePortDevice(device);
-        // Escaped, so that a name holding a newline or a tab cannot pass for
-        // a line or a field of its own.
-        const char* shown = target[0] != '\0' ? target : device;
-        char escaped[4 * PATH_MAX + 1];
-        escapeBytes(reinterpret_cast<const uint8_t*>(shown), std::strlen(shown), escaped, sizeof escaped);
-        char byId[4 * PATH_MAX + 1];
-        escapeBytes(reinterpret_cast<const uint8_t*>(about.byId.data()), about.byId.size(), byId, sizeof byId);
-        std::printf("COM%u\t%s\t%s\t%s\n", port, escaped, byId, platform::productName(about).c_str());
+        std::printf("COM%u\t%s\t%s\t%s\n", port, listingField(target[0] != '\0' ? target : device).c_str(),
+                    listingField(about.byId).c_str(), listingField(platform::productName(about)).c_str());
     }
     return kExitOk;
 }

@@ -423,8 +423,12 @@ int main(int argc, char** argv)
     }
     for (const auto& path : dataLinks)
         links.push_back(Link{path, &data.pty});
-    for (const auto& path : controlLinks)
+    // "<link>.control" beside each link to the control port tells a port
+    // list that it is no mount.
+    for (const auto& path : controlLinks) {
         links.push_back(Link{path, &control.pty});
+        links.push_back(Link{path + ".control", &control.pty});
+    }
 
     // Signals are only taken inside ppoll, so none is lost between checks.
     sigset_t stopSignals, waitMask;

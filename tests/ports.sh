@@ -16,7 +16,8 @@ stop_all() {
       rm -f "$f"
     done
   fi
-  rm -f "$linkdir"/com5 "$linkdir"/com6 "$linkdir"/com7 "$linkdir"/com8 "$linkdir"/com11 "$linkdir"/com12
+  rm -f "$linkdir"/com5 "$linkdir"/com6 "$linkdir"/com7 "$linkdir"/com8 "$linkdir"/com8.control "$linkdir"/com11 \
+    "$linkdir"/com12
 }
 
 case "$action" in

@@ -69,10 +69,11 @@ struct DeviceFamily {
 };
 
 static const DeviceFamily kDeviceFamilies[] = {
-    {1, 32, "/dev/ttyS"},
-    {33, 64, "/dev/ttyUSB"},
-    {65, 96, "/dev/ttyACM"},
-    {97, 128, "/dev/rfcomm"},
+    {1, 32, "/dev/ttyS"},       // built-in ports
+    {33, 64, "/dev/ttyUSB"},    // USB-serial cables
+    {65, 96, "/dev/ttyACM"},    // USB devices of the modem class
+    {97, 128, "/dev/rfcomm"},   // Bluetooth serial adapters
+    {129, 160, "/dev/ttyAMA"},  // a board's own UARTs, as a Raspberry Pi's
 };
 
 // "${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports/comN"; empty when
@@ -246,7 +247,9 @@ bool portDeviceFound(unsigned portNumber, char* device, size_t deviceSize, char*
     if (!address.empty()) {
         NetworkAddress parsed;
         std::string why;
-        if (!parseNetworkAddress(address, &parsed, &why))
+        const bool control = std::any_of(address.begin(), address.end(),
+                                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+        if (control || !parseNetworkAddress(address, &parsed, &why))
             return false;
         if (target && targetSize)
             std::snprintf(target, targetSize, "%s", networkAddressText(parsed).c_str());

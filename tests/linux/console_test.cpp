@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <set>
@@ -30,6 +31,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/port_names.h"
 #include "tests/support/fake_system.h"
 #include "tests/support/port_links.h"
 #include "tests/support/sim_client.h"
@@ -237,11 +239,15 @@ TEST_F(ConsoleCheck, ReachesReadyDisconnectsAndReleasesThePort)
     // A device path is a port too: here the simulator's own pseudo-terminal.
     char mount[512] = {};
     ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
-    const ProgramRun byPath = runProgram({"--check", mount});
-    EXPECT_EQ(byPath.exitCode, 0) << byPath.out << byPath.err;
-    EXPECT_EQ(statuses(byPath.out),
-              (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
-    EXPECT_TRUE(portIsFree(7));
+    // So is a relative path, as a shell completes it: the link from here.
+    const std::string relative = std::filesystem::relative(portLinkPath(7)).string();
+    for (const std::string& path : {std::string(mount), "./" + relative}) {
+        const ProgramRun byPath = runProgram({"--check", path});
+        EXPECT_EQ(byPath.exitCode, 0) << path << byPath.out << byPath.err;
+        EXPECT_EQ(statuses(byPath.out),
+                  (Lines{"Opening port...", "Connecting... Please wait.", "Ready", "Connection closed"}));
+        EXPECT_TRUE(portIsFree(7));
+    }
 }
 
 // The fixture's simulator over the network: COM11 links its UDP address,
@@ -715,6 +721,13 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTargetItsByIdNameAndProd
 {
     FakeSystem system;
     system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
+    // Strings a device chose: bytes that are no text, a tab, and more
+    // characters than a USB string holds.
+    std::string wide;
+    for (int i = 0; i < 130; ++i)
+        wide += "\xe8\xaa\x9e";
+    system.addUsbDevice("ttyUSB1", "1-3", "", "\xff\xfe", "Odd\tCable");
+    system.addUsbDevice("ttyUSB2", "1-4", "", "", wide);
     if (!system.devicesAreTerminals())
         GTEST_SKIP() << "a device node of a terminal needs root";
     char mount[512] = {};
@@ -727,8 +740,12 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTargetItsByIdNameAndProd
     ASSERT_EQ(symlink("/dev/merlintest-gone", gone.c_str()), 0);
     const std::string cable = portLinkPath(152);
     const std::string cableDevice = system.root() + "/dev/ttyUSB0";
-    unlink(cable.c_str());
-    ASSERT_EQ(symlink(cableDevice.c_str(), cable.c_str()), 0);
+    const std::vector<unsigned> cables = {152, 153, 154};
+    for (unsigned port : cables) {
+        unlink(portLinkPath(port).c_str());
+        const std::string device = system.root() + "/dev/ttyUSB" + std::to_string(port - 152);
+        ASSERT_EQ(symlink(device.c_str(), portLinkPath(port).c_str()), 0);
+    }
     ProgramRun run;
     {
         UseSystemRoot use(system.root());
@@ -736,7 +753,8 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTargetItsByIdNameAndProd
     }
     unlink(link.c_str());
     unlink(gone.c_str());
-    unlink(cable.c_str());
+    for (unsigned port : cables)
+        unlink(portLinkPath(port).c_str());
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.err, "");
     const std::regex line(R"re(COM(\d+)\t(/[^\t]+|(udp|tcp)://[^\t]+)\t([^\t]*)\t([^\t]*))re");
@@ -757,6 +775,17 @@ TEST(ConsoleListPorts, ListsEachExistingDeviceWithALinksTargetItsByIdNameAndProd
                        "\t/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\tFTDI FT232R USB UART"))
         << run.out;
     EXPECT_EQ(run.out.find("COM151\t"), std::string::npos) << "a link to nothing is no device";
+    // Escaped as the other fields are; a long string cut after a whole
+    // character (three bytes, each escaped).
+    EXPECT_TRUE(listed("COM153\t" + system.root() + "/dev/ttyUSB1\t\t\\xFF\\xFE Odd\\tCable")) << run.out;
+    std::string cut;
+    for (size_t i = 0; i < platform::kMaxNameCharacters; ++i)
+        cut += "\\xE8\\xAA\\x9E";
+    EXPECT_TRUE(listed("COM154\t" + system.root() + "/dev/ttyUSB2\t\t" + cut)) << run.out;
+    // The simulator's control line is said to be one.
+    char controlLine[512] = {};
+    ASSERT_GT(readlink(portLinkPath(8).c_str(), controlLine, sizeof controlLine - 1), 0) << "the fixture links COM8";
+    EXPECT_TRUE(listed("COM8\t" + std::string(controlLine) + "\t\tmerlin-sim control line")) << run.out;
     // The fixture's network links, by their address.
     for (const unsigned port : {11u, 12u}) {
         char address[512] = {};
@@ -782,8 +811,18 @@ TEST(ConsoleListPorts, ListsOnlySerialDevicesAndEscapesTheirNames)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_EQ(mkdir(forged.substr(0, forged.rfind('/')).c_str(), 0700), 0);
     ASSERT_EQ(symlink(mount, forged.c_str()), 0);
+    // A network address that holds a line break is no address, nor is one
+    // that does not parse.
     const std::vector<std::pair<unsigned, std::string>> links = {
-        {152, file}, {153, fifo}, {154, dir}, {155, "/dev/null"}, {156, "/dev/zero"}, {157, forged},
+        {152, file},
+        {153, fifo},
+        {154, dir},
+        {155, "/dev/null"},
+        {156, "/dev/zero"},
+        {157, forged},
+        {158, "udp://bad\nname"},
+        {159, "tcp://127.0.0.1"},
+        {160, "udp://a\x7f"},
     };
     for (const auto& link : links) {
         unlink(portLinkPath(link.first).c_str());
@@ -799,7 +838,7 @@ TEST(ConsoleListPorts, ListsOnlySerialDevicesAndEscapesTheirNames)
     rmdir(dir.c_str());
 
     EXPECT_EQ(run.exitCode, 0);
-    for (unsigned number = 152; number <= 156; ++number)
+    for (unsigned number : {152, 153, 154, 155, 156, 158, 159, 160})
         EXPECT_EQ(run.out.find("COM" + std::to_string(number) + "\t"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\nCOM157\t" + dir + "/a\\nCOM99\\t/ttyUSB9\t\t\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("\nCOM99"), std::string::npos) << run.out;

@@ -125,7 +125,7 @@ constexpr unsigned kModemPort = 25;
 constexpr unsigned kPurgePort = 26;
 constexpr unsigned kStalledPort = 27;
 constexpr unsigned kReadPort = 28;
-constexpr unsigned kHighPort = 130;
+constexpr unsigned kHighPort = 170;
 constexpr unsigned kFoundPort = 29;
 constexpr unsigned kLongLinkPort = 30;
 constexpr unsigned kKindPort = 31;
@@ -190,14 +190,14 @@ TEST(SerialNames, FixedTableMapsEachBlockOf32ToADeviceFamily)
         const char* path;
     };
     const Case cases[] = {
-        {1, "/dev/ttyS0"},     {3, "/dev/ttyS2"},     {32, "/dev/ttyS31"},
-        {33, "/dev/ttyUSB0"},  {64, "/dev/ttyUSB31"}, {65, "/dev/ttyACM0"},
-        {96, "/dev/ttyACM31"}, {97, "/dev/rfcomm0"},  {128, "/dev/rfcomm31"},
+        {1, "/dev/ttyS0"},      {3, "/dev/ttyS2"},     {32, "/dev/ttyS31"},    {33, "/dev/ttyUSB0"},
+        {64, "/dev/ttyUSB31"},  {65, "/dev/ttyACM0"},  {96, "/dev/ttyACM31"},  {97, "/dev/rfcomm0"},
+        {128, "/dev/rfcomm31"}, {129, "/dev/ttyAMA0"}, {160, "/dev/ttyAMA31"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(devicePath(c.number), c.path) << "COM" << c.number;
     // Past the table only a link can name a device.
-    EXPECT_EQ(devicePath(129), linkPath(129));
+    EXPECT_EQ(devicePath(161), linkPath(161));
     EXPECT_EQ(devicePath(256), linkPath(256));
     EXPECT_EQ(devicePath(0), "");
     EXPECT_EQ(devicePath(257), "");
@@ -234,7 +234,7 @@ TEST(SerialNames, LinkInThePortsDirectoryTakesPrecedence)
 TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink)
 {
     EXPECT_EQ(serialOpen(kHighPort), nullptr);
-    EXPECT_EQ(openFailure(), "COM130 (" + linkPath(kHighPort) + "): no such device");
+    EXPECT_EQ(openFailure(), "COM170 (" + linkPath(kHighPort) + "): no such device");
     PtyPort pty(kHighPort);
     ASSERT_TRUE(pty.ready());
     SerialPort* port = serialOpen(kHighPort);
@@ -245,7 +245,7 @@ TEST(SerialNames, NumbersPastTheTableOpenThroughTheirLink)
     unlink(linkPath(kHighPort).c_str());
     ASSERT_EQ(symlink("/dev/merlintest-gone", linkPath(kHighPort).c_str()), 0);
     EXPECT_EQ(serialOpen(kHighPort), nullptr);
-    EXPECT_EQ(openFailure(), "COM130 (/dev/merlintest-gone): no such device");
+    EXPECT_EQ(openFailure(), "COM170 (/dev/merlintest-gone): no such device");
 }
 
 // The link directory is ${XDG_CONFIG_HOME:-$HOME/.config}/merlintest/ports;
@@ -415,16 +415,22 @@ TEST(SerialKinds, OnlyATerminalOpensAndNothingElseIsTouched)
 
 // What a device is, from /dev/serial/by-id and sysfs in a tree of the test's
 // own: a USB-serial cable by its name, one reached through a link of the
-// user's to its by-id name, a modem-class device and a built-in port.
+// user's to its by-id name, a modem-class device, one behind a hub, a
+// built-in port and a board's UART. The strings are the USB device's own, as it gave them.
 TEST(SerialNames, DescribesADeviceByItsByIdNameAndTheStringsItsKernelReports)
 {
     FakeSystem system;
     ASSERT_FALSE(system.root().empty());
     system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
-    // A device names itself: a control character must not reach the list.
+    // A device names itself: a control character must reach no list as it is.
     system.addUsbDevice("ttyACM0", "1-3", "usb-Arduino_Uno_7-if00", "Arduino", "Arduino Uno\x1b[2J");
     system.addUsbDevice("ttyUSB1", "1-4", "", "", "USB-Serial Controller");
+    // No strings of its own, behind a hub, below the root hub: both have theirs.
+    system.addUsbDevice("ttyUSB2", "1-5.3", "", "", "");
+    system.addUsbDevice("ttyUSB3", "1-6", "", "Prolific", "");
     system.addPlatformDevice("ttyS0");
+    // A board's own UART, known by the name the board gives it.
+    system.addBoardUart("ttyAMA0", "serial0");
     const std::string userLink = system.root() + "/com40";
     ASSERT_EQ(symlink("/dev/serial/by-id/usb-Arduino_Uno_7-if00", userLink.c_str()), 0);
     UseSystemRoot use(system.root());
@@ -433,22 +439,124 @@ TEST(SerialNames, DescribesADeviceByItsByIdNameAndTheStringsItsKernelReports)
     EXPECT_EQ(usb.byId, "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
     EXPECT_EQ(usb.manufacturer, "FTDI");
     EXPECT_EQ(usb.product, "FT232R USB UART");
+    EXPECT_EQ(usb.kernelName, "ttyUSB0");
     EXPECT_EQ(productName(usb), "FTDI FT232R USB UART");
 
     PortDevice acm = describePortDevice(userLink.c_str());
     EXPECT_EQ(acm.byId, "/dev/serial/by-id/usb-Arduino_Uno_7-if00");
-    EXPECT_EQ(acm.product, "Arduino Uno?[2J");
-    EXPECT_EQ(productName(acm), "Arduino Uno?[2J") << "the maker is named once";
-    EXPECT_EQ(productName(describePortDevice("/dev/ttyACM0")), "Arduino Uno?[2J");
+    EXPECT_EQ(acm.kernelName, "ttyACM0");
+    EXPECT_EQ(acm.product, "Arduino Uno\x1b[2J");
+    EXPECT_EQ(productName(acm), "Arduino Uno\x1b[2J") << "the maker is named once";
+    EXPECT_EQ(displayText(productName(describePortDevice("/dev/ttyACM0"))), "Arduino Uno\\x1B[2J");
 
     PortDevice noLink = describePortDevice("/dev/ttyUSB1");
     EXPECT_EQ(noLink.byId, "");
     EXPECT_EQ(productName(noLink), "USB-Serial Controller");
+    EXPECT_EQ(productName(describePortDevice("/dev/ttyUSB3")), "Prolific");
+    const PortDevice uart = describePortDevice("/dev/ttyAMA0");
+    EXPECT_EQ(uart.byId + "|" + productName(uart), "/dev/serial0|");
 
-    for (const char* plain : {"/dev/ttyS0", "/dev/ttyS1", "/dev/pts/0", ""}) {
+    for (const char* plain : {"/dev/ttyUSB2", "/dev/ttyS0", "/dev/ttyS1", "/dev/pts/0", ""}) {
         const PortDevice none = describePortDevice(plain);
         EXPECT_EQ(none.byId + none.manufacturer + none.product, "") << plain;
+        EXPECT_FALSE(none.simulatorControl) << plain;
     }
+}
+
+// A USB string is at most 126 characters: a longer one (a tree's own, or a
+// device that lies) is cut after its 126th character, never inside one; bytes
+// that are no UTF-8 are kept for the escapes of whoever shows them.
+TEST(SerialNames, StringsAreCutAtACharacterAndKeptAsTheDeviceGaveThem)
+{
+    std::string wide;
+    for (int i = 0; i < 130; ++i)
+        wide += "\xe8\xaa\x9e";  // 3 bytes each
+    FakeSystem system;
+    system.addUsbDevice("ttyUSB0", "1-2", "", "", "FT232R " + wide);
+    system.addUsbDevice("ttyUSB1", "1-3", "", "\xff\xfe", "Cable\xff");
+    UseSystemRoot use(system.root());
+
+    const std::string cut = describePortDevice("/dev/ttyUSB0").product;
+    EXPECT_EQ(cut, "FT232R " + wide.substr(0, 3 * (kMaxNameCharacters - 7)));
+    EXPECT_EQ(displayText(cut), cut) << "whole characters only";
+    const PortDevice raw = describePortDevice("/dev/ttyUSB1");
+    EXPECT_EQ(productName(raw), "\xff\xfe Cable\xff");
+    EXPECT_EQ(displayText(productName(raw)), "\\xFF\\xFE Cable\\xFF");
+}
+
+// Text fit to show: valid UTF-8 stays as it is; what is no text is escaped
+// as the frame trace escapes it.
+TEST(SerialNames, DisplayTextKeepsUtf8AndEscapesTheRest)
+{
+    const struct {
+        const char* bytes;
+        const char* shown;
+    } cases[] = {
+        {"Prolific T\xc3\xa9"
+         "cnica \xe8\xaa\x9e \xf0\x9f\x94\xad",
+         "Prolific T\xc3\xa9"
+         "cnica \xe8\xaa\x9e \xf0\x9f\x94\xad"},
+        {"a\tb\nc\rd\\e", "a\\tb\\nc\\rd\\\\e"},
+        {"\x1b[2J\x7f", "\\x1B[2J\\x7F"},
+        {"next\xc2\x85line\xc2\xa0", "next\\xC2\\x85line\xc2\xa0"},  // C1 NEL escaped, no-break space kept
+        {"\xc0\xaf", "\\xC0\\xAF"},                                  // overlong
+        {"\xed\xa0\x80", "\\xED\\xA0\\x80"},                         // a surrogate
+        {"\xf4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},                // past U+10FFFF
+        {"cut \xe8\xaa", "cut \\xE8\\xAA"},                          // cut short
+        {"\x80 \xff\xfe", "\\x80 \\xFF\\xFE"},
+        {"", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(displayText(c.bytes), c.shown) << c.bytes;
+}
+
+// The by-id names are read once a listing, and again as soon as the directory
+// changes: a cable plugged in or pulled out shows at the next look.
+TEST(SerialNames, ByIdNamesFollowTheDirectory)
+{
+    FakeSystem system;
+    system.addUsbDevice("ttyUSB0", "1-2", "usb-A-if00-port0", "FTDI", "FT232R USB UART");
+    system.addUsbDevice("ttyUSB1", "1-3", "", "FTDI", "FT232R USB UART");
+    UseSystemRoot use(system.root());
+    EXPECT_EQ(describePortDevice("/dev/ttyUSB1").byId, "");
+    system.addById("usb-B-if00-port0", "ttyUSB1");
+    EXPECT_EQ(describePortDevice("/dev/ttyUSB1").byId, "/dev/serial/by-id/usb-B-if00-port0");
+    // The first name in order when two lead to one device.
+    system.addById("usb-0-if00-port0", "ttyUSB1");
+    {
+        const PortListing listing;
+        EXPECT_EQ(describePortDevice("/dev/ttyUSB1").byId, "/dev/serial/by-id/usb-0-if00-port0");
+        EXPECT_EQ(describePortDevice("/dev/ttyUSB0").byId, "/dev/serial/by-id/usb-A-if00-port0");
+    }
+    system.removeById("usb-0-if00-port0");
+    system.removeById("usb-B-if00-port0");
+    EXPECT_EQ(describePortDevice("/dev/ttyUSB1").byId, "");
+    EXPECT_EQ(describePortDevice("/dev/ttyUSB0").byId, "/dev/serial/by-id/usb-A-if00-port0");
+}
+
+// A command-line word names a device by its path when it holds a '/' or
+// names a file here; a COM number stays one even where a file has its name.
+TEST(SerialNames, DevicePathTextIsAPathOrAFileButNeverACOMNumber)
+{
+    ScratchDirectory scratch;
+    char* saved = getcwd(nullptr, 0);
+    ASSERT_NE(saved, nullptr);
+    ASSERT_EQ(chdir(scratch.path.c_str()), 0);
+    for (const char* file : {"ttyUSB0", "7", "COM8", "com9"})
+        std::ofstream(std::string(file)) << "";
+    const struct {
+        const char* text;
+        bool path;
+    } cases[] = {
+        {"/dev/ttyUSB0", true},    {"./ttyUSB0", true}, {"../x/ttyUSB0", true}, {"serial/by-id/usb-x", true},
+        {"udp://192.0.2.1", true}, {"ttyUSB0", true},   {"ttyUSB1", false},     {"7", false},
+        {"COM8", false},           {"com9", false},     {"COM", false},         {"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isDevicePathText(c.text), c.path) << c.text;
+    EXPECT_FALSE(isDevicePathText(nullptr));
+    EXPECT_EQ(chdir(saved), 0);
+    std::free(saved);
 }
 
 // ---- Settings ---------------------------------------------------------------

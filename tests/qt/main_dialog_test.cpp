@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <algorithm>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -35,9 +36,10 @@ namespace {
 
 using Frames = std::vector<std::string>;
 
-constexpr int kMountPortIndex = 6;  // COM7
-// The fixture's first link, COM5: where the dialog starts.
-constexpr int kFirstLinkIndex = 4;
+constexpr unsigned kMountPort = 7;
+constexpr unsigned kControlPort = 8;  // the simulator's control line
+// The fixture's first link: where the dialog starts.
+constexpr unsigned kFirstLinkPort = 5;
 
 const int kV2Controls[] = {IDC_FOCUS_ON,    IDC_FOCUS_OFF,    IDC_TIMER_VALUE,
                            IDC_TIMER_START, IDC_TIMER_STATUS, IDC_TIMER_READ};
@@ -146,7 +148,7 @@ protected:
 
     void connectToSimulator()
     {
-        control<QComboBox>(IDC_PORT_LIST)->setCurrentIndex(kMountPortIndex);
+        choosePort(dialog, kMountPort);
         click(IDC_CONNECT);
         ASSERT_TRUE(waitForStatus("Ready")) << "status: " << text(status());
         ASSERT_TRUE(sim.waitForFrames(6, kQtWaitMs));
@@ -204,7 +206,7 @@ TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnTheLikely
         EXPECT_EQ(QApplication::focusWidget(), expected) << i;
     }
 
-    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kFirstLinkIndex);
+    EXPECT_EQ(chosenPort(dialog), kFirstLinkPort);
     EXPECT_TRUE(control<QRadioButton>(IDC_KIND_INTERNAL)->isChecked());
     EXPECT_FALSE(control<QRadioButton>(IDC_KIND_RTS_CABLE)->isChecked());
     EXPECT_FALSE(control<QRadioButton>(IDC_KIND_ADAPTER_V2)->isChecked());
@@ -235,64 +237,126 @@ TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnTheLikely
 
 // Each entry starts with its COM number; a device that exists is named after
 // it, and the tooltip names what the number opens, a link's target included.
-TEST_F(QtMainDialogTest, PortEntriesNameTheDeviceTheyOpen)
+// The present ports come first, then a separator and the other numbers; the
+// closed box shows the chosen port's device, and Connect opens the COM number
+// chosen wherever its entry stands.
+TEST_F(QtMainDialogTest, PortEntriesNameTheDeviceTheyOpenPresentOnesFirst)
 {
     QComboBox* list = control<QComboBox>(IDC_PORT_LIST);
-    ASSERT_EQ(list->count(), 256);
+    std::vector<unsigned> numbers;
+    int separator = -1;
     for (int i = 0; i < list->count(); ++i) {
-        const QString expected = QStringLiteral("COM%1").arg(i + 1);
-        ASSERT_TRUE(list->itemText(i) == expected ||
-                    list->itemText(i).startsWith(expected + QStringLiteral(" \u2014 ")))
-            << text(list->itemText(i));
+        if (!list->itemData(i).isValid()) {
+            EXPECT_EQ(separator, -1) << "one separator";
+            separator = i;
+            continue;
+        }
+        const unsigned number = list->itemData(i).toUInt();
+        numbers.push_back(number);
+        const QString name = QStringLiteral("COM%1").arg(number);
+        const bool named = list->itemText(i).startsWith(name + QStringLiteral(" \u2014 "));
+        ASSERT_TRUE(list->itemText(i) == name || named) << text(list->itemText(i));
+        EXPECT_EQ(named, separator == -1) << "present first: " << text(list->itemText(i));
     }
+    ASSERT_EQ(numbers.size(), 256u);
+    std::vector<unsigned> sorted = numbers;
+    std::sort(sorted.begin(), sorted.end());
+    for (unsigned n = 1; n <= 256; ++n)
+        ASSERT_EQ(sorted[n - 1], n) << "each number once";
+    ASSERT_GT(separator, 0);
+    EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.begin() + separator));
+    EXPECT_TRUE(std::is_sorted(numbers.begin() + separator, numbers.end()));
+
     char target[512] = {};
     const ssize_t n = readlink(portLinkPath(7).c_str(), target, sizeof target - 1);
     ASSERT_GT(n, 0) << "the fixture links COM7";
-    EXPECT_EQ(text(list->itemText(kMountPortIndex)), std::string("COM7 \u2014 ") + target);
-    EXPECT_EQ(text(list->itemData(kMountPortIndex, Qt::ToolTipRole).toString()),
+    const int mount = list->findData(kMountPort);
+    EXPECT_LT(mount, separator);
+    EXPECT_EQ(text(list->itemText(mount)), std::string("COM7 \u2014 ") + target);
+    EXPECT_EQ(text(list->itemData(mount, Qt::ToolTipRole).toString()),
               "COM7 opens " + portLinkPath(7) + " \u2192 " + target);
+    // The simulator's control line is there, said to be one, and not in bold.
+    const int controlLine = list->findData(kControlPort);
+    EXPECT_LT(controlLine, separator);
+    EXPECT_TRUE(text(list->itemText(controlLine)).find(" (merlin-sim control line)") != std::string::npos)
+        << text(list->itemText(controlLine));
+    EXPECT_FALSE(list->itemData(controlLine, Qt::FontRole).value<QFont>().bold());
+    EXPECT_TRUE(list->itemData(mount, Qt::FontRole).value<QFont>().bold());
     // COM200 has no device of its own and no link here.
-    EXPECT_EQ(text(list->itemText(199)), "COM200");
-    EXPECT_NE(text(list->itemData(199, Qt::ToolTipRole).toString()).find("merlintest/ports"), std::string::npos);
+    const int absent = list->findData(200u);
+    EXPECT_GT(absent, separator);
+    EXPECT_EQ(text(list->itemText(absent)), "COM200");
+    EXPECT_NE(text(list->itemData(absent, Qt::ToolTipRole).toString()).find("merlintest/ports"), std::string::npos);
     // The opened list is wide enough for the longest entry.
     int widest = 0;
     for (int i = 0; i < list->count(); ++i)
         widest = std::max(widest, list->fontMetrics().horizontalAdvance(list->itemText(i)));
     EXPECT_GT(list->view()->minimumWidth(), widest);
+
+    // The closed box: the number and the device, as /dev names it.
+    char first[512] = {};
+    ASSERT_GT(readlink(portLinkPath(kFirstLinkPort).c_str(), first, sizeof first - 1), 0);
+    EXPECT_EQ(text(portListClosedText(list)), "COM5 " + std::string(first).substr(5)) << "pts/N";
+    choosePort(dialog, kMountPort);
+    EXPECT_NE(list->currentIndex(), static_cast<int>(kMountPort) - 1) << "the entry stands elsewhere";
+    EXPECT_EQ(text(portListClosedText(list)), "COM7 " + std::string(target).substr(5));
+    choosePort(dialog, 200);
+    EXPECT_EQ(text(portListClosedText(list)), "COM200");
+    // A network port by its address, cut short to fit the box.
+    choosePort(dialog, 12);
+    const QString address = portListClosedText(list);
+    EXPECT_TRUE(address.startsWith(QStringLiteral("COM12 tcp:")) && address.contains(QChar(0x2026))) << text(address);
+    EXPECT_LT(list->fontMetrics().horizontalAdvance(address), list->width());
+    choosePort(dialog, kMountPort);
+    click(IDC_CONNECT);
+    EXPECT_TRUE(waitForStatus("Ready")) << text(status());
 }
 
 // The list follows the cables: a USB cable linked as COM9 after the dialog came
-// up shows, with its product and by-id name, the next time the list opens,
-// and loses its name once unplugged. Present devices are bold, absent ones
-// greyed; the opened list shows about 16 rows and scrolls.
+// up shows, with its product and by-id name, among the present ports the next
+// time the list opens, and loses its name and place once unplugged. Present
+// devices are bold, absent ones greyed; the opened list shows about 16 rows
+// and scrolls.
 TEST_F(QtMainDialogTest, OpenedListFollowsTheCablesAndShowsAbout16Rows)
 {
-    constexpr int kCableIndex = 8;  // COM9
+    constexpr unsigned kCablePort = 9;
     QComboBox* list = control<QComboBox>(IDC_PORT_LIST);
     FakeSystem system;
     system.addUsbDevice("ttyUSB0", "1-2", "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", "FTDI", "FT232R USB UART");
     UseSystemRoot use(system.root());
     if (!system.devicesAreTerminals())
         GTEST_SKIP() << "a device node of a terminal needs root";
-    const std::string cable = portLinkPath(kCableIndex + 1);
+    const std::string cable = portLinkPath(kCablePort);
     const std::string device = system.root() + "/dev/ttyUSB0";
     unlink(cable.c_str());
     ASSERT_EQ(symlink(device.c_str(), cable.c_str()), 0);
-    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9") << "not before the list opens";
+    auto row = [&](unsigned port) { return list->findData(port); };
+    auto entry = [&](unsigned port) { return text(list->itemText(row(port))); };
+    auto bold = [&](unsigned port) { return list->itemData(row(port), Qt::FontRole).value<QFont>().bold(); };
+    auto separator = [&] {
+        int i = 0;
+        while (i < list->count() && list->itemData(i).isValid())
+            ++i;
+        return i;
+    };
+    EXPECT_EQ(entry(kCablePort), "COM9") << "not before the list opens";
+    EXPECT_GT(row(kCablePort), separator());
 
     list->showPopup();
     QWidget* popup = list->view()->window();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
-    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9 \u2014 " + device + " (FTDI FT232R USB UART)");
-    const std::string tooltip = text(list->itemData(kCableIndex, Qt::ToolTipRole).toString());
+    EXPECT_EQ(entry(kCablePort), "COM9 \u2014 " + device + " (FTDI FT232R USB UART)");
+    EXPECT_LT(row(kCablePort), separator());
+    EXPECT_GT(row(kCablePort), row(kMountPort)) << "in COM order among the present";
+    const std::string tooltip = text(list->itemData(row(kCablePort), Qt::ToolTipRole).toString());
     EXPECT_NE(tooltip.find("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0"), std::string::npos)
         << tooltip;
-    auto bold = [&](int index) { return list->itemData(index, Qt::FontRole).value<QFont>().bold(); };
-    EXPECT_TRUE(bold(kCableIndex));
-    EXPECT_TRUE(bold(kMountPortIndex));
-    EXPECT_FALSE(bold(199));
-    EXPECT_TRUE(list->itemData(199, Qt::ForegroundRole).isValid()) << "greyed";
-    EXPECT_FALSE(list->itemData(kCableIndex, Qt::ForegroundRole).isValid());
+    EXPECT_EQ(chosenPort(dialog), kFirstLinkPort) << "the choice stays as entries move";
+    EXPECT_TRUE(bold(kCablePort));
+    EXPECT_TRUE(bold(kMountPort));
+    EXPECT_FALSE(bold(200));
+    EXPECT_TRUE(list->itemData(row(200), Qt::ForegroundRole).isValid()) << "greyed";
+    EXPECT_FALSE(list->itemData(row(kCablePort), Qt::ForegroundRole).isValid());
     const int rows = list->view()->viewport()->height() / list->view()->sizeHintForRow(0);
     EXPECT_GE(rows, 12);
     EXPECT_LE(rows, 20);
@@ -301,26 +365,29 @@ TEST_F(QtMainDialogTest, OpenedListFollowsTheCablesAndShowsAbout16Rows)
     list->view()->scrollTo(list->model()->index(0, 0));
     saveScreenshot(popup, "qt-port-list.png");
     const int widthWithCable = list->view()->minimumWidth();
-    EXPECT_GT(widthWithCable, list->fontMetrics().horizontalAdvance(list->itemText(kCableIndex)));
+    EXPECT_GT(widthWithCable, list->fontMetrics().horizontalAdvance(list->itemText(row(kCablePort))));
     list->hidePopup();
 
     unlink(cable.c_str());
     list->showPopup();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
-    EXPECT_EQ(text(list->itemText(kCableIndex)), "COM9");
-    EXPECT_FALSE(bold(kCableIndex));
+    EXPECT_EQ(entry(kCablePort), "COM9");
+    EXPECT_GT(row(kCablePort), separator()) << "back among the absent";
+    EXPECT_FALSE(bold(kCablePort));
     EXPECT_LT(list->view()->minimumWidth(), widthWithCable) << "as narrow as the entries left";
     list->hidePopup();
 }
 
 // The dialog starts on the port a user most likely means: the first present
-// one among the user's links (the fixture's COM5, or a lone link on COM150),
-// then the first USB, modem-class or Bluetooth device, then COM1.
-TEST_F(QtMainDialogTest, StartsOnTheFirstPresentLinkThenUsbAcmAndRfcommThenCom1)
+// one among the user's links (the fixture's COM5, or a lone link on COM150,
+// never the simulator's control line on COM149), then the first USB,
+// modem-class, Bluetooth or board UART device, then COM1.
+TEST_F(QtMainDialogTest, StartsOnTheFirstPresentLinkThenUsbAcmRfcommAndBoardUartThenCom1)
 {
-    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kFirstLinkIndex);
-    char mount[512] = {};
+    EXPECT_EQ(chosenPort(dialog), kFirstLinkPort);
+    char mount[512] = {}, controlLine[512] = {};
     ASSERT_GT(readlink(portLinkPath(7).c_str(), mount, sizeof mount - 1), 0) << "the fixture links COM7";
+    ASSERT_GT(readlink(portLinkPath(8).c_str(), controlLine, sizeof controlLine - 1), 0) << "and COM8";
     char pattern[] = "/tmp/merlin-config-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string config = pattern;
@@ -330,29 +397,35 @@ TEST_F(QtMainDialogTest, StartsOnTheFirstPresentLinkThenUsbAcmAndRfcommThenCom1)
     std::filesystem::create_directories(portLinkDirectory());
     EXPECT_EQ(symlink(mount, lone.c_str()), 0);
     symlink("/dev/merlintest-gone", (portLinkDirectory() + "/com100").c_str());
+    // As merlin-sim marks the links to its control line.
+    for (const char* name : {"/com149", "/com149.control"})
+        EXPECT_EQ(symlink(controlLine, (portLinkDirectory() + name).c_str()), 0);
     open();
-    const int withLoneLink = control<QComboBox>(IDC_PORT_LIST)->currentIndex();
+    const unsigned withLoneLink = chosenPort(dialog);
     unlink(lone.c_str());
     open();
-    const int withoutLinks = control<QComboBox>(IDC_PORT_LIST)->currentIndex();
+    const unsigned withoutLinks = chosenPort(dialog);
     setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
     std::filesystem::remove_all(config);
-    EXPECT_EQ(withLoneLink, 149);
+    EXPECT_EQ(withLoneLink, 150u);
     // This machine's own devices, as the fixed table names them.
-    int expected = 0;
-    for (int port = 128; port >= 33; --port) {
-        const std::string family = port <= 64 ? "/dev/ttyUSB" : port <= 96 ? "/dev/ttyACM" : "/dev/rfcomm";
+    unsigned expected = 1;
+    for (unsigned port = 160; port >= 33; --port) {
+        const std::string family = port <= 64    ? "/dev/ttyUSB"
+                                   : port <= 96  ? "/dev/ttyACM"
+                                   : port <= 128 ? "/dev/rfcomm"
+                                                 : "/dev/ttyAMA";
         if (access((family + std::to_string((port - 33) % 32)).c_str(), F_OK) == 0)
-            expected = port - 1;
+            expected = port;
     }
-    EXPECT_EQ(withoutLinks, expected) << "a link to nothing is passed over";
+    EXPECT_EQ(withoutLinks, expected) << "a link to nothing and the control line are passed over";
 }
 
 // A port that does not open says why in the status's tooltip, until the next
 // status.
 TEST_F(QtMainDialogTest, StatusTooltipSaysWhyThePortDidNotOpen)
 {
-    control<QComboBox>(IDC_PORT_LIST)->setCurrentIndex(199);  // COM200: no device, no link
+    choosePort(dialog, 200);  // no device, no link
     click(IDC_CONNECT);
     ASSERT_TRUE(waitForStatus("Error: Cannot open port")) << text(status());
     EXPECT_EQ(text(control<QLineEdit>(IDC_STATUS)->toolTip()), "COM200 (" + portLinkPath(200) + "): no such device");
@@ -437,9 +510,10 @@ TEST_F(QtMainDialogTest, KeyboardPicksThePortAndConnects)
 {
     QWidget* list = control(IDC_PORT_LIST);
     ASSERT_EQ(QApplication::focusWidget(), list);
-    for (int i = kFirstLinkIndex; i < kMountPortIndex; ++i)
+    // The present ports come first, in order: COM5, COM6, COM7.
+    for (unsigned port = kFirstLinkPort; port < kMountPort; ++port)
         QTest::keyClick(list, Qt::Key_Down);
-    EXPECT_EQ(control<QComboBox>(IDC_PORT_LIST)->currentIndex(), kMountPortIndex);
+    EXPECT_EQ(chosenPort(dialog), kMountPort);
     EXPECT_EQ(sim.frames(), Frames{}) << "selecting sends nothing";
     QTest::keyClick(list, Qt::Key_Tab);
     ASSERT_EQ(QApplication::focusWidget(), control(IDC_CONNECT));

@@ -19,7 +19,7 @@ namespace {
 
 using Frames = std::vector<std::string>;
 
-constexpr int kMountPortIndex = 6;  // COM7
+constexpr unsigned kMountPort = 7;
 // How long a frame written just before the exit may take to reach the
 // simulator's record through the pseudo-terminal.
 constexpr int kLateFrameMs = 300;
@@ -55,7 +55,7 @@ protected:
 
     static void connect(QWidget* dialog)
     {
-        controlOf<QComboBox>(dialog, IDC_PORT_LIST)->setCurrentIndex(kMountPortIndex);
+        choosePort(dialog, kMountPort);
         QTest::mouseClick(templateControl(dialog, IDC_CONNECT), Qt::LeftButton);
     }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QString>
 #include <QTest>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "resources/resource_ids.h"
 #include "ui/qt/template_widgets.h"
 
 // Generous: a handshake is ~0.5 s plus six round trips, on a loaded machine.
@@ -18,6 +20,19 @@ constexpr int kQtWaitMs = 20000;
 template <typename Widget> Widget* controlOf(const QWidget* dialog, int id)
 {
     return qobject_cast<Widget*>(templateControl(dialog, id));
+}
+
+// The port list's entries keep their COM number as their data, wherever the
+// list puts them.
+inline void choosePort(const QWidget* dialog, unsigned com)
+{
+    QComboBox* list = controlOf<QComboBox>(dialog, IDC_PORT_LIST);
+    list->setCurrentIndex(list->findData(static_cast<int>(com)));
+}
+
+inline unsigned chosenPort(const QWidget* dialog)
+{
+    return controlOf<QComboBox>(dialog, IDC_PORT_LIST)->currentData().toUInt();
 }
 
 inline QString fieldText(const QWidget* dialog, int id)

@@ -706,12 +706,23 @@ TEST_F(Simulator, TermAndIntEndItCleanlyAndRemoveItsLinks)
             EXPECT_TRUE(S_ISLNK(st.st_mode)) << link;
         }
         EXPECT_EQ(fs::read_symlink(links[0]), fs::read_symlink(links[2]));
+        // Each link to the control port has its marker beside it, to the
+        // same pseudo-terminal; a link to the data port has none.
+        std::vector<std::string> markers;
+        for (const std::string& link : {links[1], links[3], links[5]}) {
+            markers.push_back(link + ".control");
+            EXPECT_EQ(fs::read_symlink(link), fs::read_symlink(markers.back())) << link;
+        }
+        for (const std::string& link : {links[0], links[2], links[4]})
+            EXPECT_FALSE(fs::exists(fs::symlink_status(link + ".control"))) << link;
         sim.close();
         int status = stop(signal);
         EXPECT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);
         for (const std::string& link : links)
             EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << link;
+        for (const std::string& marker : markers)
+            EXPECT_FALSE(fs::exists(fs::symlink_status(marker))) << marker;
     }
 }
 

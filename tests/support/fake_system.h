@@ -40,23 +40,29 @@ public:
     // plain files, which are not ports.
     bool devicesAreTerminals() const { return devicesAreTerminals_; }
 
-    // /dev/<tty> of a USB device on bus port `usbPort` ("1-2"): a ttyUSB node
-    // sits below the USB interface, a ttyACM one is the interface's own; the
-    // USB device above holds the strings. `byId` may be empty (no link).
+    // /dev/<tty> of a USB device on bus port `usbPort` ("1-2", or "1-4.2"
+    // behind the hub on 1-4): a ttyUSB node sits below the USB interface, a
+    // ttyACM one is the interface's own; the USB device above holds the
+    // strings, a file only for a string that is not empty, and the hubs
+    // above it their own. `byId` may be empty (no link).
     void addUsbDevice(const std::string& tty, const std::string& usbPort, const std::string& byId,
                       const std::string& manufacturer, const std::string& product)
     {
-        const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + usbPort;
+        std::string usb = kRootHub;
+        writeUsbDevice(usb, "Linux 6.1.0-13-amd64 xhci-hcd", "xHCI Host Controller");
+        for (size_t dot = usbPort.find('.'); dot != std::string::npos; dot = usbPort.find('.', dot + 1)) {
+            usb += "/" + usbPort.substr(0, dot);
+            writeUsbDevice(usb, "", "USB2.0 Hub");
+        }
+        usb += "/" + usbPort;
+        writeUsbDevice(usb, manufacturer, product);
         const std::string interface = usb + "/" + usbPort + ":1.0";
         const bool usbSerial = tty.rfind("ttyUSB", 0) == 0;
         const std::string node = usbSerial ? interface + "/" + tty : interface;
         makeDirectory(usbSerial ? node : node + "/tty/" + tty);
-        write(usb + "/manufacturer", manufacturer + "\n");
-        write(usb + "/product", product + "\n");
-        write(usb + "/idVendor", "0403\n");
         addTty(tty, node);
         if (!byId.empty())
-            link("/dev/serial/by-id/" + byId, "../../" + tty);
+            addById(byId, tty);
     }
     // /dev/<tty> of a built-in port: its sysfs device has no strings.
     void addPlatformDevice(const std::string& tty)
@@ -65,6 +71,18 @@ public:
         makeDirectory(node + "/tty/" + tty);
         addTty(tty, node);
     }
+    // A board's own UART (/dev/ttyAMA0 on a Raspberry Pi), and the name the
+    // board gives it (/dev/serial0).
+    void addBoardUart(const std::string& tty, const std::string& boardName)
+    {
+        const std::string node = "/sys/devices/platform/soc/fe201000.serial";
+        makeDirectory(node + "/tty/" + tty);
+        addTty(tty, node);
+        link("/dev/" + boardName, tty);
+    }
+    // A /dev/serial/by-id name for /dev/<tty>, and its removal.
+    void addById(const std::string& name, const std::string& tty) { link("/dev/serial/by-id/" + name, "../../" + tty); }
+    void removeById(const std::string& name) { std::filesystem::remove(root_ + "/dev/serial/by-id/" + name); }
 
 private:
     void addTty(const std::string& tty, const std::string& node)
@@ -86,6 +104,17 @@ private:
         }
         // As in sysfs, relative: "../../../devices/...".
         link("/sys/class/tty/" + tty + "/device", "../../.." + node.substr(4));
+    }
+    static constexpr const char* kRootHub = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+
+    void writeUsbDevice(const std::string& usb, const std::string& manufacturer, const std::string& product)
+    {
+        makeDirectory(usb);
+        write(usb + "/idVendor", "0403\n");
+        if (!manufacturer.empty())
+            write(usb + "/manufacturer", manufacturer + "\n");
+        if (!product.empty())
+            write(usb + "/product", product + "\n");
     }
     void makeDirectory(const std::string& path) { std::filesystem::create_directories(root_ + path); }
     void write(const std::string& path, const std::string& text)

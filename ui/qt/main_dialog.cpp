@@ -16,13 +16,17 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QVariant>
 #include <algorithm>
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "app/status_codes.h"
 #include "platform/platform.h"
+#include "platform/port_names.h"
 #include "resources/resource_ids.h"
 #include "ui/dlg_merlin_test.h"
 #include "ui/port_entries.h"
@@ -69,22 +73,53 @@ constexpr int kBitmapSize = 16;
 // and the scroll bar.
 constexpr int kListExtraWidth = 40;
 
-// The entry's name and look for what its device is now; the list's own text
-// for it ("COM7") is kept in its user data. A present device is in bold, an
-// absent one greyed. Returns the width the opened list needs for it.
-int showPortEntry(QComboBox* list, int index)
+// Present ports first, in COM order, then a separator and the numbers with no
+// device, greyed: 256 entries of which a handful matter. Each entry's COM
+// number stays its data, so Connect opens the number chosen wherever it
+// stands. Returns the width the opened list needs.
+int arrangePortEntries(QComboBox* list)
 {
-    const std::string name = list->itemData(index).toString().toStdString();
-    const PortEntry entry = describePortEntry(static_cast<unsigned>(index + 1), name.c_str());
-    const QString text = QString::fromStdString(entry.text);
-    list->setItemText(index, text);
-    list->setItemData(index, QString::fromStdString(entry.tooltip), Qt::ToolTipRole);
-    QFont font = list->font();
-    font.setBold(entry.present);
-    list->setItemData(index, font, Qt::FontRole);
+    std::vector<unsigned> numbers;
+    for (int i = 0; i < list->count(); ++i)
+        if (list->itemData(i).isValid())
+            numbers.push_back(list->itemData(i).toUInt());
+    std::sort(numbers.begin(), numbers.end());
+    std::vector<PortEntry> entries;
+    {
+        const platform::PortListing listing;
+        for (unsigned number : numbers)
+            entries.push_back(describePortEntry(number, ("COM" + std::to_string(number)).c_str()));
+    }
+    const QVariant chosen = list->currentData();
+    const QSignalBlocker quiet(list);
+    list->clear();
     const QColor grey = list->palette().color(QPalette::Disabled, QPalette::Text);
-    list->setItemData(index, entry.present ? QVariant() : QVariant(grey), Qt::ForegroundRole);
-    return QFontMetrics(font).horizontalAdvance(text) + kListExtraWidth;
+    int widest = 0;
+    int presentCount = 0;
+    for (bool present : {true, false}) {
+        if (!present && presentCount > 0)
+            list->insertSeparator(list->count());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const PortEntry& entry = entries[i];
+            if (entry.present != present)
+                continue;
+            presentCount += present ? 1 : 0;
+            const QString text = QString::fromStdString(entry.text);
+            list->addItem(text, static_cast<int>(numbers[i]));
+            const int row = list->count() - 1;
+            list->setItemData(row, QString::fromStdString(entry.closedText), kPortClosedTextRole);
+            list->setItemData(row, QString::fromStdString(entry.tooltip), Qt::ToolTipRole);
+            QFont font = list->font();
+            // The simulator's control line is there, but is no mount.
+            font.setBold(entry.present && !entry.controlLine);
+            list->setItemData(row, font, Qt::FontRole);
+            if (!entry.present)
+                list->setItemData(row, grey, Qt::ForegroundRole);
+            widest = std::max(widest, QFontMetrics(font).horizontalAdvance(text) + kListExtraWidth);
+        }
+    }
+    list->setCurrentIndex(chosen.isValid() ? list->findData(chosen) : -1);
+    return widest;
 }
 
 // As the list opens: the devices as they are now, a cable plugged in or
@@ -92,10 +127,7 @@ int showPortEntry(QComboBox* list, int index)
 // device names show whole.
 void refreshPortEntries(QComboBox* list)
 {
-    int widest = 0;
-    for (int i = 0; i < list->count(); ++i)
-        widest = std::max(widest, showPortEntry(list, i));
-    list->view()->setMinimumWidth(widest);
+    list->view()->setMinimumWidth(arrangePortEntries(list));
 }
 
 }  // namespace
@@ -131,24 +163,23 @@ QWidget* QtDialogWindow::control(int id) const
 
 void QtDialogWindow::addPortEntry(const char* text)
 {
-    QComboBox* list = qobject_cast<QComboBox*>(control(IDC_PORT_LIST));
-    if (list == nullptr)
-        return;
-    list->addItem(QString::fromUtf8(text), QString::fromUtf8(text));
-    QAbstractItemView* view = list->view();
-    view->setMinimumWidth(std::max(view->minimumWidth(), showPortEntry(list, list->count() - 1)));
+    // Named and ordered once all are in (refreshPortEntries); the entry's
+    // port is its place in the order added, as on Windows.
+    if (QComboBox* list = qobject_cast<QComboBox*>(control(IDC_PORT_LIST)))
+        list->addItem(QString::fromUtf8(text), list->count() + 1);
 }
 
 void QtDialogWindow::selectPortEntry(int index)
 {
     if (QComboBox* list = qobject_cast<QComboBox*>(control(IDC_PORT_LIST)))
-        list->setCurrentIndex(index);
+        list->setCurrentIndex(list->findData(index + 1));
 }
 
 int QtDialogWindow::selectedPortEntry()
 {
     QComboBox* list = qobject_cast<QComboBox*>(control(IDC_PORT_LIST));
-    return list != nullptr ? list->currentIndex() : -1;
+    const QVariant port = list != nullptr ? list->currentData() : QVariant();
+    return port.isValid() ? port.toInt() - 1 : -1;
 }
 
 void QtDialogWindow::setButtonBitmap(int buttonId, int bitmapId)
@@ -270,6 +301,8 @@ QtMainDialog::QtMainDialog(DlgMerlinTest* dialog, QWidget* owner) : TemplateDial
     mainDialogWindow().bind(this);
     if (dialog_ != nullptr) {
         dialog_->onInitDialog(&mainDialogWindow());
+        if (QComboBox* list = qobject_cast<QComboBox*>(templateControl(this, IDC_PORT_LIST)))
+            refreshPortEntries(list);
         // Windows starts on COM1; here the port a user most likely means.
         mainDialogWindow().selectPortEntry(likelyPortEntry(kPortCount));
     }

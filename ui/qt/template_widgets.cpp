@@ -33,8 +33,8 @@ protected:
 };
 
 // The port list: its entries may name a device after the COM number; the
-// closed box, as narrow as on Windows, shows the number alone, and the opened
-// list shows the entries whole.
+// closed box, as narrow as on Windows, shows the number and the device's
+// short name, and the opened list shows the entries whole.
 class PortListBox : public QComboBox {
 public:
     explicit PortListBox(QWidget* parent) : QComboBox(parent)
@@ -53,15 +53,29 @@ public:
         QComboBox::showPopup();
     }
 
+    // The current entry's closed text, elided at its end to the room.
+    QString closedText() const
+    {
+        QString text = currentData(kPortClosedTextRole).toString();
+        if (text.isEmpty()) {
+            text = currentText();
+            const int cut = text.indexOf(QLatin1Char(' '));
+            if (cut > 0)
+                text.truncate(cut);
+        }
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        const QRect room = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+        return fontMetrics().elidedText(text, Qt::ElideRight, room.width());
+    }
+
 protected:
     void paintEvent(QPaintEvent*) override
     {
         QStylePainter painter(this);
         QStyleOptionComboBox option;
         initStyleOption(&option);
-        const int cut = option.currentText.indexOf(QLatin1Char(' '));
-        if (cut > 0)
-            option.currentText.truncate(cut);
+        option.currentText = closedText();
         painter.drawComplexControl(QStyle::CC_ComboBox, option);
         painter.drawControl(QStyle::CE_ComboBoxLabel, option);
     }
@@ -194,6 +208,12 @@ void onPortListOpening(QWidget* list, std::function<void()> refresh)
 {
     if (PortListBox* box = dynamic_cast<PortListBox*>(list))
         box->opening = std::move(refresh);
+}
+
+QString portListClosedText(const QWidget* list)
+{
+    const PortListBox* box = dynamic_cast<const PortListBox*>(list);
+    return box != nullptr ? box->closedText() : QString();
 }
 
 QWidget* templateControl(const QWidget* dialog, int id)

@@ -50,5 +50,13 @@ protected:
 // it shows its entries.
 void onPortListOpening(QWidget* list, std::function<void()> refresh);
 
+// The port list's entries keep their COM number in Qt::UserRole and what the
+// closed box shows of them in this role (the entry's text up to its first
+// space when it has none).
+constexpr int kPortClosedTextRole = Qt::UserRole + 1;
+// What the closed port list shows: the current entry's closed text, elided
+// at its end to the room the box has.
+QString portListClosedText(const QWidget* list);
+
 // The control with the id; the first in template order when two share it.
 QWidget* templateControl(const QWidget* dialog, int id);
