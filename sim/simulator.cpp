@@ -99,6 +99,17 @@ bool parseFlag(const std::vector<std::string>& words, bool* flag, std::string* w
     return true;
 }
 
+// "<name> <1|2> 0|1": a fault of one axis's drive.
+bool parseAxisFlag(const std::vector<std::string>& words, bool (&flags)[2], std::string* why)
+{
+    if (words.size() != 3 || (words[1] != "1" && words[1] != "2") || (words[2] != "0" && words[2] != "1")) {
+        *why = "usage: " + words[0] + " <axis 1|2> 0|1";
+        return false;
+    }
+    flags[words[1][0] - '1'] = words[2] == "1";
+    return true;
+}
+
 bool parseCount(const std::vector<std::string>& words, unsigned* count, std::string* why)
 {
     unsigned long v;
@@ -127,6 +138,12 @@ bool applySetting(Settings& s, const std::vector<std::string>& words, std::strin
         return parseFlag(words, &s.flood, why);
     if (name == "stall")
         return parseFlag(words, &s.stall, why);
+    if (name == "stuck")
+        return parseAxisFlag(words, s.stuck, why);
+    if (name == "reversed")
+        return parseAxisFlag(words, s.reversed, why);
+    if (name == "runaway")
+        return parseAxisFlag(words, s.runaway, why);
     if (name == "split")
         return parseCount(words, &s.split, why);
     if (name == "overlong")
@@ -358,7 +375,8 @@ std::string Simulator::onStatus(int channel, const std::string&, Clock::time_poi
     const Axis& axis = axes_[channel - 1];
     const bool slew = axis.mode == SlewSlow || axis.mode == SlewFast;
     const bool fast = axis.mode == SlewFast || axis.mode == GotoFast;
-    const bool backwards = axis.moving ? axis.direction < 0 : axis.reverse != 0;
+    // The direction the controller believes in, also on a reversed drive.
+    const bool backwards = axis.moving ? (axis.direction < 0) != axis.againstCommand : axis.reverse != 0;
     std::string digits;
     digits += hexDigit((slew ? 1 : 0) | (backwards ? 2 : 0) | (fast ? 4 : 0));
     digits += hexDigit(axis.moving ? 1 : 0);
@@ -391,8 +409,10 @@ std::string Simulator::onSetPosition(int channel, const std::string& data, Clock
 
 std::string Simulator::onStop(int channel, const std::string&, Clock::time_point now)
 {
-    for (int index : axesOf(channel))
-        stopAxis(index, now, "stop");
+    for (int index : axesOf(channel)) {
+        if (!settings_.runaway[index])
+            stopAxis(index, now, "stop");
+    }
     return ok();
 }
 
@@ -401,7 +421,7 @@ std::string Simulator::onBrake(int channel, const std::string&, Clock::time_poin
 {
     for (int index : axesOf(channel)) {
         Axis& axis = axes_[index];
-        if (!axis.moving || axis.braking)
+        if (!axis.moving || axis.braking || settings_.runaway[index])
             continue;
         if (axis.mode == SlewSlow || axis.mode == GotoSlow) {
             stopAxis(index, now, "stop");
@@ -614,7 +634,9 @@ int64_t axisPosition(const Axis& axis, Clock::time_point now)
 void Simulator::setSpeed(int index)
 {
     Axis& axis = axes_[index];
-    if (axis.mode == GotoFast) {
+    if (settings_.stuck[index]) {
+        axis.num = 0;  // it runs, as far as the controller knows, and goes nowhere
+    } else if (axis.mode == GotoFast) {
         axis.num = std::max<uint64_t>(settings_.counts[index], 1);
         axis.den = kGotoSecondsPerRevolution * 1000000000;
     } else {
@@ -637,6 +659,13 @@ void Simulator::startMotion(int index, Clock::time_point now)
             return;
         }
         axis.direction = axis.target > axis.position ? 1 : -1;
+    }
+    // A drive wired the wrong way round: a goto ends as far the other way.
+    axis.againstCommand = settings_.reversed[index];
+    if (axis.againstCommand) {
+        axis.direction = -axis.direction;
+        if (axis.toTarget)
+            axis.target = axis.position - (axis.target - axis.position);
     }
     setSpeed(index);
     axis.since = now;
@@ -667,7 +696,7 @@ static Clock::time_point motionEnd(const Axis& axis)
         return Clock::time_point::max();
     if (axis.braking)
         return axis.since + kBrakeTime;
-    if (!axis.toTarget)
+    if (!axis.toTarget || axis.num == 0)
         return Clock::time_point::max();
     const unsigned __int128 counts = distance(axis.position, axis.target);
     const uint64_t ns = uint64_t((counts * axis.den + axis.num - 1) / axis.num);
@@ -680,6 +709,20 @@ void Simulator::advance(Clock::time_point now)
         const Clock::time_point end = motionEnd(axes_[index]);
         if (end <= now)
             stopAxis(index, end, axes_[index].braking ? "at rest" : "on target");
+    }
+}
+
+// A new speed for each turning axis from here on (a drive fault switched, new
+// counts for a fast goto), so that its position does not jump.
+void Simulator::rebaseMotion(Clock::time_point now)
+{
+    for (int index = 0; index < 2; ++index) {
+        Axis& axis = axes_[index];
+        if (!axis.moving || axis.braking)
+            continue;
+        axis.position = axisPosition(axis, now);
+        axis.since = now;
+        setSpeed(index);
     }
 }
 
@@ -806,6 +849,7 @@ std::string Simulator::control(const std::string& line, Clock::time_point now)
         std::string why;
         if (!applySetting(settings_, words, &why))
             return "error " + why + "\n";
+        rebaseMotion(now);
     }
     return out + "ok\n";
 }

@@ -49,6 +49,10 @@ struct Settings {
     bool flood = false;  // noise without end: at line rate when paced, else as fast as the port takes
     bool stall = false;  // read nothing from the port, so its queue fills and writes stop
     unsigned model = kDefaultModel;
+    // Faults of an axis's drive, for a self-test to catch; index 0 is axis 1.
+    bool stuck[2] = {false, false};     // runs as told, but its position never changes
+    bool reversed[2] = {false, false};  // turns against the direction ":G" names
+    bool runaway[2] = {false, false};   // ":K" and ":L" are answered, but it runs on
 };
 
 // What the main loop is asked to do with the data port's device.
@@ -81,7 +85,8 @@ struct Axis {
     uint64_t num = 0, den = 1;
     bool toTarget = false;
     int64_t target = 0;
-    bool braking = false;  // ":K" in a fast mode: slowing to rest over kBrakeTime
+    bool braking = false;         // ":K" in a fast mode: slowing to rest over kBrakeTime
+    bool againstCommand = false;  // a reversed drive: `direction` is the opposite of what was asked
 };
 
 // Where the axis is at `now`.
@@ -165,6 +170,7 @@ private:
     void resetMachine();
     static std::vector<int> axesOf(int channel);  // channel 3 is both axes
     void setSpeed(int index);
+    void rebaseMotion(Clock::time_point now);
     void startMotion(int index, Clock::time_point now);
     void stopAxis(int index, Clock::time_point now, const char* why);
     void logAxis(int index, const std::string& what, Clock::time_point now);
