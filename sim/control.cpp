@@ -22,6 +22,7 @@ void Simulator::resetMachine()
     flushRequested_ = true;
     portRequest_ = PortRequest::Restore;  // a vanished device is back
 }
+
 bool Simulator::takeFlushRequest()
 {
     bool requested = flushRequested_;
@@ -35,6 +36,7 @@ PortRequest Simulator::takePortRequest()
     portRequest_ = PortRequest::None;
     return request;
 }
+
 std::string Simulator::control(const std::string& line, Clock::time_point now)
 {
     std::vector<std::string> words;

@@ -37,6 +37,7 @@ void Simulator::frameComplete(Clock::time_point now)
     std::string bytes = (settings_.noise ? kNoise : std::string()) + reply;
     schedule(bytes, now + std::chrono::milliseconds(settings_.latencyMs), &reply);
 }
+
 // Queues bytes behind whatever is already waiting; `shaped` bytes go out in
 // pieces and at the pace the settings ask. `reply` is recorded when the last
 // piece has been written.
@@ -70,6 +71,7 @@ void Simulator::written(const Chunk& chunk, Clock::time_point now)
     if (chunk.endsReply)
         record(false, chunk.reply, now);
 }
+
 void Simulator::topUpFlood(Clock::time_point now)
 {
     // Paced, each byte is a chunk of its own; a few blocks ahead are enough.

@@ -10,6 +10,7 @@ std::string formatEntry(const RecordEntry& entry, bool microseconds)
     return std::string(entry.received ? "rx " : "tx ") + std::to_string(microseconds ? entry.us : entry.ms) + " " +
            escapeBytes(entry.bytes);
 }
+
 void Simulator::record(bool received, const std::string& bytes, Clock::time_point now)
 {
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count();
