@@ -120,11 +120,15 @@ std::string Simulator::onWormCounts(int channel, const std::string&, Clock::time
     return ok(encodeLsbFirst(settings_.counts[channel - 1] / kWormTeeth, 3));
 }
 
-// Step timer ticks a count at the sidereal rate, in a slow mode.
+// Step timer ticks a count at the sidereal rate, in a slow mode. So few
+// counts that the period does not fit six digits (below 321; 0 would be
+// none at all) answer the longest period the line can carry.
 std::string Simulator::onSiderealPeriod(int channel, const std::string&, Clock::time_point)
 {
+    constexpr uint32_t kLongest = 0xFFFFFF;
     const uint32_t counts = settings_.counts[channel - 1];
-    const uint32_t period = counts == 0 ? 0 : uint32_t(kStepTimerHz * kSiderealDaySeconds / counts + 0.5);
+    const double exact = counts == 0 ? double(kLongest) : kStepTimerHz * kSiderealDaySeconds / counts + 0.5;
+    const uint32_t period = exact >= double(kLongest) ? kLongest : uint32_t(exact);
     return ok(encodeLsbFirst(period, 3));
 }
 

@@ -17,7 +17,8 @@ void Simulator::resetMachine()
     timerMs_ = 0;
     inFrame_ = frameOverflow_ = false;
     frame_.clear();
-    output_.clear();
+    dropOutput();
+    input_.clear();
     record_.clear();
     flushRequested_ = true;
     portRequest_ = PortRequest::Restore;  // a vanished device is back
@@ -54,7 +55,7 @@ std::string Simulator::control(const std::string& line, Clock::time_point now)
     } else if (name == "log") {
         // "log us": the times in microseconds, for the benchmarks.
         const bool micro = words.size() > 1 && words[1] == "us";
-        for (const RecordEntry& entry : record_)
+        for (const RecordEntry& entry : record_.entries())
             out += formatEntry(entry, micro) + "\n";
     } else if (name == "time") {
         // The simulator's clock, as the record counts it, in microseconds.
@@ -65,6 +66,12 @@ std::string Simulator::control(const std::string& line, Clock::time_point now)
             std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(at.time_since_epoch()).count()) + "\n";
     } else if (name == "vanish" || name == "restore") {
         portRequest_ = name == "vanish" ? PortRequest::Vanish : PortRequest::Restore;
+    } else if (name == "memory") {
+        // What the bounded queues hold, for a test that floods and never reads.
+        out += "memory output=" + std::to_string(queued_) + " input=" + std::to_string(input_.size()) +
+               " record=" + std::to_string(record_.entries().size()) +
+               " recordbytes=" + std::to_string(record_.bytes()) + " dropped=" + std::to_string(record_.dropped()) +
+               "\n";
     } else if (name == "clearlog") {
         record_.clear();
     } else if (name == "state") {

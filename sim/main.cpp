@@ -55,7 +55,10 @@ const char kUsage[] =
     "  --noise               write \"\\n#\\x7F\" before every reply\n"
     "  --overlong N          add N data characters (0123456789...) to every reply\n"
     "  --counts AXIS=VALUE   counts per revolution of axis 1 or 2 (default 1440000)\n"
-    "  --model XX            model code that :e answers with, two hex digits (80)\n"
+    "  --model XX|KIND       model code that :e answers with: two hex digits, or the\n"
+    "                        kind of mount: eq or equatorial (00, what a driver for\n"
+    "                        equatorial mounts takes), altaz (80, the default),\n"
+    "                        wifi-altaz (A5, an alt-az mount behind a WiFi adapter)\n"
     "  --pace                write at 9600 baud, about 1.04 ms a byte\n"
     "  --latency MS          wait MS milliseconds before each reply\n"
     "  --flood               write noise without end (at 9600 baud with --pace)\n"
@@ -98,9 +101,9 @@ const char kUsage[] =
     "Control port: one command a line, each answer ends with \"ok\" or \"error <why>\":\n"
     "  reset | silent 0|1 | error <prefix> <code> | error clear | echo 0|1 |\n"
     "  split <n> | noise 0|1 | overlong <n> | counts <1|2> <value> | pace 0|1 |\n"
-    "  latency <ms> | flood 0|1 | stall 0|1 | model <hex> | stuck <1|2> 0|1 |\n"
-    "  reversed <1|2> 0|1 | runaway <1|2> 0|1 | log | clearlog | state | axis 1|2 |\n"
-    "  say <text> | vanish | restore\n"
+    "  latency <ms> | flood 0|1 | stall 0|1 | model <xx|kind> | stuck <1|2> 0|1 |\n"
+    "  reversed <1|2> 0|1 | runaway <1|2> 0|1 | log | clearlog | memory | state |\n"
+    "  axis 1|2 | say <text> | vanish | restore | time\n"
     "  'axis N' answers 'axisN position=<counts from zero> running=0|1 mode=<m>\n"
     "  reverse=0|1 rate=<period> initialised=0|1'; --log also writes each change\n"
     "  of an axis as 'ax <ms> axisN <what> position=<counts>'.\n"
@@ -109,9 +112,21 @@ const char kUsage[] =
     "  'log' lists 'rx <ms> <frame>' and 'tx <ms> <reply>' with \\r, \\n and \\xHH;\n"
     "  'log us' the same in microseconds; 'time' answers\n"
     "  'time <us> <monotonic us>', the log's clock;\n"
-    "  'say' writes its text to the data port as is (\\r, \\n, \\\\, \\xHH understood).\n";
+    "  'say' writes its text to the data port as is (\\r, \\n, \\\\, \\xHH understood).\n"
+    "  'memory' answers 'memory output=<bytes> input=<bytes> record=<entries>\n"
+    "  recordbytes=<bytes> dropped=<entries>': what waits to be written (at most\n"
+    "  256 KiB; a client that reads nothing is then read no more), what waits to be\n"
+    "  answered, and the record, which keeps the latest 65536 frames and replies\n"
+    "  (8 MiB of their bytes at most).\n";
 
 constexpr int kHangupBackoffMs = 50;
+// Bytes read from a port in one round of the loop, at most.
+constexpr size_t kReadRound = 65536;
+// A control line longer than this is thrown away.
+constexpr size_t kMaxControlLine = 4096;
+// Answers waiting for the control port's reader; beyond this no more
+// commands are read until it has taken them.
+constexpr size_t kControlBacklog = size_t(1) << 20;
 // Pieces written to the network in one round: a send there never waits, so a
 // flood gives the loop back now and then.
 constexpr int kNetworkPiecesPerRound = 16;
@@ -229,20 +244,23 @@ struct Port {
     sim::Clock::time_point quietUntil;
 };
 
-// Reads what is there; false when the port reported a hang-up or an error.
+// Reads what is there, up to a round's worth; false when the port reported
+// a hang-up or an error.
 bool readPort(int fd, std::string* into)
 {
     char buffer[4096];
-    for (;;) {
+    for (size_t taken = 0; taken < kReadRound;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n > 0) {
             into->append(buffer, size_t(n));
+            taken += size_t(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
         return n < 0 && errno == EAGAIN;
     }
+    return true;
 }
 
 }  // namespace
@@ -494,6 +512,24 @@ int main(int argc, char** argv)
     while (!stopRequested) {
         auto now = sim::Clock::now();
         simulator.advance(now);  // so the log shows a goto ending when it does
+        // Commands, as long as their reader keeps up with the answers.
+        while (controlOut.size() < kControlBacklog) {
+            const size_t end = controlIn.find('\n');
+            if (end == std::string::npos) {
+                if (controlIn.size() > kMaxControlLine) {
+                    controlIn.clear();
+                    controlOut += "error line too long\n";
+                }
+                break;
+            }
+            std::string line = controlIn.substr(0, end);
+            controlIn.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (line.find_first_not_of(" \t") == std::string::npos)
+                continue;
+            controlOut += simulator.control(line, now);
+        }
         if (simulator.takeFlushRequest()) {
             if (data.pty.slave >= 0)
                 tcflush(data.pty.slave, TCIFLUSH);
@@ -526,7 +562,8 @@ int main(int argc, char** argv)
         }
         const bool dataPresent = data.pty.master >= 0;
         if (!dataPresent)
-            simulator.output().clear();  // no device, no line to write on
+            simulator.dropOutput();  // no device, no line to write on
+        simulator.takeInput(now);    // frames that waited for room in the output
 
         // Write what is due; a full pty makes us wait for room.
         bool dataBlocked = false;
@@ -577,13 +614,16 @@ int main(int argc, char** argv)
                 controlOut.clear();
         }
 
+        // A full output stops the reading, as a stall does, until it drains.
+        const bool reading = !simulator.stalled() && simulator.readyForInput();
+        const bool commanding = controlOut.size() < kControlBacklog;
         std::vector<pollfd> fds = {
-            {data.pty.master, short((simulator.stalled() ? 0 : POLLIN) | (dataBlocked && !answerTo ? POLLOUT : 0)), 0},
-            {control.pty.master, short(POLLIN | (controlOut.empty() ? 0 : POLLOUT)), 0},
+            {data.pty.master, short((reading ? POLLIN : 0) | (dataBlocked && !answerTo ? POLLOUT : 0)), 0},
+            {control.pty.master, short((commanding ? POLLIN : 0) | (controlOut.empty() ? 0 : POLLOUT)), 0},
         };
         for (const auto& port : network) {
             fds.resize(fds.size() + sim::NetworkPort::kPollEntries);
-            port->pollFor(&fds[fds.size() - sim::NetworkPort::kPollEntries], !simulator.stalled(),
+            port->pollFor(&fds[fds.size() - sim::NetworkPort::kPollEntries], reading,
                           dataBlocked && answerTo == port.get());
         }
         auto wait = std::chrono::nanoseconds(std::chrono::seconds(1));
@@ -611,7 +651,7 @@ int main(int argc, char** argv)
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
-            if (i == 0 && simulator.stalled())
+            if ((i == 0 && !reading) || (i == 1 && !commanding))
                 continue;
             std::string& into = i == 0 ? received : controlIn;
             if (!readPort(fds[i].fd, &into) || (fds[i].revents & (POLLHUP | POLLERR))) {
@@ -621,20 +661,19 @@ int main(int argc, char** argv)
                 answerTo = nullptr;
         }
         for (size_t i = 0; i < network.size(); ++i) {
+            const size_t before = received.size();
             if (network[i]->take(&fds[2 + i * sim::NetworkPort::kPollEntries], &received))
                 answerTo = network[i].get();
+            // A client gone: what it sent last and what waits for it are for
+            // nobody, and must not reach the next one.
+            if (network[i]->takeHangUp() && answerTo == network[i].get()) {
+                received.resize(before);
+                simulator.dropInput();
+                simulator.dropOutput();
+            }
         }
         if (!received.empty())
             simulator.receive(received.data(), received.size(), now);
-        for (size_t end; (end = controlIn.find('\n')) != std::string::npos;) {
-            std::string line = controlIn.substr(0, end);
-            controlIn.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            if (line.find_first_not_of(" \t") == std::string::npos)
-                continue;
-            controlOut += simulator.control(line, now);
-        }
     }
 
     for (const Link& link : links)

@@ -123,9 +123,13 @@ static Clock::time_point motionEnd(const Axis& axis)
         return axis.since + kBrakeTime;
     if (!axis.toTarget || axis.num == 0)
         return Clock::time_point::max();
+    // A long slow goto may end beyond what the clock can count: never, then.
     const unsigned __int128 counts = distance(axis.position, axis.target);
-    const uint64_t ns = uint64_t((counts * axis.den + axis.num - 1) / axis.num);
-    return axis.since + std::chrono::nanoseconds(ns);
+    const unsigned __int128 ns = (counts * axis.den + axis.num - 1) / axis.num;
+    const auto left = Clock::time_point::max() - axis.since;
+    if (ns >= (unsigned __int128)std::chrono::duration_cast<std::chrono::nanoseconds>(left).count())
+        return Clock::time_point::max();
+    return axis.since + std::chrono::nanoseconds(int64_t(ns));
 }
 
 void Simulator::advance(Clock::time_point now)

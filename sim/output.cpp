@@ -16,6 +16,8 @@ constexpr auto kByteTime = std::chrono::microseconds(1042);  // 10 bits at 9600 
 const std::string kNoise = "\n#\x7F";
 // A flood is queued in blocks of this many bytes (one chunk each when not paced).
 constexpr size_t kFloodBlock = 256;
+// What a chunk costs beside its bytes, for the output's bound.
+constexpr size_t kChunkCost = sizeof(Chunk);
 
 }  // namespace
 
@@ -52,24 +54,40 @@ void Simulator::schedule(const std::string& bytes, Clock::time_point notBefore, 
         std::string piece = bytes.substr(i, step);
         if (pace) {
             for (char c : piece) {
-                output_.push_back(Chunk{t, std::string(1, c), false, {}});
+                queue(Chunk{t, std::string(1, c), false, {}});
                 t += kByteTime;
             }
         } else {
-            output_.push_back(Chunk{t, piece, false, {}});
+            queue(Chunk{t, piece, false, {}});
         }
     }
     lineFreeAt_ = t;
     if (reply && !output_.empty()) {
         output_.back().endsReply = true;
         output_.back().reply = *reply;
+        output_.back().cost += reply->size();
+        queued_ += reply->size();
     }
+}
+
+void Simulator::queue(Chunk chunk)
+{
+    chunk.cost = chunk.bytes.size() + kChunkCost;
+    queued_ += chunk.cost;
+    output_.push_back(std::move(chunk));
 }
 
 void Simulator::written(const Chunk& chunk, Clock::time_point now)
 {
+    queued_ -= std::min(queued_, chunk.cost);
     if (chunk.endsReply)
         record(false, chunk.reply, now);
+}
+
+void Simulator::dropOutput()
+{
+    std::deque<Chunk>().swap(output_);
+    queued_ = 0;
 }
 
 void Simulator::topUpFlood(Clock::time_point now)

@@ -31,6 +31,33 @@ bool parseFlag(const std::vector<std::string>& words, bool* flag, std::string* w
     return true;
 }
 
+// The model codes by the kind of mount they stand for: a driver for
+// equatorial mounts refuses an alt-azimuth code, and the other way round.
+const struct {
+    const char* name;
+    unsigned code;
+} kModels[] = {
+    {"eq", 0x00},
+    {"equatorial", 0x00},
+    {"altaz", 0x80},
+    {"wifi-altaz", 0xA5},
+};
+
+bool parseModel(const std::string& text, unsigned* model)
+{
+    for (const auto& known : kModels) {
+        if (text == known.name) {
+            *model = known.code;
+            return true;
+        }
+    }
+    auto digit = [](char c) { return hexValue(c >= 'a' && c <= 'f' ? char(c - 'a' + 'A') : c); };
+    if (text.size() != 2 || digit(text[0]) < 0 || digit(text[1]) < 0)
+        return false;
+    *model = unsigned(digit(text[0]) * 16 + digit(text[1]));
+    return true;
+}
+
 // "<name> <1|2> 0|1": a fault of one axis's drive.
 bool parseAxisFlag(const std::vector<std::string>& words, bool (&flags)[2], std::string* why)
 {
@@ -100,12 +127,11 @@ bool applySetting(Settings& s, const std::vector<std::string>& words, std::strin
         return true;
     }
     if (name == "model") {
-        // Two hex digits, as ":e" ends with them.
-        if (words.size() != 2 || words[1].size() != 2 || hexValue(words[1][0]) < 0 || hexValue(words[1][1]) < 0) {
-            *why = "usage: model <two hex digits, 00..FF>";
+        // Two hex digits, as ":e" ends with them, or the kind of mount.
+        if (words.size() != 2 || !parseModel(words[1], &s.model)) {
+            *why = "usage: model <two hex digits, 00..FF> | eq | altaz | wifi-altaz";
             return false;
         }
-        s.model = unsigned(hexValue(words[1][0]) * 16 + hexValue(words[1][1]));
         return true;
     }
     if (name == "counts") {

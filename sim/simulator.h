@@ -28,6 +28,7 @@ struct Chunk {
     std::string bytes;
     bool endsReply = false;  // its write completes the reply below
     std::string reply;
+    size_t cost = 0;  // what it holds of the output's bound
 };
 
 class Simulator {
@@ -36,8 +37,21 @@ public:
 
     void setLogFile(std::FILE* file) { logFile_ = file; }
 
-    // Bytes from the data port, in order.
+    // Bytes from the data port, in order. Frames are answered as long as the
+    // output has room; the rest wait for takeInput.
     void receive(const char* bytes, size_t count, Clock::time_point now);
+    // Answers the frames that waited, as far as the output has room again.
+    void takeInput(Clock::time_point now);
+    // False while bytes wait or the output is full: the main loop then reads
+    // nothing more from the data port, so a client that never reads fills
+    // its own queues rather than the simulator's memory.
+    bool readyForInput() const { return input_.empty() && !outputFull(); }
+
+    // Output held at most, in bytes and a little for each piece.
+    static constexpr size_t kMaxQueued = size_t(256) << 10;
+    bool outputFull() const { return queued_ >= kMaxQueued; }
+    size_t queuedBytes() const { return queued_; }
+    const FrameRecord& frameRecord() const { return record_; }
 
     // One control line without its "\n"; returns the answer lines, each
     // ending in "\n", the last "ok" or "error <why>".
@@ -45,8 +59,12 @@ public:
 
     // Output waiting for the data port, oldest first.
     std::deque<Chunk>& output() { return output_; }
-    // Called when a chunk has been written whole.
+    // Called when a chunk has been written whole (or refused for good).
     void written(const Chunk& chunk, Clock::time_point now);
+    // Drops what waits to be written: no device, no line to write on.
+    void dropOutput();
+    // Drops what was received and not yet answered: its sender went away.
+    void dropInput();
 
     // Set by "reset": the main loop then discards what the port still holds.
     bool takeFlushRequest();
@@ -83,7 +101,9 @@ private:
     };
     static const Command kCommands[];
 
+    void parse(char c, Clock::time_point now);
     void frameComplete(Clock::time_point now);
+    void queue(Chunk chunk);
     std::string answer(const std::string& frame, Clock::time_point now);
     void schedule(const std::string& bytes, Clock::time_point notBefore, const std::string* reply, bool shaped = true);
     void record(bool received, const std::string& bytes, Clock::time_point now);
@@ -127,6 +147,8 @@ private:
     Clock::time_point start_;
     std::FILE* logFile_ = nullptr;
 
+    // Received and not yet parsed, while the output is full.
+    std::string input_;
     // Frame push parser: collecting from ":" up to "\r".
     bool inFrame_ = false;
     bool frameOverflow_ = false;
@@ -139,8 +161,9 @@ private:
     Clock::time_point timerStart_;
 
     std::deque<Chunk> output_;
+    size_t queued_ = 0;  // the chunks' costs
     Clock::time_point lineFreeAt_;
-    std::vector<RecordEntry> record_;
+    FrameRecord record_;
     bool flushRequested_ = false;
     PortRequest portRequest_ = PortRequest::None;
 };

@@ -2,9 +2,12 @@
 // pseudo-terminal, frames written and replies read on the data port, the
 // control port steered through SimClient. Each test starts its own
 // simulator with its links in a fresh temporary HOME, as COM7 and COM8.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -24,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/simulator.h"
 #include "tests/support/sim_client.h"
 
 namespace {
@@ -226,6 +230,14 @@ protected:
         }
         pid_ = -1;
         return status;
+    }
+
+    // The TCP port the simulator printed, when started with --tcp.
+    int tcpPort() const
+    {
+        std::smatch m;
+        return std::regex_search(output_, m, std::regex(R"(data port tcp://127\.0\.0\.1:(\d+))")) ? std::stoi(m[1])
+                                                                                                  : -1;
     }
 
     // Sends frames and returns the replies once `count` have come.
@@ -607,6 +619,131 @@ TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing)
     EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0", "timer 0"}));
 }
 
+// ---- The model on a clock of the test's own ---------------------------------------
+
+// The model without a process: frames in, the output taken as if written at
+// once, and time moved on by the test, so hours pass in no time.
+class SimulatorModel : public ::testing::Test {
+protected:
+    void make(const std::vector<std::vector<std::string>>& settings = {})
+    {
+        sim::Settings s;
+        std::string why;
+        for (const auto& words : settings)
+            ASSERT_TRUE(sim::applySetting(s, words, &why)) << why;
+        model.reset(new sim::Simulator(s, now));
+    }
+    std::string exchange(const std::string& frames)
+    {
+        model->receive(frames.data(), frames.size(), now);
+        return drain();
+    }
+    std::string drain()
+    {
+        std::string out;
+        while (!model->output().empty()) {
+            sim::Chunk chunk = std::move(model->output().front());
+            model->output().pop_front();
+            out += chunk.bytes;
+            model->written(chunk, now);
+        }
+        return out;
+    }
+    sim::Clock::time_point now = sim::Clock::time_point(std::chrono::hours(1));
+    std::unique_ptr<sim::Simulator> model;
+};
+
+// So few counts that the sidereal period does not fit six digits answer the
+// longest period, not a wrapped one.
+TEST_F(SimulatorModel, SiderealPeriodSaturatesForFewCounts)
+{
+    const struct {
+        const char* counts;
+        const char* reply;
+    } cases[] = {
+        {"1", "=FFFFFF\r"}, {"0", "=FFFFFF\r"}, {"320", "=FFFFFF\r"}, {"321", "=31FDFF\r"}, {"16777215", "=410100\r"}};
+    for (const auto& c : cases) {
+        ASSERT_NO_FATAL_FAILURE(make({{"counts", "1", c.counts}}));
+        EXPECT_EQ(exchange(":D1\r"), c.reply) << c.counts;
+    }
+}
+
+// The model code as two hex digits or by the kind of mount a driver expects.
+TEST_F(SimulatorModel, ModelTakesACodeOrTheKindOfMount)
+{
+    const struct {
+        const char* model;
+        const char* reply;  // empty: refused
+    } cases[] = {{"eq", "=031000\r"},
+                 {"equatorial", "=031000\r"},
+                 {"altaz", "=031080\r"},
+                 {"wifi-altaz", "=0310A5\r"},
+                 {"a5", "=0310A5\r"},
+                 {"7F", "=03107F\r"},
+                 {"F", ""},
+                 {"GG", ""},
+                 {"polar", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.model);
+        sim::Settings settings;
+        std::string why;
+        EXPECT_EQ(sim::applySetting(settings, {"model", c.model}, &why), *c.reply != 0) << why;
+        ASSERT_NO_FATAL_FAILURE(make());
+        EXPECT_EQ(model->control(std::string("model ") + c.model, now), *c.reply ? "ok\n" : "error " + why + "\n");
+        EXPECT_EQ(exchange(":e1\r"), *c.reply ? c.reply : "=031080\r");
+    }
+}
+
+// A goto at the longest period over more counts than 24 bits hold ends in
+// more nanoseconds than 2^63: it runs on rather than arriving at once.
+TEST_F(SimulatorModel, LongSlowGotoFromAFarPositionRunsRatherThanArriving)
+{
+    ASSERT_NO_FATAL_FAILURE(make());
+    EXPECT_EQ(exchange(":F1\r:G130\r:I1010000\r:J1\r"), "=\r=\r=\r=\r");
+    now += std::chrono::seconds(40);  // a million counts a second
+    EXPECT_EQ(exchange(":L1\r:G120\r:I1FFFFFF\r:S1000000\r:J1\r"), "=\r=\r=\r=\r=\r");
+    now += std::chrono::hours(24 * 365);
+    model->advance(now);
+    EXPECT_EQ(exchange(":f1\r"), "=211\r");
+    EXPECT_TRUE(model->axis(0).moving);
+}
+
+// A client that sends and never reads: the output stops at its bound, the
+// rest waits unparsed, and is answered as the output drains.
+TEST_F(SimulatorModel, OutputAndRecordStayWithinTheirBounds)
+{
+    ASSERT_NO_FATAL_FAILURE(make());
+    std::string frames;
+    for (int i = 0; i < 100000; ++i)
+        frames += ":a1\r";
+    model->receive(frames.data(), frames.size(), now);
+    EXPECT_TRUE(model->outputFull());
+    EXPECT_FALSE(model->readyForInput());
+    EXPECT_LT(model->queuedBytes(), sim::Simulator::kMaxQueued + 1024);
+    const size_t answered = model->output().size();
+    EXPECT_LT(answered, 100000u);
+    EXPECT_EQ(drain().size(), answered * 8);
+    model->takeInput(now);
+    EXPECT_EQ(model->output().size(), answered) << "the next as many";
+
+    // Silent, nothing is queued: the record keeps the latest frames only.
+    ASSERT_NO_FATAL_FAILURE(make({{"silent", "1"}}));
+    model->receive(frames.data(), frames.size(), now);
+    const sim::FrameRecord& record = model->frameRecord();
+    EXPECT_TRUE(model->readyForInput());
+    EXPECT_EQ(record.entries().size(), sim::FrameRecord::kMaxEntries);
+    EXPECT_EQ(record.dropped(), 100000u - sim::FrameRecord::kMaxEntries);
+    EXPECT_EQ(model->control("clearlog", now), "ok\n");
+    EXPECT_EQ(model->control("memory", now), "memory output=0 input=0 record=0 recordbytes=0 dropped=0\nok\n");
+
+    // Long replies are bounded by their bytes.
+    ASSERT_NO_FATAL_FAILURE(make({{"overlong", "100000"}}));
+    for (int i = 0; i < 200; ++i)
+        exchange(":e1\r");
+    EXPECT_LE(model->frameRecord().bytes(), sim::FrameRecord::kMaxBytes);
+    EXPECT_GT(model->frameRecord().dropped(), 0u);
+}
+
 // ---- Misbehaviour on request ------------------------------------------------------
 
 TEST_F(Simulator, SilentAnswersNothingButStillRecordsTheFrames)
@@ -794,6 +931,72 @@ TEST_F(Simulator, FloodStallAndVanishAreDeviceFaults)
     EXPECT_EQ(exchange(":F1\r", 1), "=\r");
 }
 
+// A TCP client that floods and never reads fills its own queues, not the
+// simulator's memory; the control port answers all along, and the next
+// client gets its own answers, not the last one's backlog.
+TEST_F(Simulator, ClientThatNeverReadsIsReadNoMore)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--tcp", "127.0.0.1:0"}));
+    const int port = tcpPort();
+    ASSERT_GT(port, 0) << output_;
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int flooder = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;  // kernel buffers that fill soon
+    setsockopt(flooder, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    setsockopt(flooder, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_EQ(::connect(flooder, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << strerror(errno);
+    fcntl(flooder, F_SETFL, O_NONBLOCK);
+    std::string frames;
+    for (int i = 0; i < 1024; ++i)
+        frames += ":a1\r";
+    auto memory = [this](const char* field) {
+        std::vector<std::string> lines;
+        EXPECT_TRUE(sim.command("memory", &lines)) << sim.lastError();
+        std::smatch m;
+        const std::string line = lines.empty() ? "" : lines[0];
+        return std::regex_search(line, m, std::regex(std::string(" ") + field + "=(\\d+)")) ? std::stoull(m[1]) : 0ull;
+    };
+    // Until the output is full and the sends stop: the simulator reads no more.
+    bool full = false;
+    for (auto begin = Clock::now(); !full && elapsedMs(begin) < kWaitMs;) {
+        pollfd p = {flooder, POLLOUT, 0};
+        if (::poll(&p, 1, 50) == 1) {
+            ASSERT_GT(::send(flooder, frames.data(), frames.size(), MSG_NOSIGNAL), 0);
+        }
+        full = memory("output") >= sim::Simulator::kMaxQueued;
+    }
+    ASSERT_TRUE(full);
+    // The kernel's buffers fill in turn, and then nothing more is taken.
+    pollfd p = {flooder, POLLOUT, 0};
+    for (auto begin = Clock::now(); ::poll(&p, 1, 200) == 1 && elapsedMs(begin) < kWaitMs;)
+        ::send(flooder, frames.data(), frames.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(::poll(&p, 1, 0), 0) << "the simulator still reads";
+    EXPECT_LT(memory("output"), sim::Simulator::kMaxQueued + 1024);
+    EXPECT_LE(memory("input"), 65536u);
+    ::close(flooder);
+
+    // Quick reconnects, each asking once: every one is served.
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << strerror(errno);
+        ASSERT_EQ(::send(client, ":e1\r", 4, MSG_NOSIGNAL), 4);
+        std::string reply;
+        char buffer[64];
+        for (pollfd r = {client, POLLIN, 0}; reply.find('\r') == std::string::npos && ::poll(&r, 1, kWaitMs) == 1;) {
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            reply.append(buffer, size_t(n));
+        }
+        ::close(client);
+        ASSERT_EQ(reply, "=031080\r");
+    }
+}
+
 // ---- Process ------------------------------------------------------------------------
 
 TEST_F(Simulator, TermAndIntEndItCleanlyAndRemoveItsLinks)
@@ -874,6 +1077,10 @@ TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail)
         {{"--counts", "800000"}, "bad argument '800000' for --counts"},
         {{"--com", "0"}, "'0' is not a COM number from 1 to 256"},
         {{"--stuck", "3"}, "bad argument '3' for --stuck"},
+        {{"--model", "F"}, "bad argument 'F' for --model"},
+        {{"--tcp", "127.0.0.1:65536"}, "'127.0.0.1:65536': the port is not a number from 0 to 65535"},
+        {{"--udp", "127.0.0.1:70000"}, "'127.0.0.1:70000': the port is not a number from 0 to 65535"},
+        {{"--tcp", "127.0.0.1: 5"}, "'127.0.0.1: 5': the port is not a number from 0 to 65535"},
         {{"--latency"}, "option '--latency' needs an argument"},
         {{"extra"}, "unexpected argument 'extra'"},
     };
