@@ -105,6 +105,8 @@ std::string Simulator::control(const std::string& line, Clock::time_point now)
         std::string bytes;
         if (!unescapeBytes(line.substr(at), &bytes))
             return "error bad escape\n";
+        if (outputFull())
+            return "error output full\n";  // nobody reads the data port
         schedule(bytes, now, nullptr, false);
     } else {
         std::string why;

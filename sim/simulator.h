@@ -59,6 +59,7 @@ public:
 
     // Output waiting for the data port, oldest first.
     std::deque<Chunk>& output() { return output_; }
+    const std::deque<Chunk>& output() const { return output_; }
     // Called when a chunk has been written whole (or refused for good).
     void written(const Chunk& chunk, Clock::time_point now);
     // Drops what waits to be written: no device, no line to write on.
