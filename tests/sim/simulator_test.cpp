@@ -976,6 +976,8 @@ TEST_F(Simulator, ClientThatNeverReadsIsReadNoMore)
     EXPECT_EQ(::poll(&p, 1, 0), 0) << "the simulator still reads";
     EXPECT_LT(memory("output"), sim::Simulator::kMaxQueued + 1024);
     EXPECT_LE(memory("input"), 65536u);
+    EXPECT_FALSE(sim.say("=\r"));
+    EXPECT_NE(sim.lastError().find("error output full"), std::string::npos) << sim.lastError();
     ::close(flooder);
 
     // Quick reconnects, each asking once: every one is served.
