@@ -112,7 +112,7 @@ private:
 };
 
 struct Step {
-    const char* frame;
+    const char* frame;    // one frame, or several in a row
     const char* reply;    // empty: nothing is answered
     bool repeat = false;  // sent again until so answered: the end of a motion
 };
@@ -252,12 +252,13 @@ protected:
     {
         for (const Step& step : steps) {
             SCOPED_TRACE(SimClient::escape(step.frame));
-            std::string reply;
+            std::string reply = step.reply;
             if (!*step.reply)
                 port->send(step.frame);
             else if (!step.repeat)
-                EXPECT_EQ(exchange(step.frame, 1), step.reply);
+                EXPECT_EQ(exchange(step.frame, size_t(std::count(reply.begin(), reply.end(), '\r'))), step.reply);
             else {
+                reply.clear();
                 for (auto begin = Clock::now(); reply != step.reply && elapsedMs(begin) < kWaitMs;)
                     reply = exchange(step.frame, 1);
                 EXPECT_EQ(reply, step.reply);
@@ -499,44 +500,27 @@ TEST_F(Simulator, DriveFaultsShowOnlyInWhereTheAxisGoes)
     } cases[] = {
         // Stuck: running as far as :f tells, at zero however long; axis 2 is sound.
         {{"--stuck", "1"},
-         {{":F3\r", "=\r"},
-          {":G130\r", "=\r"},
-          {":I1010000\r", "=\r"},
-          {":J1\r", "=\r"},
+         {{":F3\r:G130\r:I1010000\r:J1\r", "=\r=\r=\r=\r"},
           {":f1\r", "=511\r"},
           {":j1\r", "=000080\r"},
-          {":G230\r", "=\r"},
-          {":I2010000\r", "=\r"},
-          {":J2\r", "=\r"},
+          {":G230\r:I2010000\r:J2\r", "=\r=\r=\r"},
           {":j1\r", "=000080\r"}},
          2,
          1},
         // Reversed: :f names the direction asked for, the position goes the
         // other way; a goto of +3 ends at -3.
         {{"--reversed", "1"},
-         {{":F3\r", "=\r"},
-          {":G120\r", "=\r"},
-          {":I1010000\r", "=\r"},
-          {":H1030000\r", "=\r"},
-          {":J1\r", "=\r"},
+         {{":F3\r:G120\r:I1010000\r:H1030000\r:J1\r", "=\r=\r=\r=\r=\r"},
           {":f1\r", "=001\r", true},
           {":j1\r", "=FDFF7F\r"},
-          {":G130\r", "=\r"},
-          {":J1\r", "=\r"},
-          {":f1\r", "=511\r"}},
+          {":G130\r:J1\r:f1\r", "=\r=\r=511\r"}},
          1,
          -1},
         // Runaway: both stops are answered and neither stops it.
         {{"--runaway", "1"},
-         {{":F3\r", "=\r"},
-          {":G131\r", "=\r"},
-          {":I1010000\r", "=\r"},
-          {":J1\r", "=\r"},
-          {":K1\r", "=\r"},
-          {":L1\r", "=\r"},
-          {":L3\r", "=\r"},
-          {":f1\r", "=711\r"},
-          {":G130\r", "!2\r"}},
+         {{":F3\r:G131\r:I1010000\r:J1\r", "=\r=\r=\r=\r"},
+          {":K1\r:L1\r:L3\r", "=\r=\r=\r"},
+          {":f1\r:G130\r", "=711\r!2\r"}},
          1,
          -1},
         // A controller that refuses to say what it is.
