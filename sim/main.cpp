@@ -26,7 +26,7 @@ namespace {
 constexpr auto kLateSlack = std::chrono::microseconds(200);
 
 constexpr int kHangupBackoffMs = 50;
-// A control line longer than this is thrown away.
+// A control line longer than this is refused.
 constexpr size_t kMaxControlLine = 4096;
 // Answers waiting for the control port's reader; beyond this no more
 // commands are read until it has taken them.
@@ -109,6 +109,7 @@ int main(int argc, char** argv)
     sim::Simulator simulator(given.settings, sim::Clock::now());
     simulator.setLogFile(logFile);
     std::string controlIn, controlOut;
+    bool skippingLine = false;  // the rest of a line too long
     // Answers go back the way the latest bytes came: the pty (null) or a
     // network port.
     sim::NetworkPort* answerTo = nullptr;
@@ -120,13 +121,21 @@ int main(int argc, char** argv)
         // Commands, as long as their reader keeps up with the answers.
         while (controlOut.size() < kControlBacklog) {
             const size_t end = controlIn.find('\n');
-            if (end == std::string::npos) {
-                if (controlIn.size() > kMaxControlLine) {
-                    controlIn.clear();
-                    controlOut += "error line too long\n";
-                }
-                break;
+            if (skippingLine) {
+                controlIn.erase(0, end == std::string::npos ? end : end + 1);
+                skippingLine = end == std::string::npos;
+                if (skippingLine)
+                    break;
+                continue;
             }
+            // Refused once, and the rest of it up to its end is dropped.
+            if ((end == std::string::npos ? controlIn.size() : end) > kMaxControlLine) {
+                controlOut += "error line too long\n";
+                skippingLine = true;
+                continue;
+            }
+            if (end == std::string::npos)
+                break;
             std::string line = controlIn.substr(0, end);
             controlIn.erase(0, end + 1);
             if (!line.empty() && line.back() == '\r')

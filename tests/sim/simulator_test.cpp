@@ -856,6 +856,11 @@ TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake)
     }
     EXPECT_TRUE(sim.command("counts 1 16777215"));
     EXPECT_EQ(exchange(":a1\r", 1), "=FFFFFF\r");
+    // A line too long is refused once, whole, and the next is taken.
+    EXPECT_FALSE(sim.command("say " + std::string(70000, 'x')));
+    EXPECT_NE(sim.lastError().find("error line too long"), std::string::npos) << sim.lastError().substr(0, 80);
+    EXPECT_TRUE(sim.command("say =\\r")) << sim.lastError();
+    EXPECT_EQ(port->readReplies(1), "=\r");
 }
 
 TEST_F(Simulator, SurvivesTheClientClosingAndReopeningThePort)
