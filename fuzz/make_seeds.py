@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seed corpus: real frames, replies and engine
-messages, in the input layout of each target (see fuzz_protocol.cpp and
-fuzz_dispatch.cpp). Run from anywhere; rewrites fuzz/corpus/."""
+messages, in the input layout of each target (see fuzz_protocol.cpp,
+fuzz_dispatch.cpp and fuzz_sim.cpp). Run from anywhere; rewrites fuzz/corpus/."""
 import os
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -74,6 +74,55 @@ def main():
     }
     for name, (flags, stream) in streams.items():
         write("dispatch", name, bytes([flags, 2]) + stream)
+    sim_seeds()
+
+
+def sim_seeds():
+    """The simulator's model: ops of data-port bytes, control lines, clock
+    steps (2^k ns) and writes of what is due, each op byte's low two bits
+    its kind and the rest its length less one (or k)."""
+    def op(kind, payload):
+        out = b""
+        for at in range(0, len(payload), 64):
+            piece = payload[at:at + 64]
+            out += bytes([((len(piece) - 1) << 2) | kind]) + piece
+        return out
+
+    def frames(text):
+        return op(0, text.encode("latin-1"))
+
+    def control(line):
+        return op(1, line.encode("latin-1"))
+
+    def wait(k):
+        return bytes([(k << 2) | 2])
+
+    drain = bytes([(63 << 2) | 3])
+    handshake = frames(":F1\r:F2\r:a1\r:D1\r:a2\r:D2\r:e1\r:b1\r:g1\r:s1\r") + drain
+    streams = {
+        "handshake": handshake,
+        "slew-brake": handshake + frames(":G130\r:I1460000\r:J1\r") + wait(30) + frames(":j1\r:K1\r") + wait(28) +
+        frames(":f1\r:j1\r") + drain,
+        "goto-slow": handshake + frames(":G120\r:I1010000\r:H1030000\r:J1\r") + wait(20) + frames(":f1\r:j1\r") +
+        drain,
+        "long-goto": frames(":F3\r:G130\r:I1010000\r:J1\r") + wait(35) + wait(35) +
+        frames(":L1\r:G120\r:I1FFFFFF\r:S1000000\r:J1\r") + wait(55) + frames(":f1\r") + drain,
+        "faults": control("stuck 1 1") + control("reversed 2 1") + control("runaway 1 1") + handshake +
+        frames(":G230\r:H2100000\r:J3\r:L3\r") + wait(25) + frames(":f2\r:j2\r") + control("stuck 1 0") +
+        control("axis 1") + drain,
+        "few-counts": control("counts 1 1") + control("counts 2 320") + frames(":D1\r:D2\r:s1\r") + drain,
+        "shaping": control("echo 1") + control("noise 1") + control("split 3") + control("pace 1") +
+        control("latency 5") + control("overlong 7") + frames(":a1\r:e2\r") + wait(22) + drain + wait(24) + drain,
+        "flood-stall": control("flood 1") + drain + control("flood 0") + control("stall 1") + frames(":e1\r") + drain,
+        "control-misc": control("model wifi-altaz") + control("error :e 1") + frames(":e1\r:e2\r") +
+        control("say =\\r\\x7F") + control("log us") + control("memory") + control("state") + control("clearlog") +
+        control("reset") + drain,
+        "timer-aux": frames(":O11\r:o1\r:X13\r:x1\r:T1102C01\r") + wait(28) + frames(":t1\r") + drain,
+        "high-bytes": frames(":Q1\xc6\xff\x00\r") + control("log") + drain,
+        "broken-frames": frames(":Q1\r:\r:F\r:I112\r:a3\r:G13G\r\n#:F1:D2\r:" + "0" * 40 + "\r") + drain,
+    }
+    for name, stream in streams.items():
+        write("sim", name, stream)
 
 
 if __name__ == "__main__":

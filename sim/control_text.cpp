@@ -24,7 +24,8 @@ int hexValue(char c)
 std::string escapeBytes(const std::string& bytes)
 {
     std::string out;
-    for (unsigned char c : bytes) {
+    for (const char byte : bytes) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c == '\r') {
             out += "\\r";
         } else if (c == '\n') {

@@ -31,6 +31,13 @@ bool NetworkPort::setAddress(const std::string& where, std::string* why)
     }
     host = where.substr(0, colon);
     port = where.substr(colon + 1);
+    // Digits only and no more than a port holds: the resolver would take
+    // " 5" as 5 and 70000 as 4464.
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(port) > 65535) {
+        *why = "'" + where + "': the port is not a number from 0 to 65535";
+        return false;
+    }
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     addrinfo hints = {};
@@ -112,7 +119,8 @@ void NetworkPort::pollFor(pollfd* entries, bool reading, bool writing) const
     // A listener is always served: a second client is turned away at once.
     const bool listening = kind_ == Kind::Tcp;
     entries[0] = {socket_, short(reading || listening ? POLLIN : 0), 0};
-    entries[1] = {client_, short((reading ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0};
+    // A client's hang-up is seen even while nothing is read from it.
+    entries[1] = {client_, short((reading ? POLLIN : 0) | (writing ? POLLOUT : 0) | POLLRDHUP), 0};
 }
 
 bool NetworkPort::take(const pollfd* entries, std::string* into)
@@ -123,7 +131,7 @@ bool NetworkPort::take(const pollfd* entries, std::string* into)
         if (socket_ < 0 || !(entries[0].revents & (POLLIN | POLLERR)))
             return false;
         // A bounded round, so that a client's flood cannot hold the loop.
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 0; i < 64 && into->size() - before < kReadRound; ++i) {
             sockaddr_storage from;
             socklen_t fromSize = sizeof from;
             const ssize_t n =
@@ -138,8 +146,15 @@ bool NetworkPort::take(const pollfd* entries, std::string* into)
         }
         return into->size() > before;
     }
+    // The client first: one that has just hung up makes room for the next.
+    if (client_ >= 0 && entries[1].fd == client_ && (entries[1].revents & (POLLIN | POLLHUP | POLLERR | POLLRDHUP)))
+        readClient(into, before, (entries[1].events & POLLIN) != 0);
     if (socket_ >= 0 && (entries[0].revents & POLLIN)) {
         const int accepted = ::accept4(socket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        // A quick reconnect: the old client's hang-up may have come after
+        // the poll that saw the new one.
+        if (accepted >= 0 && client_ >= 0 && clientHungUp())
+            readClient(into, before, (entries[1].events & POLLIN) != 0);
         if (accepted >= 0 && client_ >= 0) {
             ::close(accepted);  // one client at a time, as a serial server
         } else if (accepted >= 0) {
@@ -148,21 +163,37 @@ bool NetworkPort::take(const pollfd* entries, std::string* into)
             setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         }
     }
-    if (client_ >= 0 && entries[1].fd == client_ && (entries[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-        for (;;) {
-            const ssize_t n = ::read(client_, buffer, sizeof buffer);
-            if (n > 0) {
-                into->append(buffer, size_t(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (!(n < 0 && errno == EAGAIN))
-                dropClient();  // the client closed its end, or reset it
-            break;
-        }
-    }
     return into->size() > before;
+}
+
+bool NetworkPort::clientHungUp() const
+{
+    pollfd entry = {client_, POLLRDHUP, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+// Reads what the client sent, a round's worth at most, when `reading`;
+// drops it when it has closed its end or reset it.
+void NetworkPort::readClient(std::string* into, size_t before, bool reading)
+{
+    char buffer[65536];
+    for (;;) {
+        if (!reading || into->size() - before >= kReadRound) {
+            if (clientHungUp())
+                dropClient();  // what it sent last is not read: nobody waits for the answers
+            return;
+        }
+        const ssize_t n = ::read(client_, buffer, sizeof buffer);
+        if (n > 0) {
+            into->append(buffer, size_t(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (!(n < 0 && errno == EAGAIN))
+            dropClient();  // the client closed its end, or reset it
+        return;
+    }
 }
 
 void NetworkPort::discardInput()
@@ -197,9 +228,18 @@ ssize_t NetworkPort::send(const char* bytes, size_t size)
 
 void NetworkPort::dropClient()
 {
-    if (client_ >= 0)
+    if (client_ >= 0) {
         ::close(client_);
+        hungUp_ = true;
+    }
     client_ = -1;
+}
+
+bool NetworkPort::takeHangUp()
+{
+    const bool hungUp = hungUp_;
+    hungUp_ = false;
+    return hungUp;
 }
 
 }  // namespace sim

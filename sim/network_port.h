@@ -17,6 +17,8 @@ public:
     enum class Kind { Udp, Tcp };
     // pollfd entries a port fills: its socket (or listener) and a TCP client.
     static constexpr int kPollEntries = 2;
+    // Bytes taken in one call, at most.
+    static constexpr size_t kReadRound = 65536;
 
     explicit NetworkPort(Kind kind) : kind_(kind) {}
     ~NetworkPort() { vanish(); }
@@ -41,6 +43,9 @@ public:
     // Takes what the entries report: accepts a client, appends what came in.
     // True when bytes came, so that the answers go back this way.
     bool take(const pollfd* entries, std::string* into);
+    // True once after the TCP client went away: what waits for it is for
+    // nobody, and the next client must not get it.
+    bool takeHangUp();
     // Drops what has been received and not yet read.
     void discardInput();
     // Sends one piece of output: the bytes taken (all of them when nobody can
@@ -49,10 +54,13 @@ public:
 
 private:
     void dropClient();
+    bool clientHungUp() const;
+    void readClient(std::string* into, size_t before, bool reading);
 
     Kind kind_;
     int socket_ = -1;  // the UDP socket, or the TCP listener
     int client_ = -1;  // the TCP client
+    bool hungUp_ = false;
     sockaddr_storage bound_ = {};
     socklen_t boundSize_ = 0;
     sockaddr_storage peer_ = {};  // the latest UDP sender

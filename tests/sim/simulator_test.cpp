@@ -2,9 +2,12 @@
 // pseudo-terminal, frames written and replies read on the data port, the
 // control port steered through SimClient. Each test starts its own
 // simulator with its links in a fresh temporary HOME, as COM7 and COM8.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -24,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/simulator.h"
 #include "tests/support/sim_client.h"
 
 namespace {
@@ -105,6 +109,12 @@ private:
         return in;
     }
     int fd_ = -1;
+};
+
+struct Step {
+    const char* frame;    // one frame, or several in a row
+    const char* reply;    // empty: nothing is answered
+    bool repeat = false;  // sent again until so answered: the end of a motion
 };
 
 // A simulator of the test's own, started with --com 7 --control-com 8 (and
@@ -222,11 +232,38 @@ protected:
         return status;
     }
 
+    // The TCP port the simulator printed, when started with --tcp.
+    int tcpPort() const
+    {
+        std::smatch m;
+        return std::regex_search(output_, m, std::regex(R"(data port tcp://127\.0\.0\.1:(\d+))")) ? std::stoi(m[1])
+                                                                                                  : -1;
+    }
+
     // Sends frames and returns the replies once `count` have come.
     std::string exchange(const std::string& frames, size_t count)
     {
         port->send(frames);
         return port->readReplies(count);
+    }
+
+    // Each frame in turn, its reply as the step expects.
+    void play(const std::vector<Step>& steps)
+    {
+        for (const Step& step : steps) {
+            SCOPED_TRACE(SimClient::escape(step.frame));
+            std::string reply = step.reply;
+            if (!*step.reply)
+                port->send(step.frame);
+            else if (!step.repeat)
+                EXPECT_EQ(exchange(step.frame, size_t(std::count(reply.begin(), reply.end(), '\r'))), step.reply);
+            else {
+                reply.clear();
+                for (auto begin = Clock::now(); reply != step.reply && elapsedMs(begin) < kWaitMs;)
+                    reply = exchange(step.frame, 1);
+                EXPECT_EQ(reply, step.reply);
+            }
+        }
     }
 
     bool stateHas(const std::string& line)
@@ -282,17 +319,11 @@ TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst)
     EXPECT_TRUE(stateHas("axis2 stopped"));
 }
 
-struct Step {
-    const char* frame;
-    const char* reply;    // empty: nothing is answered
-    bool repeat = false;  // sent again until so answered: the end of a motion
-};
-
 // The controller's command set in one run on a fresh machine, in order, for
 // a driver that asks for everything: figures, status, position, goto, slew.
 TEST_F(Simulator, EveryCommandAnswersAsTheControllerDoes)
 {
-    const Step steps[] = {
+    const std::vector<Step> steps = {
         {":", ""},  // a lone ":" then silence: the next frame starts afresh
         {":e1\r", "=031080\r"},
         {":e2\r", "=031080\r"},
@@ -354,19 +385,7 @@ TEST_F(Simulator, EveryCommandAnswersAsTheControllerDoes)
         {":G141\r", "!3\r"},
     };
     ASSERT_NO_FATAL_FAILURE(start());
-    for (const Step& step : steps) {
-        SCOPED_TRACE(SimClient::escape(step.frame));
-        std::string reply;
-        if (!*step.reply)
-            port->send(step.frame);
-        else if (!step.repeat)
-            EXPECT_EQ(exchange(step.frame, 1), step.reply);
-        else {
-            for (auto begin = Clock::now(); reply != step.reply && elapsedMs(begin) < kWaitMs;)
-                reply = exchange(step.frame, 1);
-            EXPECT_EQ(reply, step.reply);
-        }
-    }
+    play(steps);
     SimClient::Axis axis;
     ASSERT_TRUE(sim.axis(2, &axis)) << sim.lastError();
     EXPECT_EQ(axis.position, 16);
@@ -469,6 +488,90 @@ TEST_F(Simulator, SelfTimerTakesItsTimeLowByteFirstAndCountsDownToZero)
     EXPECT_TRUE(reachedZero);
 }
 
+// Faults of a drive that a self-test must catch, each on the one model: the
+// frames are answered as ever, only where the axis goes tells. Axis 1 slews
+// fast at period 1 (a count a microsecond), so any two readings differ.
+TEST_F(Simulator, DriveFaultsShowOnlyInWhereTheAxisGoes)
+{
+    const struct {
+        std::vector<std::string> options;
+        std::vector<Step> steps;
+        int axis, direction;  // how that axis then moves: +1, -1, 0 at rest
+    } cases[] = {
+        // Stuck: running as far as :f tells, at zero however long; axis 2 is sound.
+        {{"--stuck", "1"},
+         {{":F3\r:G130\r:I1010000\r:J1\r", "=\r=\r=\r=\r"},
+          {":f1\r", "=511\r"},
+          {":j1\r", "=000080\r"},
+          {":G230\r:I2010000\r:J2\r", "=\r=\r=\r"},
+          {":j1\r", "=000080\r"}},
+         2,
+         1},
+        // Reversed: :f names the direction asked for, the position goes the
+        // other way; a goto of +3 ends at -3.
+        {{"--reversed", "1"},
+         {{":F3\r:G120\r:I1010000\r:H1030000\r:J1\r", "=\r=\r=\r=\r=\r"},
+          {":f1\r", "=001\r", true},
+          {":j1\r", "=FDFF7F\r"},
+          {":G130\r:J1\r:f1\r", "=\r=\r=511\r"}},
+         1,
+         -1},
+        // Runaway: both stops are answered and neither stops it.
+        {{"--runaway", "1"},
+         {{":F3\r:G131\r:I1010000\r:J1\r", "=\r=\r=\r=\r"},
+          {":K1\r:L1\r:L3\r", "=\r=\r=\r"},
+          {":f1\r:G130\r", "=711\r!2\r"}},
+         1,
+         -1},
+        // A controller that refuses to say what it is.
+        {{"--error", ":e=1"}, {{":e1\r", "!1\r"}, {":e2\r", "!1\r"}, {":a1\r", "=00F915\r"}}, 1, 0},
+        {{"--error", ":e2=2"}, {{":e1\r", "=031080\r"}, {":e2\r", "!2\r"}}, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options[0]);
+        ASSERT_NO_FATAL_FAILURE(start(c.options));
+        play(c.steps);
+        int direction = 2;
+        EXPECT_TRUE(sim.axisMotion(c.axis, &direction)) << sim.lastError();
+        EXPECT_EQ(direction, c.direction);
+        stop(SIGTERM);
+    }
+}
+
+// The same faults from the control line, switched on a turning axis; reset
+// brings back those of the command line.
+TEST_F(Simulator, DriveFaultsSwitchOnTheControlLineAndResetRestoresTheStart)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--runaway", "2"}));
+    EXPECT_EQ(exchange(":F3\r:G130\r:I1010000\r:J1\r", 4), "=\r=\r=\r=\r");
+    ASSERT_TRUE(sim.setStuck(1, true));
+    SimClient::Axis before, after;
+    ASSERT_TRUE(sim.axis(1, &before));
+    platform::sleepMilliseconds(20);
+    ASSERT_TRUE(sim.axis(1, &after));
+    EXPECT_TRUE(after.running);
+    EXPECT_EQ(after.position, before.position) << "stuck where it was, not back at zero";
+    EXPECT_GT(after.position, 0);
+    ASSERT_TRUE(sim.setStuck(1, false));
+    int direction = 0;
+    EXPECT_TRUE(sim.axisMotion(1, &direction)) << sim.lastError();
+    EXPECT_EQ(direction, 1);
+    ASSERT_TRUE(sim.setRunaway(1, true));
+    EXPECT_EQ(exchange(":L1\r:f1\r", 2), "=\r=511\r");
+    ASSERT_TRUE(sim.setRunaway(1, false));
+    EXPECT_EQ(exchange(":L1\r:f1\r", 2), "=\r=501\r");
+    ASSERT_TRUE(sim.setReversed(1, true));
+    EXPECT_EQ(exchange(":J1\r", 1), "=\r");
+    EXPECT_TRUE(sim.axisMotion(1, &direction)) << sim.lastError();
+    EXPECT_EQ(direction, -1);
+
+    ASSERT_TRUE(sim.reset());
+    EXPECT_EQ(exchange(":F3\r:G130\r:G230\r:I1010000\r:I2010000\r:J3\r:L3\r:f1\r:f2\r", 9),
+              "=\r=\r=\r=\r=\r=\r=\r=501\r=511\r");
+    EXPECT_TRUE(sim.axisMotion(2, &direction)) << sim.lastError();
+    EXPECT_EQ(direction, 1);
+}
+
 struct BadFrame {
     const char* frame;
     const char* reply;
@@ -498,6 +601,131 @@ TEST_F(Simulator, FaultyFramesGetErrorRepliesAndChangeNothing)
     // Stray bytes between frames, and a frame cut short by the next one.
     EXPECT_EQ(exchange("\n#:F1:D2\r", 1), "=9C0E00\r");
     EXPECT_EQ(sim.state(), (std::vector<std::string>{"axis1 stopped", "axis2 stopped", "aux 0", "lines 0", "timer 0"}));
+}
+
+// ---- The model on a clock of the test's own ---------------------------------------
+
+// The model without a process: frames in, the output taken as if written at
+// once, and time moved on by the test, so hours pass in no time.
+class SimulatorModel : public ::testing::Test {
+protected:
+    void make(const std::vector<std::vector<std::string>>& settings = {})
+    {
+        sim::Settings s;
+        std::string why;
+        for (const auto& words : settings)
+            ASSERT_TRUE(sim::applySetting(s, words, &why)) << why;
+        model.reset(new sim::Simulator(s, now));
+    }
+    std::string exchange(const std::string& frames)
+    {
+        model->receive(frames.data(), frames.size(), now);
+        return drain();
+    }
+    std::string drain()
+    {
+        std::string out;
+        while (!model->output().empty()) {
+            sim::Chunk chunk = std::move(model->output().front());
+            model->output().pop_front();
+            out += chunk.bytes;
+            model->written(chunk, now);
+        }
+        return out;
+    }
+    sim::Clock::time_point now = sim::Clock::time_point(std::chrono::hours(1));
+    std::unique_ptr<sim::Simulator> model;
+};
+
+// So few counts that the sidereal period does not fit six digits answer the
+// longest period, not a wrapped one.
+TEST_F(SimulatorModel, SiderealPeriodSaturatesForFewCounts)
+{
+    const struct {
+        const char* counts;
+        const char* reply;
+    } cases[] = {
+        {"1", "=FFFFFF\r"}, {"0", "=FFFFFF\r"}, {"320", "=FFFFFF\r"}, {"321", "=31FDFF\r"}, {"16777215", "=410100\r"}};
+    for (const auto& c : cases) {
+        ASSERT_NO_FATAL_FAILURE(make({{"counts", "1", c.counts}}));
+        EXPECT_EQ(exchange(":D1\r"), c.reply) << c.counts;
+    }
+}
+
+// The model code as two hex digits or by the kind of mount a driver expects.
+TEST_F(SimulatorModel, ModelTakesACodeOrTheKindOfMount)
+{
+    const struct {
+        const char* model;
+        const char* reply;  // empty: refused
+    } cases[] = {{"eq", "=031000\r"},
+                 {"equatorial", "=031000\r"},
+                 {"altaz", "=031080\r"},
+                 {"wifi-altaz", "=0310A5\r"},
+                 {"a5", "=0310A5\r"},
+                 {"7F", "=03107F\r"},
+                 {"F", ""},
+                 {"GG", ""},
+                 {"polar", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.model);
+        sim::Settings settings;
+        std::string why;
+        EXPECT_EQ(sim::applySetting(settings, {"model", c.model}, &why), *c.reply != 0) << why;
+        ASSERT_NO_FATAL_FAILURE(make());
+        EXPECT_EQ(model->control(std::string("model ") + c.model, now), *c.reply ? "ok\n" : "error " + why + "\n");
+        EXPECT_EQ(exchange(":e1\r"), *c.reply ? c.reply : "=031080\r");
+    }
+}
+
+// A goto at the longest period over more counts than 24 bits hold ends in
+// more nanoseconds than 2^63: it runs on rather than arriving at once.
+TEST_F(SimulatorModel, LongSlowGotoFromAFarPositionRunsRatherThanArriving)
+{
+    ASSERT_NO_FATAL_FAILURE(make());
+    EXPECT_EQ(exchange(":F1\r:G130\r:I1010000\r:J1\r"), "=\r=\r=\r=\r");
+    now += std::chrono::seconds(40);  // a million counts a second
+    EXPECT_EQ(exchange(":L1\r:G120\r:I1FFFFFF\r:S1000000\r:J1\r"), "=\r=\r=\r=\r=\r");
+    now += std::chrono::hours(24 * 365);
+    model->advance(now);
+    EXPECT_EQ(exchange(":f1\r"), "=211\r");
+    EXPECT_TRUE(model->axis(0).moving);
+}
+
+// A client that sends and never reads: the output stops at its bound, the
+// rest waits unparsed, and is answered as the output drains.
+TEST_F(SimulatorModel, OutputAndRecordStayWithinTheirBounds)
+{
+    ASSERT_NO_FATAL_FAILURE(make());
+    std::string frames;
+    for (int i = 0; i < 100000; ++i)
+        frames += ":a1\r";
+    model->receive(frames.data(), frames.size(), now);
+    EXPECT_TRUE(model->outputFull());
+    EXPECT_FALSE(model->readyForInput());
+    EXPECT_LT(model->queuedBytes(), sim::Simulator::kMaxQueued + 1024);
+    const size_t answered = model->output().size();
+    EXPECT_LT(answered, 100000u);
+    EXPECT_EQ(drain().size(), answered * 8);
+    model->takeInput(now);
+    EXPECT_EQ(model->output().size(), answered) << "the next as many";
+
+    // Silent, nothing is queued: the record keeps the latest frames only.
+    ASSERT_NO_FATAL_FAILURE(make({{"silent", "1"}}));
+    model->receive(frames.data(), frames.size(), now);
+    const sim::FrameRecord& record = model->frameRecord();
+    EXPECT_TRUE(model->readyForInput());
+    EXPECT_EQ(record.entries().size(), sim::FrameRecord::kMaxEntries);
+    EXPECT_EQ(record.dropped(), 100000u - sim::FrameRecord::kMaxEntries);
+    EXPECT_EQ(model->control("clearlog", now), "ok\n");
+    EXPECT_EQ(model->control("memory", now), "memory output=0 input=0 record=0 recordbytes=0 dropped=0\nok\n");
+
+    // Long replies are bounded by their bytes.
+    ASSERT_NO_FATAL_FAILURE(make({{"overlong", "100000"}}));
+    for (int i = 0; i < 200; ++i)
+        exchange(":e1\r");
+    EXPECT_LE(model->frameRecord().bytes(), sim::FrameRecord::kMaxBytes);
+    EXPECT_GT(model->frameRecord().dropped(), 0u);
 }
 
 // ---- Misbehaviour on request ------------------------------------------------------
@@ -621,13 +849,18 @@ TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     const char* bad[] = {"bogus",     "silent 2",     "split x", "counts 3 800000", "counts 1 16777216", "latency -1",
-                         "error :a1", "overlong 1 2", "echo"};
+                         "error :a1", "overlong 1 2", "echo",    "stuck 3 1",       "reversed 1",        "runaway 1 2"};
     for (const char* command : bad) {
         EXPECT_FALSE(sim.command(command)) << command;
         EXPECT_NE(sim.lastError().find("error"), std::string::npos) << sim.lastError();
     }
     EXPECT_TRUE(sim.command("counts 1 16777215"));
     EXPECT_EQ(exchange(":a1\r", 1), "=FFFFFF\r");
+    // A line too long is refused once, whole, and the next is taken.
+    EXPECT_FALSE(sim.command("say " + std::string(70000, 'x')));
+    EXPECT_NE(sim.lastError().find("error line too long"), std::string::npos) << sim.lastError().substr(0, 80);
+    EXPECT_TRUE(sim.command("say =\\r")) << sim.lastError();
+    EXPECT_EQ(port->readReplies(1), "=\r");
 }
 
 TEST_F(Simulator, SurvivesTheClientClosingAndReopeningThePort)
@@ -685,6 +918,74 @@ TEST_F(Simulator, FloodStallAndVanishAreDeviceFaults)
     port.reset(new DataPort(comLink(kDataCom)));
     ASSERT_TRUE(port->isOpen());
     EXPECT_EQ(exchange(":F1\r", 1), "=\r");
+}
+
+// A TCP client that floods and never reads fills its own queues, not the
+// simulator's memory; the control port answers all along, and the next
+// client gets its own answers, not the last one's backlog.
+TEST_F(Simulator, ClientThatNeverReadsIsReadNoMore)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--tcp", "127.0.0.1:0"}));
+    const int port = tcpPort();
+    ASSERT_GT(port, 0) << output_;
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int flooder = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;  // kernel buffers that fill soon
+    setsockopt(flooder, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    setsockopt(flooder, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ASSERT_EQ(::connect(flooder, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << strerror(errno);
+    fcntl(flooder, F_SETFL, O_NONBLOCK);
+    std::string frames;
+    for (int i = 0; i < 1024; ++i)
+        frames += ":a1\r";
+    auto memory = [this](const char* field) {
+        std::vector<std::string> lines;
+        EXPECT_TRUE(sim.command("memory", &lines)) << sim.lastError();
+        std::smatch m;
+        const std::string line = lines.empty() ? "" : lines[0];
+        return std::regex_search(line, m, std::regex(std::string(" ") + field + "=(\\d+)")) ? std::stoull(m[1]) : 0ull;
+    };
+    // Until the output is full and the sends stop: the simulator reads no more.
+    bool full = false;
+    for (auto begin = Clock::now(); !full && elapsedMs(begin) < kWaitMs;) {
+        pollfd p = {flooder, POLLOUT, 0};
+        if (::poll(&p, 1, 50) == 1) {
+            ASSERT_GT(::send(flooder, frames.data(), frames.size(), MSG_NOSIGNAL), 0);
+        }
+        full = memory("output") >= sim::Simulator::kMaxQueued;
+    }
+    ASSERT_TRUE(full);
+    // The kernel's buffers fill in turn, and then nothing more is taken.
+    pollfd p = {flooder, POLLOUT, 0};
+    for (auto begin = Clock::now(); ::poll(&p, 1, 200) == 1 && elapsedMs(begin) < kWaitMs;)
+        ::send(flooder, frames.data(), frames.size(), MSG_NOSIGNAL);
+    EXPECT_EQ(::poll(&p, 1, 0), 0) << "the simulator still reads";
+    EXPECT_LT(memory("output"), sim::Simulator::kMaxQueued + 1024);
+    EXPECT_LE(memory("input"), 65536u);
+    EXPECT_FALSE(sim.say("=\r"));
+    EXPECT_NE(sim.lastError().find("error output full"), std::string::npos) << sim.lastError();
+    ::close(flooder);
+
+    // Quick reconnects, each asking once: every one is served.
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << strerror(errno);
+        ASSERT_EQ(::send(client, ":e1\r", 4, MSG_NOSIGNAL), 4);
+        std::string reply;
+        char buffer[64];
+        for (pollfd r = {client, POLLIN, 0}; reply.find('\r') == std::string::npos && ::poll(&r, 1, kWaitMs) == 1;) {
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            reply.append(buffer, size_t(n));
+        }
+        ::close(client);
+        ASSERT_EQ(reply, "=031080\r");
+    }
 }
 
 // ---- Process ------------------------------------------------------------------------
@@ -745,13 +1046,15 @@ TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail)
     int status = startRaw({MERLIN_SIM_PATH, "--help"}, true);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    const char* options[] = {"--link",  "--control-link", "--com",   "--control-com", "--log",      "--silent",
-                             "--error", "--echo",         "--split", "--noise",       "--overlong", "--counts",
-                             "--pace",  "--latency",      "--model", "--help",        "--version"};
+    const char* options[] = {"--link",     "--control-link", "--com",   "--control-com", "--log",
+                             "--silent",   "--error",        "--echo",  "--split",       "--noise",
+                             "--overlong", "--counts",       "--pace",  "--latency",     "--model",
+                             "--help",     "--version",      "--stuck", "--reversed",    "--runaway"};
     for (const char* option : options)
         EXPECT_NE(output_.find(option), std::string::npos) << option;
-    for (const char* command : {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts", "pace",
-                                "latency", "model", "log", "clearlog", "state", "axis", "say"}) {
+    for (const char* command :
+         {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts", "pace", "latency", "model", "log",
+          "clearlog", "state", "axis", "say", "stuck", "reversed", "runaway"}) {
         EXPECT_NE(output_.find(command), std::string::npos) << command;
     }
 
@@ -775,6 +1078,11 @@ TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail)
         {{"--split", "x"}, "bad argument 'x' for --split"},
         {{"--counts", "800000"}, "bad argument '800000' for --counts"},
         {{"--com", "0"}, "'0' is not a COM number from 1 to 256"},
+        {{"--stuck", "3"}, "bad argument '3' for --stuck"},
+        {{"--model", "F"}, "bad argument 'F' for --model"},
+        {{"--tcp", "127.0.0.1:65536"}, "'127.0.0.1:65536': the port is not a number from 0 to 65535"},
+        {{"--udp", "127.0.0.1:70000"}, "'127.0.0.1:70000': the port is not a number from 0 to 65535"},
+        {{"--tcp", "127.0.0.1: 5"}, "'127.0.0.1: 5': the port is not a number from 0 to 65535"},
         {{"--latency"}, "option '--latency' needs an argument"},
         {{"extra"}, "unexpected argument 'extra'"},
     };

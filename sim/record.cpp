@@ -1,0 +1,42 @@
+#include "sim/record.h"
+
+#include "sim/control_text.h"
+#include "sim/simulator.h"
+
+namespace sim {
+
+std::string formatEntry(const RecordEntry& entry, bool microseconds)
+{
+    return std::string(entry.received ? "rx " : "tx ") + std::to_string(microseconds ? entry.us : entry.ms) + " " +
+           escapeBytes(entry.bytes);
+}
+
+void FrameRecord::add(RecordEntry entry)
+{
+    bytes_ += entry.bytes.size();
+    entries_.push_back(std::move(entry));
+    while (entries_.size() > kMaxEntries || (bytes_ > kMaxBytes && entries_.size() > 1)) {
+        bytes_ -= entries_.front().bytes.size();
+        entries_.pop_front();
+        ++dropped_;
+    }
+}
+
+void FrameRecord::clear()
+{
+    std::deque<RecordEntry>().swap(entries_);
+    bytes_ = 0;
+    dropped_ = 0;
+}
+
+void Simulator::record(bool received, const std::string& bytes, Clock::time_point now)
+{
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - start_).count();
+    record_.add(RecordEntry{received, uint64_t(us / 1000), uint64_t(us), bytes});
+    if (logFile_) {
+        std::fprintf(logFile_, "%s\n", formatEntry(record_.entries().back()).c_str());
+        std::fflush(logFile_);
+    }
+}
+
+}  // namespace sim
