@@ -1,6 +1,5 @@
 #include "app/linux_program.h"
 
-#include <QApplication>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,11 +15,11 @@
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
 #include "app/console_check.h"
+#include "app/dialog_mode.h"
 #include "app/frame_trace.h"
 #include "app/output_writer.h"
 #include "platform/platform.h"
 #include "platform/port_names.h"
-#include "ui/qt/main_dialog.h"
 
 namespace {
 
@@ -56,7 +55,8 @@ const char kUsage[] =
     "${XDG_CONFIG_HOME:-~/.config}/merlintest/ports/comN takes precedence.\n"
     "A network address works wherever a device path does, and as a link's target:\n"
     "udp://HOST[:PORT] for a WiFi adapter (port 11880 when left out),\n"
-    "tcp://HOST:PORT for a serial server.\n";
+    "tcp://HOST:PORT for a serial server.\n"
+    "The user guide: /usr/share/doc/merlintest/user-guide.html\n";
 
 constexpr int kExitFailure = 1;
 constexpr int kExitInterrupted = 128 + SIGINT;
@@ -157,27 +157,6 @@ int listPorts()
         std::printf("COM%u\t%s\t%s\t%s\n", port, escaped, byId, platform::productName(about).c_str());
     }
     return kExitOk;
-}
-
-bool isSet(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0';
-}
-
-// Whether Qt can show the dialog: an X or Wayland display, or a platform
-// plugin named in QT_QPA_PLATFORM that needs neither (offscreen, vnc,
-// linuxfb, eglfs...). Without one Qt would abort the program.
-bool haveDisplay()
-{
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY"))
-        return true;
-    if (!isSet("QT_QPA_PLATFORM"))
-        return false;
-    // "xcb", "wayland-egl", "wayland;xcb", "offscreen:fontengine=freetype"...
-    const std::string platforms = std::getenv("QT_QPA_PLATFORM");
-    const std::string first = platforms.substr(0, platforms.find_first_of(";:"));
-    return first != "xcb" && first.rfind("wayland", 0) != 0;
 }
 
 // Ctrl-C and SIGTERM during a check: the handler only sets the event (an
@@ -294,10 +273,10 @@ int runLinuxProgram(int argc, char** argv)
         return usageError("--list-ports and --check are two ways to run; choose one");
     if (list)
         return finishStandardOutput(listPorts());
-    // A test may have made the application object already.
-    if (checkPort == 0 && QCoreApplication::instance() == nullptr && !haveDisplay()) {
-        std::fputs("merlintest: cannot open a display; without a desktop use merlintest --check N\n", stderr);
-        return kExitFailure;
+    if (checkPort == 0) {
+        const int code = prepareDialog(argc, argv);
+        if (code != kDialogHere)
+            return code;
     }
 
     // Standard error's lines, and a check's statuses, each go through a
@@ -324,24 +303,9 @@ int runLinuxProgram(int argc, char** argv)
     if (checkPort != 0) {
         code = checkMount(checkPort, statuses);
     } else {
-        // A test may have made the application object already.
-        QApplication* application = nullptr;
-        if (QCoreApplication::instance() == nullptr)
-            application = new QApplication(argc, argv);
-        // A taskbar finds the desktop entry, and with it the name, by this;
-        // the window shows the program's own icon rather than Qt's.
-        QGuiApplication::setDesktopFileName(QStringLiteral("merlintest"));
-        QGuiApplication::setWindowIcon(programIcon());
-        if (startApplication(nullptr)) {
-            runMainDialog(theDlgMerlinTest, nullptr);
-            // Whichever way the dialog ended.
-            code = kExitOk;
-        } else {
-            const int error = errno;
-            code = cannotStart(error);
-        }
-        shutdownApplication();
-        delete application;
+        code = runDialog(argc, argv);
+        if (code == kDialogCannotStart)
+            code = cannotStart(errno);
     }
     if (trace)
         stopFrameTrace();

@@ -11,9 +11,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,6 +62,8 @@ struct RunSetup {
     rlim_t fileLimit = 0;
     // What starts the program, as setpriv does; nothing when empty.
     std::vector<std::string> launcher;
+    // The program run, when not MERLINTEST_PATH.
+    std::string program;
 };
 
 // A pipe that holds all it can, as one whose reader has stopped reading:
@@ -106,7 +111,7 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const RunSetup&
             setrlimit(RLIMIT_NOFILE, &limit);
         }
         std::vector<std::string> words = setup.launcher;
-        words.push_back(MERLINTEST_PATH);
+        words.push_back(setup.program.empty() ? MERLINTEST_PATH : setup.program);
         words.insert(words.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& w : words)
@@ -523,7 +528,8 @@ TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
 }
 
 // Without a display the dialog cannot come up: a plain answer instead of
-// Qt's abort, also when the only platform named needs a display.
+// Qt's abort, also when the only platform named needs a display. The
+// console build hands the command line to the desktop build, which says so.
 TEST(ConsoleArguments, WithoutADisplayTheDialogSaysSoAndExitsWith1)
 {
     const char* names[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
@@ -544,6 +550,46 @@ TEST(ConsoleArguments, WithoutADisplayTheDialogSaysSoAndExitsWith1)
         EXPECT_EQ(run.err, "merlintest: cannot open a display; without a desktop use merlintest --check N\n");
         EXPECT_EQ(run.out, "");
     }
+}
+
+// The console build links no Qt, so a board without a desktop installs none;
+// the dialog is the desktop build's, and without it the program says which
+// package has it.
+TEST(ConsoleArguments, TheConsoleBuildLinksNoQtAndSaysWhereTheDialogIs)
+{
+    FILE* pipe = popen("readelf -d '" MERLINTEST_BINARY "'", "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string dynamic;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        dynamic.append(buffer, n);
+    ASSERT_EQ(pclose(pipe), 0) << dynamic;
+    EXPECT_NE(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
+    EXPECT_EQ(dynamic.find("libQt"), std::string::npos) << dynamic;
+
+    // Installed alone: bin/merlintest with no libexec/merlintest beside it.
+    char directory[] = "/tmp/merlin-console-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string bin = std::string(directory) + "/bin";
+    const std::string alone = bin + "/merlintest";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    std::filesystem::copy_file(MERLINTEST_BINARY, alone);
+    std::filesystem::permissions(alone, std::filesystem::perms::owner_all);
+    RunSetup setup;
+    setup.program = alone;
+#ifdef MERLINTEST_EMULATED
+    std::istringstream emulator(MERLINTEST_EMULATOR);
+    for (std::string word; emulator >> word;)
+        setup.launcher.push_back(word);
+#endif
+    const ProgramRun dialog = runProgram({"--trace"}, setup);
+    const ProgramRun version = runProgram({"--version"}, setup);
+    std::filesystem::remove_all(directory);
+    EXPECT_EQ(dialog.exitCode, 1);
+    EXPECT_EQ(dialog.err, "merlintest: the dialog is not installed: install the package merlintest-desktop,\n"
+                          "or without a desktop use merlintest --check N\n");
+    EXPECT_EQ(dialog.out, "");
+    EXPECT_EQ(version.out, "merlintest 1.0\n") << "the console modes need nothing beside it";
 }
 
 TEST(ConsoleArguments, AFailedWriteToStandardOutputExitsWith1)
