@@ -33,9 +33,10 @@ int prepareDialog(int, char** argv)
     if (!program.empty())
         execv(program.c_str(), argv);
     if (program.empty() || errno == ENOENT) {
-        std::fputs("merlintest: the dialog is not installed: install the package merlintest-desktop,\n"
-                   "or without a desktop use merlintest --check N\n",
-                   stderr);
+        std::fputs(
+            "merlintest: the dialog is not installed: install the package merlintest-desktop,\n"
+            "or without a desktop use merlintest --check N\n",
+            stderr);
     } else {
         std::fprintf(stderr, "merlintest: cannot start the dialog (%s): %s\n", program.c_str(), std::strerror(errno));
     }

@@ -586,8 +586,9 @@ TEST(ConsoleArguments, TheConsoleBuildLinksNoQtAndSaysWhereTheDialogIs)
     const ProgramRun version = runProgram({"--version"}, setup);
     std::filesystem::remove_all(directory);
     EXPECT_EQ(dialog.exitCode, 1);
-    EXPECT_EQ(dialog.err, "merlintest: the dialog is not installed: install the package merlintest-desktop,\n"
-                          "or without a desktop use merlintest --check N\n");
+    EXPECT_EQ(dialog.err,
+              "merlintest: the dialog is not installed: install the package merlintest-desktop,\n"
+              "or without a desktop use merlintest --check N\n");
     EXPECT_EQ(dialog.out, "");
     EXPECT_EQ(version.out, "merlintest 1.0\n") << "the console modes need nothing beside it";
 }
