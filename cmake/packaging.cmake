@@ -10,7 +10,6 @@
 # builds give the same bytes.
 set(CPACK_PACKAGE_NAME merlintest)
 set(CPACK_PACKAGE_VENDOR "The MerlinTest developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test tool for motorised telescope mounts")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
@@ -30,6 +29,8 @@ if(MERLIN_CMARK_GFM)
 endif()
 
 if(WIN32)
+  # (The .debs' summaries are the first lines of their descriptions.)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Test tool for motorised telescope mounts")
   # The zip's reader runs the program and needs no build notes: a README.txt
   # of its own, with Windows' line ends so that Notepad shows it right.
   configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in
