@@ -117,7 +117,8 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const RunSetup&
         for (std::string& w : words)
             argv.push_back(&w[0]);
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        // A launcher may be named without its directory (the emulator).
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);
