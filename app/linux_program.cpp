@@ -1,6 +1,5 @@
 #include "app/linux_program.h"
 
-#include <QApplication>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -18,13 +17,13 @@
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
 #include "app/console_check.h"
+#include "app/dialog_mode.h"
 #include "app/display_probe.h"
 #include "app/frame_trace.h"
 #include "app/output_writer.h"
 #include "platform/platform.h"
 #include "platform/port_names.h"
 #include "platform/posix/net_posix.h"
-#include "ui/qt/main_dialog.h"
 
 namespace {
 
@@ -65,7 +64,8 @@ const char kUsage[] =
     "${XDG_CONFIG_HOME:-~/.config}/merlintest/ports/comN takes precedence.\n"
     "A network address works wherever a device path does, and as a link's target:\n"
     "udp://HOST[:PORT] for a WiFi adapter (port 11880 when left out),\n"
-    "tcp://HOST:PORT for a serial server.\n";
+    "tcp://HOST:PORT for a serial server.\n"
+    "The user guide: /usr/share/doc/merlintest/user-guide.html\n";
 
 const char kVersion[] = "merlintest " MERLINTEST_VERSION
                         "\n"
@@ -479,14 +479,10 @@ int runLinuxProgram(int argc, char** argv)
     const unsigned checkPort = line.checkPort;
     if (line.list)
         return finishStandardOutput(listPorts());
-    // Qt would abort the program where no platform starts: one line instead.
-    // A test may have made the application object already.
-    if (checkPort == 0 && QCoreApplication::instance() == nullptr) {
-        const std::string problem = displayProblem(line.qtPlatform);
-        if (!problem.empty()) {
-            std::fprintf(stderr, "%s\n", problem.c_str());
-            return kExitFailure;
-        }
+    if (checkPort == 0) {
+        const int code = prepareDialog(argc, argv, line.qtPlatform);
+        if (code != kDialogHere)
+            return code;
     }
 
     // Standard error's lines, and a check's statuses, each go through a
@@ -513,24 +509,9 @@ int runLinuxProgram(int argc, char** argv)
     if (checkPort != 0) {
         code = checkMount(checkPort, statuses);
     } else {
-        // A test may have made the application object already.
-        QApplication* application = nullptr;
-        if (QCoreApplication::instance() == nullptr)
-            application = new QApplication(line.qtArgumentCount, line.qtArguments.data());
-        // A taskbar finds the desktop entry, and with it the name, by this;
-        // the window shows the program's own icon rather than Qt's.
-        QGuiApplication::setDesktopFileName(QStringLiteral("merlintest"));
-        QGuiApplication::setWindowIcon(programIcon());
-        if (startApplication(nullptr)) {
-            runMainDialog(theDlgMerlinTest, nullptr);
-            // Whichever way the dialog ended.
-            code = kExitOk;
-        } else {
-            const int error = errno;
-            code = cannotStart(error);
-        }
-        shutdownApplication();
-        delete application;
+        code = runDialog(line.qtArgumentCount, line.qtArguments.data());
+        if (code == kDialogCannotStart)
+            code = cannotStart(errno);
     }
     if (trace)
         stopFrameTrace();

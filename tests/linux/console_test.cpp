@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +67,8 @@ struct RunSetup {
     std::vector<std::string> launcher;
     // Variables set for the program (unset where the value is null).
     std::vector<std::pair<std::string, const char*>> environment;
+    // The program run, when not MERLINTEST_PATH.
+    std::string program;
 };
 
 // A pipe that holds all it can, as one whose reader has stopped reading:
@@ -118,13 +122,14 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, const RunSetup&
                 unsetenv(variable.first.c_str());
         }
         std::vector<std::string> words = setup.launcher;
-        words.push_back(MERLINTEST_PATH);
+        words.push_back(setup.program.empty() ? MERLINTEST_PATH : setup.program);
         words.insert(words.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
         for (std::string& w : words)
             argv.push_back(&w[0]);
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        // A launcher may be named without its directory (the emulator).
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);
@@ -698,6 +703,47 @@ TEST(ConsoleArguments, WithoutADisplayTheDialogSaysSoAndExitsWith1)
     close(listening);
     unlink(compositor.c_str());
     rmdir(runtime);
+}
+
+// The console build links no Qt, so a board without a desktop installs none;
+// the dialog is the desktop build's, and without it the program says which
+// package has it.
+TEST(ConsoleArguments, TheConsoleBuildLinksNoQtAndSaysWhereTheDialogIs)
+{
+    FILE* pipe = popen("readelf -d '" MERLINTEST_BINARY "'", "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string dynamic;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        dynamic.append(buffer, n);
+    ASSERT_EQ(pclose(pipe), 0) << dynamic;
+    EXPECT_NE(dynamic.find("(NEEDED)"), std::string::npos) << dynamic;
+    EXPECT_EQ(dynamic.find("libQt"), std::string::npos) << dynamic;
+
+    // Installed alone: bin/merlintest with no libexec/merlintest beside it.
+    char directory[] = "/tmp/merlin-console-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string bin = std::string(directory) + "/bin";
+    const std::string alone = bin + "/merlintest";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    std::filesystem::copy_file(MERLINTEST_BINARY, alone);
+    std::filesystem::permissions(alone, std::filesystem::perms::owner_all);
+    RunSetup setup;
+    setup.program = alone;
+#ifdef MERLINTEST_EMULATED
+    std::istringstream emulator(MERLINTEST_EMULATOR);
+    for (std::string word; emulator >> word;)
+        setup.launcher.push_back(word);
+#endif
+    const ProgramRun dialog = runProgram({"--trace"}, setup);
+    const ProgramRun version = runProgram({"--version"}, setup);
+    std::filesystem::remove_all(directory);
+    EXPECT_EQ(dialog.exitCode, 1);
+    EXPECT_EQ(dialog.err,
+              "merlintest: the dialog is not installed: install the package merlintest-desktop,\n"
+              "or without a desktop use merlintest --check N\n");
+    EXPECT_EQ(dialog.out, "");
+    EXPECT_EQ(version.out.rfind("merlintest 1.0\n", 0), 0u) << "the console modes need nothing beside it";
 }
 
 TEST(ConsoleArguments, AFailedWriteToStandardOutputExitsWith1)

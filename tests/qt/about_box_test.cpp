@@ -86,6 +86,17 @@ TEST_F(QtAboutBoxTest, LooksLikeTheTemplateAndALinkClickOpensTheSiteOnce)
         EXPECT_EQ(link->palette().color(QPalette::WindowText), box->palette().color(QPalette::Link));
         EXPECT_FALSE(link->autoFillBackground());
         EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor);
+        // Below the template, the user guide's place, whole and clear of
+        // the controls.
+        QLabel* guide = box->findChild<QLabel*>(QStringLiteral("guide"));
+        ASSERT_NE(guide, nullptr);
+        EXPECT_EQ(text(guide->text()), kGuideLineText);
+        EXPECT_TRUE(box->rect().contains(guide->geometry()));
+        for (const QString& line : guide->text().split(QLatin1Char('\n')))
+            EXPECT_LE(guide->fontMetrics().horizontalAdvance(line), guide->width()) << text(line);
+        EXPECT_LE(2 * guide->fontMetrics().height(), guide->height());
+        for (int id : {IDC_ABOUT_TITLE, IDC_ABOUT_DESCRIPTION, IDC_ABOUT_CREDIT, IDC_ABOUT_LINK, IDC_ABOUT_EXIT})
+            EXPECT_FALSE(templateControl(box, id)->geometry().intersects(guide->geometry())) << id;
         // The box's own focus (offscreen windows need not become active).
         EXPECT_EQ(box->focusWidget(), templateControl(box, IDC_ABOUT_EXIT));
 

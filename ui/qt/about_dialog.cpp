@@ -65,6 +65,17 @@ QtAboutBox::QtAboutBox(QWidget* owner) : TemplateDialog(owner), units_{}
     setFont(dialogFont());
     units_ = DialogUnits::forFont(font(), dialogDpi());
     createTemplateControls(this, kAboutDialogTemplate, units_);
+    // Below the template, where to read more: the user guide.
+    setFixedSize(units_.width(kAboutDialogTemplate.width),
+                 units_.height(kGuideLineY + kGuideLineHeight + kGuideLineMargin));
+    QLabel* guide = new QLabel(QString::fromUtf8(kGuideLineText), this);
+    guide->setObjectName(QStringLiteral("guide"));
+    guide->setGeometry(units_.rect(kGuideLineX, kGuideLineY, kGuideLineWidth, kGuideLineHeight));
+    guide->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    guide->setTextFormat(Qt::PlainText);
+    // The path can be copied into a browser or a file manager.
+    guide->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    guide->setFocusPolicy(Qt::NoFocus);
     // Placed relative to the owner, as the template asks.
     const QPoint origin = owner != nullptr ? owner->mapToGlobal(QPoint(0, 0)) : QPoint(0, 0);
     move(origin + QPoint(units_.width(kAboutDialogTemplate.x), units_.height(kAboutDialogTemplate.y)));

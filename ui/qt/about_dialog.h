@@ -32,5 +32,14 @@ private:
     DialogUnits units_;
 };
 
+// The line under the template's controls that points to the user guide, in
+// dialog units; the Qt box is that much taller than the template.
+constexpr char kGuideLineText[] = "The user guide:\n/usr/share/doc/merlintest/user-guide.html";
+constexpr int kGuideLineX = 8;
+constexpr int kGuideLineY = 106;
+constexpr int kGuideLineWidth = 180;
+constexpr int kGuideLineHeight = 20;
+constexpr int kGuideLineMargin = 4;
+
 // Runs the box until it is closed; always returns 1.
 int runAboutDialog(QWidget* owner);

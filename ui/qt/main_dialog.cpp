@@ -2,7 +2,6 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
-#include <QBitmap>
 #include <QComboBox>
 #include <QColor>
 #include <QCoreApplication>
@@ -17,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
+#include <QShortcut>
 #include <QStyle>
 #include <QVariant>
 #include <algorithm>
@@ -68,6 +68,62 @@ const char* bitmapFile(int bitmapId)
 std::atomic<unsigned> postedEvents{0};
 
 constexpr int kBitmapSize = 16;
+// The arrow buttons keep their bitmap's id here, to draw it again when the
+// palette changes.
+const char kBitmapProperty[] = "merlinBitmap";
+
+// The arrow in the palette's button-text colour on a see-through ground, so
+// it stands out on a dark theme as on a light one. Win32 draws the bitmap's
+// white in the button face; here white becomes transparent.
+void paintBitmap(QPushButton* button, const QPalette& palette)
+{
+    const char* file = bitmapFile(button->property(kBitmapProperty).toInt());
+    if (file == nullptr)
+        return;
+    const QImage bitmap(QString::fromLatin1(file));
+    if (bitmap.isNull())
+        return;
+    QImage arrow = bitmap.convertToFormat(QImage::Format_ARGB32);
+    const QRgb ink = palette.color(QPalette::Active, QPalette::ButtonText).rgb();
+    for (int y = 0; y < arrow.height(); ++y)
+        for (int x = 0; x < arrow.width(); ++x)
+            arrow.setPixel(x, y, qGray(arrow.pixel(x, y)) < 128 ? ink : qRgba(0, 0, 0, 0));
+    button->setIcon(QIcon(QPixmap::fromImage(arrow)));
+    const int side = std::max(kBitmapSize, static_cast<int>(kBitmapSize * dialogDpi() / 96.0));
+    button->setIconSize(QSize(side, side));
+}
+
+// What assistive technology calls each control that has no text of its own
+// (or whose label stands beside it), and the Alt+letter that reaches it.
+struct ControlAccess {
+    int id;
+    const char* name;  // null: the control's own text
+    int key;           // 0: none (the arrows: Tab and Space reach them)
+};
+
+const ControlAccess kControlAccess[] = {
+    {IDC_PORT_LIST, "Port", Qt::Key_P},
+    {IDC_CONNECT, nullptr, Qt::Key_C},
+    {IDC_DISCONNECT, nullptr, Qt::Key_D},
+    {IDC_STATUS, "Status", Qt::Key_T},
+    {IDC_STOP, nullptr, Qt::Key_S},
+    {IDC_UP, "Move up", 0},
+    {IDC_DOWN, "Move down", 0},
+    {IDC_LEFT, "Move left", 0},
+    {IDC_RIGHT, "Move right", 0},
+    {IDC_KIND_INTERNAL, nullptr, Qt::Key_M},
+    {IDC_KIND_RTS_CABLE, nullptr, Qt::Key_K},
+    {IDC_KIND_ADAPTER_V2, nullptr, Qt::Key_V},
+    {IDC_EXP_ON, nullptr, Qt::Key_E},
+    {IDC_EXP_OFF, nullptr, Qt::Key_X},
+    {IDC_FOCUS_ON, nullptr, Qt::Key_F},
+    {IDC_FOCUS_OFF, nullptr, Qt::Key_O},
+    {IDC_TIMER_VALUE, "Self-timed (ms)", Qt::Key_L},
+    {IDC_TIMER_START, nullptr, Qt::Key_A},
+    {IDC_TIMER_STATUS, "Timer status", Qt::Key_I},
+    {IDC_TIMER_READ, nullptr, Qt::Key_R},
+    {IDC_ABOUT, nullptr, Qt::Key_B},
+};
 
 // The extra width of a drop-down list's entries beyond their text: margins
 // and the scroll bar.
@@ -185,19 +241,10 @@ int QtDialogWindow::selectedPortEntry()
 void QtDialogWindow::setButtonBitmap(int buttonId, int bitmapId)
 {
     QPushButton* button = qobject_cast<QPushButton*>(control(buttonId));
-    const char* file = bitmapFile(bitmapId);
-    if (button == nullptr || file == nullptr)
+    if (button == nullptr || bitmapFile(bitmapId) == nullptr)
         return;
-    QImage image(QString::fromLatin1(file));
-    if (image.isNull())
-        return;
-    // Win32 draws a bitmap's white in the button face; here white becomes
-    // transparent, so the face shows through.
-    QPixmap pixmap = QPixmap::fromImage(image.convertToFormat(QImage::Format_ARGB32));
-    pixmap.setMask(pixmap.createMaskFromColor(Qt::white));
-    button->setIcon(QIcon(pixmap));
-    const int side = std::max(kBitmapSize, static_cast<int>(kBitmapSize * dialogDpi() / 96.0));
-    button->setIconSize(QSize(side, side));
+    button->setProperty(kBitmapProperty, bitmapId);
+    paintBitmap(button, dialog_->palette());
 }
 
 void QtDialogWindow::checkRadioButton(int firstId, int lastId, int checkedId)
@@ -246,12 +293,12 @@ void QtDialogWindow::setText(int controlId, const char16_t* text)
     if (field == nullptr)
         return;
     field->setText(QString::fromUtf16(text));
-    // Beside "Error: Cannot open port", why, until the next status.
-    if (controlId == IDC_STATUS) {
+    // Under "Error: Cannot open port", why, until the next status.
+    if (controlId == IDC_STATUS && dialog_ != nullptr) {
         char reason[1024] = "";
         if (field->text() == QString::fromUtf16(statusText(StatusCannotOpenPort)))
             platform::serialOpenFailure(reason, sizeof reason);
-        field->setToolTip(QString::fromUtf8(reason));
+        dialog_->showReason(QString::fromUtf8(reason));
     }
 }
 
@@ -285,6 +332,20 @@ QtMainDialog::QtMainDialog(DlgMerlinTest* dialog, QWidget* owner) : TemplateDial
     units_ = DialogUnits::forFont(font(), dialogDpi());
     createTemplateControls(this, kMainDialogTemplate, units_);
     move(units_.width(kMainDialogTemplate.x), units_.height(kMainDialogTemplate.y));
+    // Room for the reason line, which wraps to a second line when it must.
+    setFixedSize(units_.width(kMainDialogTemplate.width),
+                 units_.height(kMainDialogTemplate.height + kReasonLineGrowth));
+    reasonLine_ = new QLabel(this);
+    reasonLine_->setObjectName(QStringLiteral("reason"));
+    reasonLine_->setGeometry(units_.rect(kReasonLineX, kReasonLineY, kReasonLineWidth, kReasonLineHeight));
+    reasonLine_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    reasonLine_->setTextFormat(Qt::PlainText);
+    reasonLine_->setWordWrap(true);
+    // A path or a command in it can be copied.
+    reasonLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    reasonLine_->setFocusPolicy(Qt::NoFocus);
+    reasonLine_->setAccessibleName(QStringLiteral("Why the port did not open"));
+    makeAccessible();
     for (int i = 0; i < kMainDialogTemplate.controlCount; ++i) {
         const int id = kMainDialogTemplate.controls[i].id;
         QWidget* widget = templateControl(this, id);
@@ -314,6 +375,62 @@ QtMainDialog::~QtMainDialog()
     if (dialog_ != nullptr)
         dialog_->onDialogEnded();
     mainDialogWindow().unbind();
+}
+
+void QtMainDialog::showReason(const QString& reason)
+{
+    reasonLine_->setText(reason);
+    if (QWidget* status = templateControl(this, IDC_STATUS)) {
+        status->setToolTip(reason);
+        status->setAccessibleDescription(reason);
+    }
+}
+
+void QtMainDialog::makeAccessible()
+{
+    for (const ControlAccess& access : kControlAccess) {
+        QWidget* widget = templateControl(this, access.id);
+        if (widget == nullptr)
+            continue;
+        if (access.name != nullptr)
+            widget->setAccessibleName(QString::fromUtf8(access.name));
+        if (access.key == 0)
+            continue;
+        const QKeySequence keys(QKeyCombination(Qt::AltModifier, static_cast<Qt::Key>(access.key)));
+        if (QAbstractButton* button = qobject_cast<QAbstractButton*>(widget)) {
+            button->setShortcut(keys);
+            continue;
+        }
+        QShortcut* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, widget, [widget] {
+            if (widget->isEnabled())
+                widget->setFocus(Qt::ShortcutFocusReason);
+        });
+    }
+    // Each label names the field beside it (the second 1002 is the
+    // self-timer's label; the first is the group box).
+    const struct {
+        int label, field;
+    } labels[] = {{IDC_PORT_LABEL, IDC_PORT_LIST},
+                  {IDC_STATUS_LABEL, IDC_STATUS},
+                  {IDC_TIMER_LABEL, IDC_TIMER_VALUE},
+                  {IDC_TIMER_STATUS_LABEL, IDC_TIMER_STATUS}};
+    for (const auto& pair : labels) {
+        QLabel* label = findChild<QLabel*>(QString::number(pair.label), Qt::FindDirectChildrenOnly);
+        if (label != nullptr)
+            label->setBuddy(templateControl(this, pair.field));
+    }
+}
+
+void QtMainDialog::changeEvent(QEvent* event)
+{
+    // A new theme: the arrows take its button-text colour (the buttons get
+    // the dialog's palette only after this).
+    if (event->type() == QEvent::PaletteChange)
+        for (QPushButton* button : findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly))
+            if (button->property(kBitmapProperty).isValid())
+                paintBitmap(button, palette());
+    TemplateDialog::changeEvent(event);
 }
 
 void QtMainDialog::reject()

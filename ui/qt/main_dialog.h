@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QLabel>
 #include <mutex>
 
 #include "ui/dialog_window.h"
@@ -52,6 +53,12 @@ public:
 
     const DialogUnits& units() const { return units_; }
 
+    // Why the port did not open, on the line under the dialog's controls
+    // (empty: no reason, the line is blank).
+    void showReason(const QString& reason);
+    // The line that shows it.
+    QLabel* reasonLine() const { return reasonLine_; }
+
     // Esc and the close box end the dialog with 0, Enter with 1, as Win32's
     // dialog manager does; they go through DlgMerlinTest's commands.
     void reject() override;
@@ -59,11 +66,26 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    // Names for assistive technology, labels linked to their fields, and
+    // Alt+letter keys for every control (the texts stay as they are: an
+    // underlined mnemonic would change them).
+    void makeAccessible();
+
     DlgMerlinTest* dialog_;
     DialogUnits units_;
+    QLabel* reasonLine_ = nullptr;
 };
+
+// The reason line's place in dialog units, below the template's controls;
+// the Qt dialog is this much taller than the template.
+constexpr int kReasonLineX = 48;
+constexpr int kReasonLineY = 166;
+constexpr int kReasonLineWidth = 242;
+constexpr int kReasonLineHeight = 18;
+constexpr int kReasonLineGrowth = kReasonLineY + kReasonLineHeight - 168;
 
 // The event type of a posted user message.
 extern const int kUserMessageEvent;
