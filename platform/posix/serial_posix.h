@@ -1,0 +1,70 @@
+// What the POSIX serial backend's files share: the records behind a port and
+// a read, and the few steps one file takes for another (which device a
+// number opens, why an open failed, the network's part of a port).
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+#include <termios.h>
+
+namespace platform {
+
+// What stands behind a port: a terminal device, or a socket to a WiFi
+// adapter (datagrams) or a serial server (a stream).
+enum class PortKind { Device, Datagram, Stream };
+
+struct SerialPort {
+    int fd;
+    unsigned number;
+    termios found;  // the settings it had, put back when it is closed
+    PortKind kind;
+    bool toldNoModemLines;
+};
+
+// A datagram is read whole; what does not fit a read waits for the next.
+constexpr size_t kMaxDatagram = 65536;
+
+// Keeps its own copy of the descriptor, not the port: a reader that has not
+// ended when its port is closed must not touch the released record.
+struct SerialRead {
+    int fd;
+    PortKind kind;
+    uint8_t data[kSerialReadSize];
+    std::vector<uint8_t> held;  // the rest of a datagram larger than a read
+    std::vector<uint8_t> datagram;
+};
+
+// ---- Port names (serial_names.cpp) -----------------------------------------
+
+// A device path given on the command line, as this process's own port.
+extern unsigned adoptedPort;
+extern std::string adoptedDevice;
+
+std::string portLinkPath(unsigned portNumber);
+std::string portDevice(unsigned portNumber, int* lookError = nullptr);
+std::string networkTarget(const std::string& device);
+int serialDeviceError(const char* path);
+
+// ---- Why an open failed (serial_busy.cpp) -----------------------------------
+
+pid_t lockFileHolderOf(const char* path);
+void recordFailureText(unsigned portNumber, const std::string& device, const std::string& why);
+void recordFailure(unsigned portNumber, const std::string& device, int error, pid_t holder);
+void forgetFailure();
+
+// ---- Open and close (serial_open.cpp) ---------------------------------------
+
+bool waitForOutput(int fd);
+
+// ---- Ports on the network (serial_net.cpp) ----------------------------------
+
+SerialPort* openNetwork(unsigned portNumber, const std::string& device, const std::string& address);
+bool drainReceived(int fd);
+
+}  // namespace platform
