@@ -20,9 +20,11 @@ constexpr uint32_t kDisconnectWaitMs = 5000;
 // The main thread's wait, a long one: every outcome sets an event.
 constexpr uint32_t kOutcomeWaitMs = 1000;
 
-// Beside "Error: Cannot open port", why, when the system says: one line on
-// standard error, escaped as the trace is (a device name may hold anything).
-void reportOpenFailure(OutputWriter* out)
+// Beside "Error: Cannot open port", why, when the system says; beside
+// "Communication error", why the port failed when it failed for good (a
+// network peer that closed the connection): one line on standard error,
+// escaped as the trace is (a device name may hold anything).
+void reportPortFailure(OutputWriter* out)
 {
     char reason[OutputWriter::kLineSize];
     platform::serialOpenFailure(reason, sizeof reason);
@@ -62,8 +64,8 @@ public:
         char status[OutputWriter::kLineSize];
         std::snprintf(status, sizeof status, "%6" PRIu64 " ms %s\n", programMilliseconds(), line);
         out_->add(status);
-        if (code == StatusCannotOpenPort)
-            reportOpenFailure(out_);
+        if (code == StatusCannotOpenPort || code == StatusCommunicationError)
+            reportPortFailure(out_);
         // The first outcome counts; "Connection closed" ends the disconnect
         // that follows it.
         if (endsCheck(code) && last_.load() < 0) {

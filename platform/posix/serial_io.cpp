@@ -34,7 +34,9 @@ WaitResult serialWrite(SerialPort* port, Event* /*done*/, const uint8_t* bytes, 
         // One write, one datagram: a frame goes whole. No SIGPIPE from a
         // stream whose peer has gone: that is a refused write.
         ssize_t n = port->kind == PortKind::Device ? write(port->fd, bytes + written, count - written)
-                                                   : send(port->fd, bytes + written, count - written, MSG_NOSIGNAL);
+                    : port->kind == PortKind::Datagram
+                        ? sendDatagram(port->link.get(), bytes + written, count - written)
+                        : send(port->fd, bytes + written, count - written, MSG_NOSIGNAL);
         if (n > 0) {
             written += static_cast<uint32_t>(n);
             continue;
@@ -80,16 +82,8 @@ static ssize_t receiveSome(SerialRead* read, uint8_t* into, uint32_t room)
 {
     if (read->kind != PortKind::Datagram)
         return ::read(read->fd, into, room);
-    if (read->held.empty()) {
-        const ssize_t n = recv(read->fd, read->datagram.data(), read->datagram.size(), MSG_DONTWAIT);
-        if (n < 0 && errno == ECONNREFUSED)
-            errno = EAGAIN;
-        if (n == 0)
-            errno = EAGAIN;
-        if (n <= 0)
-            return -1;
-        read->held.assign(read->datagram.begin(), read->datagram.begin() + n);
-    }
+    if (read->held.empty() && receiveDatagram(read) < 0)
+        return -1;
     const size_t n = std::min<size_t>(room, read->held.size());
     std::memcpy(into, read->held.data(), n);
     read->held.erase(read->held.begin(), read->held.begin() + static_cast<std::ptrdiff_t>(n));
@@ -121,7 +115,7 @@ SerialRead* serialReadCreate(SerialPort* port)
 {
     if (!port)
         return nullptr;
-    SerialRead* read = new SerialRead{port->fd, port->kind, {}, {}, {}};
+    SerialRead* read = new SerialRead{port->fd, port->kind, {}, {}, {}, port->link};
     if (port->kind == PortKind::Datagram)
         read->datagram.resize(kMaxDatagram);
     return read;
@@ -159,9 +153,15 @@ WaitResult serialReadWait(SerialRead* read, Event* stop, uint32_t milliseconds)
         if (ready == 0)
             return WaitTimeout;
         // Data, or a device that has failed: either way the read has an
-        // outcome to collect, and it wins over the stop.
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
-            return WaitFirst;
+        // outcome to collect, and it wins over the stop. A datagram port
+        // takes its datagram here: one with nothing in it, or a refusal, is
+        // nothing to collect, and the wait goes on at once.
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+            if (read->kind != PortKind::Datagram || (fds[0].revents & POLLNVAL) || receiveDatagram(read) > 0 ||
+                errno != EAGAIN)
+                return WaitFirst;
+            continue;
+        }
         if (fds[1].revents & POLLNVAL)
             return WaitFailed;
         if ((fds[1].revents & POLLIN) && consumeSignal(stop))
@@ -197,8 +197,11 @@ bool serialReadResult(SerialRead* read, uint32_t* received)
     // A stream whose peer has gone is a device that vanished: the frames
     // written after it are refused as on an unplugged cable, not sent into
     // the void.
-    if (read->kind == PortKind::Stream)
+    if (read->kind == PortKind::Stream) {
         shutdown(fd, SHUT_RDWR);
+        if (read->link)
+            tellPeerClosed(read->link.get());
+    }
     return traced("read", 0, false);
 }
 

@@ -2,10 +2,13 @@
 // serial server (a stream) that stands in for a serial device.
 #include "platform/platform.h"
 #include "platform/serial_trace.h"
+#include "platform/posix/event_posix.h"
 #include "platform/posix/net_posix.h"
 #include "platform/posix/serial_posix.h"
 
 #include <cerrno>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,23 +16,120 @@
 
 namespace platform {
 
-// Opens a port on the network; null with the reason recorded.
-SerialPort* openNetwork(unsigned portNumber, const std::string& device, const std::string& address)
+namespace {
+
+void note(unsigned portNumber, const std::string& text)
+{
+    traced("note", static_cast<long>(portNumber), true, reinterpret_cast<const uint8_t*>(text.data()),
+           static_cast<uint32_t>(text.size()));
+}
+
+// Where frames go now, for the trace: a name may stand for several addresses.
+std::string peerNote(const NetworkConnection& connection, PortKind kind)
+{
+    return (kind == PortKind::Datagram ? "sending to " : "connected to ") + connection.peers[connection.inUse].text;
+}
+
+// After a refusal: on to the next address, said in the trace. Under the
+// link's lock, so that no datagram goes out while the peer changes.
+bool moveOnLocked(NetworkLink* link)
+{
+    if (link->closed)
+        return false;
+    const std::string refused = link->connection.peers[link->connection.inUse].text;
+    if (!connectNextPeer(&link->connection))
+        return false;
+    note(link->number, refused + " refused: " + peerNote(link->connection, PortKind::Datagram));
+    return true;
+}
+
+}  // namespace
+
+SerialPort* openNetwork(unsigned portNumber, const std::string& device, const std::string& address, Event* stop)
 {
     NetworkAddress parsed;
     std::string why;
-    int fd = -1;
+    auto link = std::make_shared<NetworkLink>();
+    bool opened = false;
     if (parseNetworkAddress(address, &parsed, &why))
-        fd = openNetworkPort(parsed, &why);
-    if (fd < 0) {
-        recordFailureText(portNumber, device, why);
+        opened = openNetworkPort(parsed, stop ? stop->fd : -1, &link->connection, &why);
+    if (!opened) {
+        // Stopped: the program is ending, and no reason is wanted.
+        if (why.empty())
+            forgetFailure();
+        else
+            recordFailureText(portNumber, device, why);
         traced("open", static_cast<long>(portNumber), false);
         return nullptr;
     }
     forgetFailure();
     traced("open", static_cast<long>(portNumber), true);
     const PortKind kind = parsed.transport == Transport::Udp ? PortKind::Datagram : PortKind::Stream;
-    return new SerialPort{fd, portNumber, termios(), kind, false};
+    note(portNumber, peerNote(link->connection, kind));
+    link->number = portNumber;
+    link->device = device;
+    const int fd = link->connection.fd;
+    return new SerialPort{fd, portNumber, termios(), kind, false, std::move(link)};
+}
+
+ssize_t sendDatagram(NetworkLink* link, const uint8_t* bytes, size_t count)
+{
+    std::lock_guard<std::mutex> hold(link->lock);
+    ssize_t n = send(link->connection.fd, bytes, count, MSG_NOSIGNAL);
+    // The refusal is an earlier datagram's: this one was not sent.
+    if (n < 0 && errno == ECONNREFUSED && moveOnLocked(link))
+        n = send(link->connection.fd, bytes, count, MSG_NOSIGNAL);
+    return n;
+}
+
+ssize_t receiveDatagram(SerialRead* read)
+{
+    // Bounded, so that a flood of empty datagrams still lets the caller see
+    // its stop; what is left is read at the next turn.
+    constexpr int kMaxSkipped = 256;
+    for (int i = 0; i < kMaxSkipped; ++i) {
+        const ssize_t n = recv(read->fd, read->datagram.data(), read->datagram.size(), MSG_DONTWAIT);
+        if (n > 0) {
+            read->held.assign(read->datagram.begin(), read->datagram.begin() + n);
+            return n;
+        }
+        if (n == 0)
+            continue;
+        if (errno == EINTR)
+            continue;
+        // "Port unreachable": nothing listens at the address in use (or the
+        // adapter is still starting). Another address of the name may.
+        if (errno == ECONNREFUSED) {
+            if (read->link) {
+                std::lock_guard<std::mutex> hold(read->link->lock);
+                moveOnLocked(read->link.get());
+            }
+            continue;
+        }
+        return -1;
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+void tellPeerClosed(NetworkLink* link)
+{
+    {
+        std::lock_guard<std::mutex> hold(link->lock);
+        if (link->closed || link->toldPeerClosed)
+            return;
+        link->toldPeerClosed = true;
+    }
+    recordFailureText(link->number, link->device, "connection closed by the peer");
+    char text[1024];
+    serialOpenFailure(text, sizeof text);
+    note(link->number, text);
+}
+
+void closeNetworkLink(NetworkLink* link)
+{
+    std::lock_guard<std::mutex> hold(link->lock);
+    link->closed = true;
 }
 
 // Empties what a socket has received, up to a bound, so that a flood cannot

@@ -54,13 +54,13 @@ static int openDevice(const std::string& path, termios* found, int* error, pid_t
     return -1;
 }
 
-SerialPort* serialOpen(unsigned portNumber)
+SerialPort* serialOpen(unsigned portNumber, Event* stop)
 {
     int error = ENOENT;
     const std::string path = portDevice(portNumber, &error);
     const std::string address = networkTarget(path);
     if (!address.empty())
-        return openNetwork(portNumber, path, address);
+        return openNetwork(portNumber, path, address, stop);
     termios found;
     pid_t holder = 0;
     const int fd = openDevice(path, &found, &error, &holder);
@@ -74,7 +74,7 @@ SerialPort* serialOpen(unsigned portNumber)
     forgetFailure();
     ioctl(fd, TIOCEXCL);
     traced("open", static_cast<long>(portNumber), true);
-    return new SerialPort{fd, portNumber, found, PortKind::Device, false};
+    return new SerialPort{fd, portNumber, found, PortKind::Device, false, nullptr};
 }
 
 void serialSetLine9600_8N1(SerialPort* port)
@@ -165,6 +165,7 @@ void serialClose(SerialPort* port)
     if (port->kind != PortKind::Device) {
         // The last frame reaches the peer before the socket goes.
         waitForOutput(port->fd);
+        closeNetworkLink(port->link.get());
         bool ok = close(port->fd) == 0;
         traced("close", static_cast<long>(port->number), ok);
         delete port;
