@@ -31,8 +31,10 @@ std::string peerNote(const NetworkConnection& connection, PortKind kind)
 }
 
 // After a refusal: on to the next address, said in the trace. Under the
-// link's lock, so that no datagram goes out while the peer changes.
-bool moveOnLocked(NetworkLink* link)
+// link's lock, so that no datagram goes out while the peer changes. A
+// refusal the reader hears is for the latest frame, whose reply the engine
+// now waits for: it goes again, to the new address.
+bool moveOnLocked(NetworkLink* link, bool resendLatest)
 {
     if (link->closed)
         return false;
@@ -40,6 +42,10 @@ bool moveOnLocked(NetworkLink* link)
     if (!connectNextPeer(&link->connection))
         return false;
     note(link->number, refused + " refused: " + peerNote(link->connection, PortKind::Datagram));
+    if (resendLatest && !link->lastSent.empty() &&
+        send(link->connection.fd, link->lastSent.data(), link->lastSent.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
+        traced("write", static_cast<long>(link->lastSent.size()), true, link->lastSent.data(),
+               static_cast<uint32_t>(link->lastSent.size()));
     return true;
 }
 
@@ -77,8 +83,10 @@ ssize_t sendDatagram(NetworkLink* link, const uint8_t* bytes, size_t count)
     std::lock_guard<std::mutex> hold(link->lock);
     ssize_t n = send(link->connection.fd, bytes, count, MSG_NOSIGNAL);
     // The refusal is an earlier datagram's: this one was not sent.
-    if (n < 0 && errno == ECONNREFUSED && moveOnLocked(link))
+    if (n < 0 && errno == ECONNREFUSED && moveOnLocked(link, false))
         n = send(link->connection.fd, bytes, count, MSG_NOSIGNAL);
+    if (n > 0)
+        link->lastSent.assign(bytes, bytes + n);
     return n;
 }
 
@@ -102,7 +110,7 @@ ssize_t receiveDatagram(SerialRead* read)
         if (errno == ECONNREFUSED) {
             if (read->link) {
                 std::lock_guard<std::mutex> hold(read->link->lock);
-                moveOnLocked(read->link.get());
+                moveOnLocked(read->link.get(), true);
             }
             continue;
         }

@@ -29,7 +29,8 @@ struct NetworkLink {
     std::mutex lock;
     NetworkConnection connection;
     unsigned number = 0;
-    std::string device;  // as the port's reason lines name it
+    std::string device;             // as the port's reason lines name it
+    std::vector<uint8_t> lastSent;  // a datagram port's latest frame
     bool closed = false;
     bool toldPeerClosed = false;
 };
