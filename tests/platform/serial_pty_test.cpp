@@ -1081,8 +1081,12 @@ TEST(SerialNetwork, ADatagramPortMovesOnFromAnAddressThatRefuses)
     there.sin6_family = AF_INET6;
     there.sin6_addr = in6addr_loopback;
     there.sin6_port = htons(static_cast<uint16_t>(adapter.port));
-    ASSERT_EQ(bind(v6, reinterpret_cast<sockaddr*>(&there), sizeof there), 0) << std::strerror(errno);
+    const bool nothingThere = v6 >= 0 && bind(v6, reinterpret_cast<sockaddr*>(&there), sizeof there) == 0;
+    const int error = errno;
     close(v6);
+    if (!nothingThere && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL))
+        GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_TRUE(nothingThere) << std::strerror(error);
 
     const std::string port = std::to_string(adapter.port);
     adoptDevicePath(("udp://both.merlintest.test:" + port).c_str());
