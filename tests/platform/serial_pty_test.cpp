@@ -1057,7 +1057,14 @@ int testResolver(const char* host, const char* service, const addrinfo* hints, a
 }
 
 struct TestResolver {
-    TestResolver() { setNameResolver(testResolver); }
+    TestResolver()
+    {
+        {
+            std::lock_guard<std::mutex> hold(slowLock);
+            slowGo = false;
+        }
+        setNameResolver(testResolver);
+    }
     ~TestResolver()
     {
         setNameResolver(nullptr);
