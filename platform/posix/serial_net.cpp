@@ -33,7 +33,8 @@ std::string peerNote(const NetworkConnection& connection, PortKind kind)
 // After a refusal: on to the next address, said in the trace. Under the
 // link's lock, so that no datagram goes out while the peer changes. A
 // refusal the reader hears is for the latest frame, whose reply the engine
-// now waits for: it goes again, to the new address.
+// now waits for: it goes again, to the new address, once round the list at
+// most (where every address refuses, a frame never bounces for ever).
 bool moveOnLocked(NetworkLink* link, bool resendLatest)
 {
     if (link->closed)
@@ -42,8 +43,10 @@ bool moveOnLocked(NetworkLink* link, bool resendLatest)
     if (!connectNextPeer(&link->connection))
         return false;
     note(link->number, refused + " refused: " + peerNote(link->connection, PortKind::Datagram));
-    if (resendLatest && !link->lastSent.empty() &&
-        send(link->connection.fd, link->lastSent.data(), link->lastSent.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
+    if (!resendLatest || link->lastSent.empty() || link->resends + 1 >= link->connection.peers.size())
+        return true;
+    ++link->resends;
+    if (send(link->connection.fd, link->lastSent.data(), link->lastSent.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
         traced("write", static_cast<long>(link->lastSent.size()), true, link->lastSent.data(),
                static_cast<uint32_t>(link->lastSent.size()));
     return true;
@@ -85,8 +88,10 @@ ssize_t sendDatagram(NetworkLink* link, const uint8_t* bytes, size_t count)
     // The refusal is an earlier datagram's: this one was not sent.
     if (n < 0 && errno == ECONNREFUSED && moveOnLocked(link, false))
         n = send(link->connection.fd, bytes, count, MSG_NOSIGNAL);
-    if (n > 0)
+    if (n > 0) {
         link->lastSent.assign(bytes, bytes + n);
+        link->resends = 0;
+    }
     return n;
 }
 

@@ -31,6 +31,7 @@ struct NetworkLink {
     unsigned number = 0;
     std::string device;             // as the port's reason lines name it
     std::vector<uint8_t> lastSent;  // a datagram port's latest frame
+    size_t resends = 0;             // ... and how often it went again
     bool closed = false;
     bool toldPeerClosed = false;
 };

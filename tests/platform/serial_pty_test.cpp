@@ -1116,17 +1116,27 @@ TEST(SerialNetwork, ADatagramPortMovesOnFromAnAddressThatRefuses)
         EXPECT_EQ(heard, ":F1\r");
         ASSERT_TRUE(adapter.sendTo(adapter.peer, "=\r"));
         EXPECT_EQ(reader.take(stop, 2, 5000).bytes, bytesOf("=\r"));
+
+        std::vector<std::string> notes;
+        std::copy_if(log.begin(), log.end(), std::back_inserter(notes),
+                     [](const std::string& e) { return e.rfind("note(", 0) == 0; });
+        EXPECT_EQ(notes,
+                  (std::vector<std::string>{"note(256)=sending to [::1]:" + port,
+                                            "note(256)=[::1]:" + port + " refused: sending to 127.0.0.1:" + port}));
+
+        // With the adapter gone both addresses refuse: a frame goes again
+        // once, to the other address, and no more.
+        adapter.closeIt();
+        log.clear();
+        EXPECT_TRUE(writeFrame(opened, ":F2\r"));
+        EXPECT_TRUE(reader.take(stop, 1, 500).bytes.empty());
+        EXPECT_EQ(std::count(log.begin(), log.end(), "write(4)=:F2\r"), 2) << ::testing::PrintToString(log);
     }
     serialClose(opened);
     closeEvent(stop);
     setSerialTrace(nullptr);
     traceLog = nullptr;
     adoptDevicePath(nullptr);
-    std::vector<std::string> notes;
-    std::copy_if(log.begin(), log.end(), std::back_inserter(notes),
-                 [](const std::string& e) { return e.rfind("note(", 0) == 0; });
-    EXPECT_EQ(notes, (std::vector<std::string>{"note(256)=sending to [::1]:" + port,
-                                               "note(256)=[::1]:" + port + " refused: sending to 127.0.0.1:" + port}));
 }
 
 // A stop ends the wait for a name, and for a TCP connection that nobody
