@@ -449,7 +449,7 @@ TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)
         fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         connect(fillers.back(), reinterpret_cast<const sockaddr*>(&server.address), sizeof server.address);
         pollfd connected = {fillers.back(), POLLOUT, 0};
-        full = poll(&connected, 1, 300) == 0;
+        full = poll(&connected, 1, 1000) == 0;
     }
     const ProgramRun unanswered = runProgram({"--check", "tcp://" + server.where()}, [&](pid_t child) {
         // "Opening port..." has come; the connect is under way.
