@@ -1179,7 +1179,7 @@ TEST(SerialNetwork, AStopEndsTheWaitForANameOrAConnectionAtOnce)
         EXPECT_EQ(opened, nullptr) << "the connection was taken after " << took << " ms";
         serialClose(opened);
         stopper.join();
-        EXPECT_GE(took, 200u) << "it waited for the stop";
+        EXPECT_GE(took, 190u) << "it waited for the stop";
         EXPECT_LT(took, 1000u) << "the name's and the connection's limits are 2 s";
         EXPECT_EQ(openFailure(), "") << "after " << took << " ms";
     }
