@@ -20,10 +20,12 @@ constexpr uint32_t kDisconnectWaitMs = 5000;
 // The main thread's wait, a long one: every outcome sets an event.
 constexpr uint32_t kOutcomeWaitMs = 1000;
 
-// Beside "Error: Cannot open port", why, when the system says: one line on
-// standard error, stamped as the status it explains and written after it,
-// escaped as the trace is (a device name may hold anything).
-void reportOpenFailure(OutputWriter* out, uint64_t stamp)
+// Beside "Error: Cannot open port", why, when the system says; beside
+// "Communication error", why the port failed when it failed for good (a
+// network peer that closed the connection): one line on standard error,
+// stamped as the status it explains and written after it, escaped as the
+// trace is (a device name may hold anything).
+void reportPortFailure(OutputWriter* out, uint64_t stamp)
 {
     char reason[OutputWriter::kLineSize];
     platform::serialOpenFailure(reason, sizeof reason);
@@ -62,8 +64,8 @@ public:
         const uint64_t stamp = programMilliseconds();
         std::snprintf(status, sizeof status, "%6" PRIu64 " ms %s\n", stamp, line);
         out_->add(status);
-        if (code == StatusCannotOpenPort)
-            reportOpenFailure(out_, stamp);
+        if (code == StatusCannotOpenPort || code == StatusCommunicationError)
+            reportPortFailure(out_, stamp);
         // The first outcome counts; "Connection closed" ends the disconnect
         // that follows it.
         if (endsCheck(code) && last_.load() < 0) {

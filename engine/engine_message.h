@@ -8,7 +8,14 @@
 constexpr int kMaxEnginePayload = 31;
 constexpr int kMaxEngineMessage = 1 + kMaxEnginePayload;
 
-enum EngineMessageKind : uint8_t { MessageCommand = 0, MessageHeartbeat = 1, MessagePortData = 2, MessageUnused = 3 };
+// MessagePortFailed, from the port reader, has no payload: a read failed
+// (the device has gone, or a network peer closed the connection).
+enum EngineMessageKind : uint8_t {
+    MessageCommand = 0,
+    MessageHeartbeat = 1,
+    MessagePortData = 2,
+    MessagePortFailed = 3
+};
 
 enum CommandCode : uint8_t {
     CommandConnect = 1,

@@ -50,6 +50,18 @@ int TelescopeControl::countDownHandshake()
     return ResultGiveUp;
 }
 
+void TelescopeControl::handlePortFailure()
+{
+    // A device that goes during the handshake will never answer it: said at
+    // once, as a refused write says it. Later, the next frame's refused write
+    // says it.
+    if (!isHandshakeState(protocolState))
+        return;
+    heartbeatCountdown = 0;
+    protocolState = Ready;
+    reportStatus(StatusCommunicationError);
+}
+
 int TelescopeControl::handleReply(const char* reply)
 {
     if (reply[0] == kReplyError) {

@@ -21,7 +21,8 @@ constexpr uint32_t kPipeFullPauseMs = 5;
 
 bool TelescopeControl::openPort(unsigned port)
 {
-    portHandle = platform::serialOpen(port);
+    // A shutdown ends an open that waits (for a name, a connection) at once.
+    portHandle = platform::serialOpen(port, stopEvent);
     if (portHandle == nullptr)
         return false;
     // What the device refuses here is not detected: an open port counts.
@@ -103,11 +104,23 @@ bool TelescopeControl::forwardPortData(const uint8_t* bytes, int count)
     return true;
 }
 
+void TelescopeControl::forwardPortFailure()
+{
+    const uint8_t message[2] = {messageHeader(MessagePortFailed, 0), 0x00};
+    pipeLock.enter();
+    const int waiting = platform::pipeAvailable(pipeRead);
+    if (waiting >= 0 && static_cast<int>(kPipeCapacity) - waiting >= 2 + kPipeRoomForOthers)
+        platform::pipeWrite(pipeWrite, message, 2);
+    pipeLock.leave();
+}
+
 uint32_t TelescopeControl::readerThreadBody(void* argument)
 {
     TelescopeControl* control = static_cast<TelescopeControl*>(argument);
     platform::SerialRead* read = platform::serialReadCreate(control->portHandle);
     bool pending = false;
+    // Told once for a run of failures; a read that delivers again ends it.
+    bool toldFailure = false;
     uint32_t pauseMs = 0;
     for (;;) {
         if (pauseMs > 0) {
@@ -131,12 +144,18 @@ uint32_t TelescopeControl::readerThreadBody(void* argument)
             break;
         if (waited == platform::WaitFirst) {
             pending = false;
-            if (!platform::serialReadResult(read, &received))
+            if (!platform::serialReadResult(read, &received)) {
                 pauseMs = kReadFailurePauseMs;  // the device failed; try again later
-            else if (received == 0)
+                if (!toldFailure)
+                    control->forwardPortFailure();
+                toldFailure = true;
+            } else if (received == 0) {
                 pauseMs = kEmptyReadPauseMs;
-            else if (!control->forwardPortData(platform::serialReadData(read), static_cast<int>(received)))
-                break;
+            } else {
+                toldFailure = false;
+                if (!control->forwardPortData(platform::serialReadData(read), static_cast<int>(received)))
+                    break;
+            }
         } else if (waited == platform::WaitFailed) {
             pauseMs = kReadFailurePauseMs;
         }

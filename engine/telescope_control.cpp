@@ -196,6 +196,11 @@ void TelescopeControl::dispatchMessage(const uint8_t* message)
         if (portOpen)
             handleResult(countDownHandshake());
         return;
+    case MessagePortFailed:
+        // An earlier connection's reader may have told it before it ended.
+        if (portOpen && messageStart >= stalePortDataEnd)
+            handlePortFailure();
+        return;
     case MessageCommand:
         break;
     default:
@@ -251,13 +256,19 @@ void TelescopeControl::connectSequence(unsigned port)
         platform::closeThread(readerThread);
         readerThread = nullptr;
     }
+    // Reset before the open, which a shutdown's stop must be able to end;
+    // a stop requested before the reset shows in the flag.
+    platform::resetEvent(stopEvent);
+    if (engineStopRequested.load())
+        return;
     if (!openPort(port)) {
-        reportStatus(StatusCannotOpenPort);
+        // Ended by the shutdown: nothing more is said.
+        if (!engineStopRequested.load())
+            reportStatus(StatusCannotOpenPort);
         return;
     }
     portOpen = true;
     mountReady = false;
-    platform::resetEvent(stopEvent);
     reportStatus(StatusConnecting);
     // stopThreads sets stopEvent after its request, so a shutdown ends the
     // pause at once; one made before the reset above shows in the flag.

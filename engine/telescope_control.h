@@ -107,6 +107,9 @@ private:
     // Port reader thread: forwards received bytes as port data messages,
     // waiting while the pipe is nearly full; false when a stop came first.
     bool forwardPortData(const uint8_t* bytes, int count);
+    // Port reader thread: tells the engine that a read failed; dropped when
+    // the pipe has no room (the engine then has enough to do).
+    void forwardPortFailure();
 
     // ---- Engine thread: frames and replies ----
     // Each returns false when the device refused the write; the step has
@@ -122,6 +125,7 @@ private:
     // ---- Engine thread: protocol ----
     int startHandshake();
     int countDownHandshake();
+    void handlePortFailure();
     int handleReply(const char* reply);
     int executeCommand(const uint8_t* message);
     void execMove(uint8_t direction, uint8_t speedIndex);

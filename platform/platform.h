@@ -103,12 +103,16 @@ constexpr unsigned kMaxPortNumber = 256;
 void portDevicePath(unsigned portNumber, char* out, size_t size);
 
 // Opens port N exclusively for reading and writing; null when the device does
-// not exist or another program holds it.
-SerialPort* serialOpen(unsigned portNumber);
+// not exist or another program holds it. An open that waits (for a name to
+// resolve, a connection over the network) gives up at once when `stop` is
+// set, with no reason recorded.
+SerialPort* serialOpen(unsigned portNumber, Event* stop = nullptr);
 // Why the last serialOpen failed, as a line for the user: the port, its
 // device and the cause, as "COM33 (/dev/ttyUSB0): busy: held by minicom
-// (process 1234)". Empty when the system gives no reason, or when the last
-// open succeeded. Any thread may ask, once the open has returned.
+// (process 1234)"; or, after it opened, why the port has since failed for
+// good ("connection closed by the peer"). Empty when the system gives no
+// reason, or when the last open succeeded and its port has not failed so.
+// Any thread may ask, once the open has returned.
 void serialOpenFailure(char* out, size_t size);
 // 9600 baud, 8 data bits, no parity (and no parity check), 1 stop bit; every
 // other line setting as the port reported it.

@@ -103,7 +103,8 @@ void serialOpenFailure(char* out, size_t size)
         out[0] = '\0';
 }
 
-SerialPort* serialOpen(unsigned portNumber)
+// A COM port opens at once: there is no wait for a stop to end.
+SerialPort* serialOpen(unsigned portNumber, Event* /*stop*/)
 {
     char path[32];
     portDevicePath(portNumber, path, sizeof path);

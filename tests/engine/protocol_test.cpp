@@ -133,6 +133,36 @@ TEST_F(Handshake, TimesOutInEveryHandshakeState)
     }
 }
 
+// The port reader's notice that a read failed (the device has gone): in any
+// handshake state a "Communication error" at once, and the countdown ends;
+// outside a handshake nothing, since the next frame's refused write says it.
+TEST_F(Handshake, AFailedReadEndsAHandshakeAtOnceAndNothingElse)
+{
+    const ProtocolState handshake[] = {HandshakeF1, HandshakeF2,      HandshakeCounts1,
+                                       HandshakeD1, HandshakeCounts2, HandshakeD2};
+    for (ProtocolState state : handshake) {
+        listener.clear();
+        control.startHandshake();
+        inState(state);
+        control.clearFrames();
+        control.handlePortFailure();
+        EXPECT_EQ((Events{"status(7)"}), listener.events()) << state;
+        EXPECT_EQ(Ready, control.protocolState) << state;
+        EXPECT_TRUE(control.frames().empty()) << state;
+        for (int tick = 0; tick < 20; ++tick)
+            EXPECT_EQ(0, control.countDownHandshake()) << state;
+        EXPECT_EQ(1u, listener.count()) << state;
+    }
+    const ProtocolState others[] = {Idle, Ready, StopBoth, MoveStop2, MoveRate1, TimerRead};
+    for (ProtocolState state : others) {
+        listener.clear();
+        inState(state);
+        control.handlePortFailure();
+        EXPECT_TRUE(listener.events().empty()) << state;
+        EXPECT_EQ(state, control.protocolState) << state;
+    }
+}
+
 TEST_F(Handshake, TicksOutsideAHandshakeReportNothing)
 {
     const ProtocolState states[] = {Idle,      Ready,     StopBoth,          MoveStop2,

@@ -1,8 +1,9 @@
 // The Linux program's console modes, run as the real `merlintest` process
 // against the mount simulator on COM7: a check that reaches "Ready", an
 // unknown, an erring, a silent and an absent mount, a port named by its path,
-// the same simulator over UDP and TCP by address and by link,
-// why a port did not open, Ctrl-C (also with its output stalled), an unread
+// the same simulator over UDP and TCP by address and by link, a TCP peer
+// that leaves during the handshake, why a port did not open, Ctrl-C (also
+// with its output stalled, and during a connection nobody answers), an unread
 // trace during a flood, too few descriptors to start, write errors, bad
 // arguments, and the port list with a link of the user's.
 #include <gtest/gtest.h>
@@ -17,11 +18,13 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
@@ -285,6 +288,59 @@ TEST_F(ConsoleCheck, ReachesReadyOverTheNetworkByAddressAndByLink)
     EXPECT_LT(unknown.ms, 5000u);
 }
 
+// A listening TCP socket of the test's own on 127.0.0.1, at a port the
+// system chose.
+struct LoopbackListener {
+    explicit LoopbackListener(int backlog) : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 || listen(fd, backlog) != 0)
+            address.sin_port = 0;
+    }
+    ~LoopbackListener() { close(fd); }
+    std::string where() const { return "127.0.0.1:" + std::to_string(ntohs(address.sin_port)); }
+    int fd;
+    sockaddr_in address = {};
+};
+
+// A serial server that takes the connection and, once the handshake's first
+// frame has come, closes it or resets it: the check ends at once with the
+// vanished device's "Communication error", and says why on standard error
+// and in the trace.
+TEST_F(ConsoleCheck, ATcpPeerThatLeavesDuringTheHandshakeEndsItAtOnce)
+{
+    for (const bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "closed");
+        LoopbackListener server(1);
+        ASSERT_NE(server.address.sin_port, 0);
+        std::thread peer([&] {
+            const int client = accept(server.fd, nullptr, nullptr);
+            if (client < 0)
+                return;
+            pollfd frame = {client, POLLIN, 0};
+            poll(&frame, 1, 10000);
+            if (reset) {
+                const linger abort = {1, 0};
+                setsockopt(client, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            }
+            close(client);
+        });
+        const std::string address = "tcp://" + server.where();
+        const ProgramRun run = runProgram({"--trace", "--check", address});
+        peer.join();
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        EXPECT_EQ(statuses(run.out),
+                  (Lines{"Opening port...", "Connecting... Please wait.", "Communication error", "Connection closed"}));
+        EXPECT_LT(run.ms, 5000u) << "well before the handshake's 12 s";
+        const std::string why = address + ": connection closed by the peer";
+        EXPECT_NE(run.err.find("\nmerlintest: " + why + "\n"), std::string::npos) << run.err;
+        EXPECT_TRUE(std::regex_search(run.err, std::regex(R"re(\n +\d+ ms ! )re" + why + "\n"))) << run.err;
+    }
+}
+
 TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed)
 {
     ASSERT_TRUE(sim.setCounts(2, 700000));
@@ -435,6 +491,32 @@ TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)
     EXPECT_LT(endedAfter, 2000u);
     EXPECT_EQ(held.err, "");
     EXPECT_TRUE(portIsFree(7));
+
+    // During a TCP connection that nobody answers (a listener whose backlog
+    // is full, so that the connect waits out its 2 s): it ends at once, and
+    // says nothing more.
+    LoopbackListener server(0);
+    ASSERT_NE(server.address.sin_port, 0);
+    std::vector<int> fillers;
+    for (bool full = false; !full && fillers.size() < 16;) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        connect(fillers.back(), reinterpret_cast<const sockaddr*>(&server.address), sizeof server.address);
+        pollfd connected = {fillers.back(), POLLOUT, 0};
+        full = poll(&connected, 1, 1000) == 0;
+    }
+    const ProgramRun unanswered = runProgram({"--check", "tcp://" + server.where()}, [&](pid_t child) {
+        // "Opening port..." has come; the connect is under way.
+        platform::sleepMilliseconds(300);
+        interruptedAt = platform::nowMilliseconds();
+        kill(child, SIGINT);
+    });
+    const uint64_t connectEndedAfter = platform::nowMilliseconds() - interruptedAt;
+    for (const int filler : fillers)
+        close(filler);
+    EXPECT_EQ(unanswered.exitCode, 130) << unanswered.out << unanswered.err;
+    EXPECT_LT(connectEndedAfter, 1000u);
+    EXPECT_EQ(statuses(unanswered.out), Lines{"Opening port..."});
+    EXPECT_EQ(unanswered.err, "");
 }
 
 // --trace with standard error unread during a flood of noise: the trace

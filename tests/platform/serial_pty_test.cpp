@@ -6,6 +6,7 @@
 // ports.
 #include "platform/platform.h"
 #include "platform/port_names.h"
+#include "platform/posix/net_posix.h"
 #include "tests/platform/serial_reading.h"
 #include "tests/support/fake_system.h"
 #include "tests/support/port_links.h"
@@ -15,17 +16,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
@@ -959,6 +964,12 @@ TEST(SerialNetwork, AddressesAreShownWithTheirPortAndBadOnesSayWhy)
         {"udp://", nullptr, "no host in the address: use udp://HOST[:PORT] or tcp://HOST:PORT"},
         {"udp://[::1", nullptr, "bad address: use udp://HOST[:PORT] or tcp://HOST:PORT"},
         {"telnet://host:23", nullptr, "unknown kind of address 'telnet://': use udp://HOST[:PORT] or tcp://HOST:PORT"},
+        {"ftp://x", nullptr, "unknown kind of address 'ftp://': use udp://HOST[:PORT] or tcp://HOST:PORT"},
+        {"tcp://127.0.0.1:-1", nullptr, "bad port '-1': a number from 1 to 65535"},
+        {"udp://127.0.0.1: 5", nullptr, "bad port ' 5': a number from 1 to 65535"},
+        {"tcp://127.0.0.1:2000x", nullptr, "bad port '2000x': a number from 1 to 65535"},
+        {"tcp://", nullptr, "no host in the address: use udp://HOST[:PORT] or tcp://HOST:PORT"},
+        {"udp://:11880", nullptr, "no host in the address: use udp://HOST[:PORT] or tcp://HOST:PORT"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.given);
@@ -1033,9 +1044,33 @@ TEST(SerialNetwork, DatagramsGoFrameByFrameAndOnlyThePeersAreRead)
         EXPECT_EQ(reader.take(stop, 2, 5000).bytes, bytesOf("=\r"));
     }
 
+    // Empty datagrams are nothing to read: a wait goes on through them at
+    // once, and the reply behind them is the wait's outcome. (A hundred at a
+    // time: each takes room in the socket's buffer, which a few hundred fill.)
+    {
+        SerialRead* read = serialReadCreate(port);
+        uint32_t n = 0;
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(adapter.sendTo(tool, ""));
+        EXPECT_EQ(serialReadStart(read, &n), ReadPending);
+        EXPECT_EQ(serialReadWait(read, stop, 200), WaitTimeout);
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(adapter.sendTo(tool, ""));
+        ASSERT_TRUE(adapter.sendTo(tool, "=\r"));
+        EXPECT_EQ(serialReadWait(read, stop, 5000), WaitFirst);
+        ASSERT_TRUE(serialReadResult(read, &n));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(serialReadData(read)), n), "=\r");
+        serialReadDestroy(read);
+    }
+
     for (ModemFunction line : {SetDtr, SetRts, ClearRts, ClearDtr})
         EXPECT_FALSE(serialEscape(port, line));
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& e) { return e.rfind("note(", 0) == 0; }), 1)
+    // The address in use is said when the port opens; the missing modem
+    // lines once.
+    EXPECT_EQ(log.at(1), "note(35)=sending to " + adapter.where());
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& e) { return e.rfind("note(35)=no modem lines", 0) == 0; }),
+              1)
         << ::testing::PrintToString(log);
     setSerialTrace(nullptr);
     traceLog = nullptr;
@@ -1080,6 +1115,7 @@ TEST(SerialNetwork, AStreamWhosePeerGoesIsADeviceThatVanished)
         EXPECT_TRUE(reader.take(stop, 1, 5000).failed);
         EXPECT_LT(nowMilliseconds() - start, 1000u);
     }
+    EXPECT_EQ(openFailure(), "COM36 (tcp://" + server.where() + "): connection closed by the peer");
     Event* done = createEvent(false, false);
     const uint8_t frame[4] = {':', 'L', '1', '\r'};
     EXPECT_EQ(serialWrite(port, done, frame, 4, 1000), WaitFailed);
@@ -1092,6 +1128,173 @@ TEST(SerialNetwork, AStreamWhosePeerGoesIsADeviceThatVanished)
     EXPECT_EQ(serialOpen(kStreamPort), nullptr);
     EXPECT_LT(nowMilliseconds() - start, 1000u);
     EXPECT_EQ(openFailure(), "COM36 (tcp://" + server.where() + "): connection refused");
+}
+
+// The tests' own names: "both.merlintest.test" stands for ::1 and then
+// 127.0.0.1, as localhost does on many systems; "slow.merlintest.test" has
+// no answer until the test lets it go.
+std::mutex slowLock;
+std::condition_variable slowReleased;
+bool slowGo = false;
+
+int testResolver(const char* host, const char* service, const addrinfo* hints, addrinfo** found)
+{
+    addrinfo numeric = *hints;
+    numeric.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    if (std::strcmp(host, "both.merlintest.test") == 0) {
+        addrinfo *v6 = nullptr, *v4 = nullptr;
+        if (getaddrinfo("::1", service, &numeric, &v6) != 0)
+            return EAI_NONAME;
+        if (getaddrinfo("127.0.0.1", service, &numeric, &v4) != 0) {
+            freeaddrinfo(v6);
+            return EAI_NONAME;
+        }
+        addrinfo* last = v6;
+        while (last->ai_next)
+            last = last->ai_next;
+        last->ai_next = v4;
+        *found = v6;
+        return 0;
+    }
+    if (std::strcmp(host, "slow.merlintest.test") == 0) {
+        std::unique_lock<std::mutex> hold(slowLock);
+        slowReleased.wait(hold, [] { return slowGo; });
+        return EAI_NONAME;
+    }
+    return getaddrinfo(host, service, hints, found);
+}
+
+struct TestResolver {
+    TestResolver()
+    {
+        {
+            std::lock_guard<std::mutex> hold(slowLock);
+            slowGo = false;
+        }
+        setNameResolver(testResolver);
+    }
+    ~TestResolver()
+    {
+        setNameResolver(nullptr);
+        std::lock_guard<std::mutex> hold(slowLock);
+        slowGo = true;
+        slowReleased.notify_all();
+    }
+};
+
+// A name that stands for [::1] first, where nothing listens, and then for
+// 127.0.0.1, where the adapter is: the refusal moves the port on to the next
+// address, and the trace says which one is in use.
+TEST(SerialNetwork, ADatagramPortMovesOnFromAnAddressThatRefuses)
+{
+    TestResolver resolver;
+    LoopbackSocket adapter(SOCK_DGRAM);
+    ASSERT_NE(adapter.port, 0u);
+    // Nothing at [::1] on the adapter's port: free, as a bind there shows.
+    const int v6 = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 there = {};
+    there.sin6_family = AF_INET6;
+    there.sin6_addr = in6addr_loopback;
+    there.sin6_port = htons(static_cast<uint16_t>(adapter.port));
+    const bool nothingThere = v6 >= 0 && bind(v6, reinterpret_cast<sockaddr*>(&there), sizeof there) == 0;
+    const int error = errno;
+    close(v6);
+    if (!nothingThere && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL))
+        GTEST_SKIP() << "no IPv6 loopback here";
+    ASSERT_TRUE(nothingThere) << std::strerror(error);
+
+    const std::string port = std::to_string(adapter.port);
+    adoptDevicePath(("udp://both.merlintest.test:" + port).c_str());
+    std::vector<std::string> log;
+    traceLog = &log;
+    setSerialTrace(recordTrace);
+    SerialPort* opened = serialOpen(kMaxPortNumber);
+    ASSERT_NE(opened, nullptr) << openFailure();
+    Event* stop = createEvent(true, false);
+    {
+        PortReader reader(opened);
+        // The frame goes to [::1]; the reader hears its refusal, and the
+        // frame goes again, to the adapter, with no second write.
+        EXPECT_TRUE(writeFrame(opened, ":F1\r"));
+        std::string heard;
+        for (int tries = 0; tries < 50 && heard.empty(); ++tries) {
+            reader.take(stop, 1, 20);
+            heard = adapter.receive(100);
+        }
+        EXPECT_EQ(heard, ":F1\r");
+        ASSERT_TRUE(adapter.sendTo(adapter.peer, "=\r"));
+        EXPECT_EQ(reader.take(stop, 2, 5000).bytes, bytesOf("=\r"));
+
+        std::vector<std::string> notes;
+        std::copy_if(log.begin(), log.end(), std::back_inserter(notes),
+                     [](const std::string& e) { return e.rfind("note(", 0) == 0; });
+        EXPECT_EQ(notes,
+                  (std::vector<std::string>{"note(256)=sending to [::1]:" + port,
+                                            "note(256)=[::1]:" + port + " refused: sending to 127.0.0.1:" + port}));
+
+        // With the adapter gone both addresses refuse: a frame goes again
+        // once, to the other address, and no more.
+        adapter.closeIt();
+        log.clear();
+        EXPECT_TRUE(writeFrame(opened, ":F2\r"));
+        EXPECT_TRUE(reader.take(stop, 1, 500).bytes.empty());
+        EXPECT_EQ(std::count(log.begin(), log.end(), "write(4)=:F2\r"), 2) << ::testing::PrintToString(log);
+    }
+    serialClose(opened);
+    closeEvent(stop);
+    setSerialTrace(nullptr);
+    traceLog = nullptr;
+    adoptDevicePath(nullptr);
+}
+
+// A stop ends the wait for a name, and for a TCP connection that nobody
+// answers (a listener whose backlog is full), at once and with no reason to
+// show: the program is ending.
+TEST(SerialNetwork, AStopEndsTheWaitForANameOrAConnectionAtOnce)
+{
+    TestResolver resolver;
+    LoopbackSocket server(SOCK_STREAM);
+    ASSERT_NE(server.port, 0u);
+    // A backlog of none, filled: a further connection is not answered.
+    ASSERT_EQ(listen(server.fd, 0), 0);
+    std::vector<int> fillers;
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(server.port));
+    bool full = false;
+    while (!full && fillers.size() < 16) {
+        const int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        fillers.push_back(filler);
+        connect(filler, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pollfd connected = {filler, POLLOUT, 0};
+        full = poll(&connected, 1, 1000) == 0;
+    }
+    ASSERT_TRUE(full);
+
+    Event* stop = createEvent(true, false);
+    for (const std::string& address : {std::string("tcp://slow.merlintest.test:2000"), "tcp://" + server.where()}) {
+        SCOPED_TRACE(address);
+        adoptDevicePath(address.c_str());
+        resetEvent(stop);
+        const uint64_t start = nowMilliseconds();
+        std::thread stopper([stop] {
+            sleepMilliseconds(200);
+            setEvent(stop);
+        });
+        SerialPort* opened = serialOpen(kMaxPortNumber, stop);
+        const uint64_t took = nowMilliseconds() - start;
+        EXPECT_EQ(opened, nullptr) << "the connection was taken after " << took << " ms";
+        serialClose(opened);
+        stopper.join();
+        EXPECT_GE(took, 190u) << "it waited for the stop";
+        EXPECT_LT(took, 1000u) << "the name's and the connection's limits are 2 s";
+        EXPECT_EQ(openFailure(), "") << "after " << took << " ms";
+    }
+    adoptDevicePath(nullptr);
+    closeEvent(stop);
+    for (const int filler : fillers)
+        close(filler);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ public:
     using TelescopeControl::executeCommand;
     using TelescopeControl::feedEngineByte;
     using TelescopeControl::forwardPortData;
+    using TelescopeControl::handlePortFailure;
     using TelescopeControl::handleReply;
     using TelescopeControl::openPort;
     using TelescopeControl::parseReplyBytes;
