@@ -10,6 +10,7 @@
 namespace {
 
 std::atomic<TraceSink> traceSink{nullptr};
+std::atomic<platform::SerialTrace> frameObserver{nullptr};
 
 // A reply in the making: reads deliver bytes as they come, a reply ends at its
 // carriage return. Touched by the port reader thread, and by the engine thread
@@ -47,8 +48,12 @@ void received(const uint8_t* bytes, uint32_t count)
     }
 }
 
-void onSerialCall(const char* operation, long, bool succeeded, const uint8_t* bytes, uint32_t count)
+void onSerialCall(const char* operation, long argument, bool succeeded, const uint8_t* bytes, uint32_t count)
 {
+    if (platform::SerialTrace observer = frameObserver.load())
+        observer(operation, argument, succeeded, bytes, count);
+    if (traceSink.load() == nullptr)
+        return;
     // Something the port has to say about itself, as the open's reason is said.
     if (std::strcmp(operation, "note") == 0) {
         if (bytes != nullptr)
@@ -89,8 +94,23 @@ void startFrameTrace(TraceSink sink)
 
 void stopFrameTrace()
 {
-    platform::setSerialTrace(nullptr);
+    if (frameObserver.load() == nullptr)
+        platform::setSerialTrace(nullptr);
     traceSink.store(nullptr);
+}
+
+void setFrameObserver(platform::SerialTrace observer)
+{
+    frameObserver.store(observer);
+    if (observer != nullptr)
+        platform::setSerialTrace(onSerialCall);
+    else if (traceSink.load() == nullptr)
+        platform::setSerialTrace(nullptr);
+}
+
+void traceNote(const char* text)
+{
+    emit('!', reinterpret_cast<const uint8_t*>(text), std::strlen(text));
 }
 
 uint64_t programMilliseconds()

@@ -16,6 +16,7 @@
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
 #include "app/console_check.h"
+#include "app/console_preflight.h"
 #include "app/frame_trace.h"
 #include "app/output_writer.h"
 #include "platform/platform.h"
@@ -26,7 +27,8 @@ namespace {
 
 const char kUsage[] =
     "usage: merlintest [--trace]\n"
-    "       merlintest [--trace] --check N\n"
+    "       merlintest [--trace] --check N [--report | --self-test [--camera KIND]]\n"
+    "                  [--json]\n"
     "       merlintest --list-ports | --help | --version\n"
     "\n"
     "Tests a motorised telescope mount on a serial port. With no option it opens\n"
@@ -37,6 +39,15 @@ const char kUsage[] =
     "                path or a network address (below) without a window: connect\n"
     "                as the dialog does, print each status with the milliseconds\n"
     "                since start, disconnect\n"
+    "  --report      after \"Ready\", read and print the mount's own figures, each\n"
+    "                with its raw reply (\"not answered\" where it lacks a command)\n"
+    "  --self-test   the figures, then jog each axis a little each way (at most\n"
+    "                0.5 deg, 2.4 s in all), prove it moved the way named, stopped\n"
+    "                and stays stopped; one PASS/FAIL line a step. The mount moves!\n"
+    "  --camera KIND with --self-test, also fire the shutter through the\n"
+    "                auxiliary output (aux), the cable's RTS line (cable) or the\n"
+    "                Bluetooth adapter (adapter)\n"
+    "  --json        print the figures and steps as one JSON document instead\n"
     "  --list-ports  list each COM number whose device exists, tab-separated:\n"
     "                COMn, the device, its /dev/serial/by-id name, its product\n"
     "  --trace       write every frame sent and every reply received to standard\n"
@@ -45,8 +56,9 @@ const char kUsage[] =
     "  -V, --version show the version\n"
     "\n"
     "Exit status:\n"
-    "  0    the dialog ended, a check reached \"Ready\", or the list, help, version\n"
-    "  1    a check failed (the port or the mount), or there is no display\n"
+    "  0    the dialog ended, a check reached \"Ready\" (and its self-test passed),\n"
+    "       or the list, help, version\n"
+    "  1    a check or a step of its self-test failed, or there is no display\n"
     "  2    a bad command line\n"
     "  130  a check ended by Ctrl-C (SIGINT)\n"
     "  143  a check ended by SIGTERM\n"
@@ -65,7 +77,7 @@ constexpr int kExitTerminated = 128 + SIGTERM;
 // Lines that may wait for a slow reader: a flood's trace fills its queue in
 // a moment and is then dropped; a check prints a handful of statuses.
 constexpr size_t kTraceQueueLines = 128;
-constexpr size_t kStatusQueueLines = 64;
+constexpr size_t kStatusQueueLines = 256;
 // How long the end of the program waits for the writers to empty their
 // queues; a writer that still cannot write is left behind. Ctrl-C asks for
 // an end at once: then only the shorter wait.
@@ -191,7 +203,7 @@ void onInterrupt(int signal)
     platform::setEvent(interruptEvent);
 }
 
-int checkMount(unsigned port, OutputWriter* statuses)
+int checkMount(unsigned port, OutputWriter* statuses, const ConsolePreflight* preflight)
 {
     interruptEvent = platform::createEvent(true, false);
     if (interruptEvent == nullptr)
@@ -203,8 +215,11 @@ int checkMount(unsigned port, OutputWriter* statuses)
     struct sigaction previousInt = {}, previousTerm = {};
     sigaction(SIGINT, &action, &previousInt);
     sigaction(SIGTERM, &action, &previousTerm);
-    const int result = runConsoleCheck(port, statuses, interruptEvent);
+    int result =
+        runConsoleCheck(port, preflight != nullptr && preflight->json ? errorWriter.load() : statuses, interruptEvent);
     const int error = errno;
+    if (result == kCheckReady && preflight != nullptr)
+        result = runConsolePreflight(port, *preflight, statuses, errorWriter.load(), interruptEvent);
     sigaction(SIGINT, &previousInt, nullptr);
     sigaction(SIGTERM, &previousTerm, nullptr);
     platform::closeEvent(interruptEvent);
@@ -257,6 +272,8 @@ int runLinuxProgram(int argc, char** argv)
     bool trace = false;
     bool list = false;
     unsigned checkPort = 0;
+    bool report = false;
+    ConsolePreflight preflight;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
@@ -269,6 +286,28 @@ int runLinuxProgram(int argc, char** argv)
         }
         if (option == "--trace") {
             trace = true;
+        } else if (option == "--report") {
+            report = true;
+        } else if (option == "--self-test") {
+            preflight.selfTest = true;
+        } else if (option == "--json") {
+            preflight.json = true;
+        } else if (option == "--camera" || option.rfind("--camera=", 0) == 0) {
+            std::string kind;
+            if (option != "--camera")
+                kind = option.substr(std::strlen("--camera="));
+            else if (i + 1 < argc)
+                kind = argv[++i];
+            else
+                return usageError("option '--camera' needs aux, cable or adapter");
+            if (kind == "aux")
+                preflight.shutter = ShutterInterface::AuxOutput;
+            else if (kind == "cable")
+                preflight.shutter = ShutterInterface::RtsCable;
+            else if (kind == "adapter")
+                preflight.shutter = ShutterInterface::Adapter;
+            else
+                return usageError("'" + kind + "' is not a camera interface (aux, cable or adapter)");
         } else if (option == "--list-ports") {
             list = true;
         } else if (option == "--check" || option.rfind("--check=", 0) == 0) {
@@ -292,6 +331,12 @@ int runLinuxProgram(int argc, char** argv)
     }
     if (list && checkPort != 0)
         return usageError("--list-ports and --check are two ways to run; choose one");
+    if ((report || preflight.selfTest || preflight.json) && checkPort == 0)
+        return usageError("--report, --self-test and --json go with --check N");
+    if (preflight.json && !report && !preflight.selfTest)
+        return usageError("--json goes with --report or --self-test");
+    if (preflight.shutter != ShutterInterface::None && !preflight.selfTest)
+        return usageError("--camera goes with --self-test");
     if (list)
         return finishStandardOutput(listPorts());
     // A test may have made the application object already.
@@ -322,7 +367,7 @@ int runLinuxProgram(int argc, char** argv)
         startFrameTrace(traceToStandardError);
     int code = kExitOk;
     if (checkPort != 0) {
-        code = checkMount(checkPort, statuses);
+        code = checkMount(checkPort, statuses, report || preflight.selfTest ? &preflight : nullptr);
     } else {
         // A test may have made the application object already.
         QApplication* application = nullptr;
