@@ -1,5 +1,6 @@
 #include "app/frame_trace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -19,7 +20,9 @@ constexpr size_t kPendingSize = 64;
 uint8_t pending[kPendingSize];
 size_t pendingLength = 0;
 
-void emit(char direction, const uint8_t* bytes, size_t count)
+// `bytes` are escaped for the line unless they are text of the program's own
+// that is escaped already.
+void emit(char direction, const uint8_t* bytes, size_t count, bool escape = true)
 {
     TraceSink sink = traceSink.load();
     if (sink == nullptr)
@@ -30,7 +33,13 @@ void emit(char direction, const uint8_t* bytes, size_t count)
         return;
     size_t at = static_cast<size_t>(length);
     // Room for the newline and the zero.
-    at += escapeBytes(bytes, count, line + at, sizeof line - at - 1);
+    if (escape) {
+        at += escapeBytes(bytes, count, line + at, sizeof line - at - 1);
+    } else {
+        const size_t n = std::min(count, sizeof line - at - 2);
+        std::memcpy(line + at, bytes, n);
+        at += n;
+    }
     line[at++] = '\n';
     line[at] = '\0';
     sink(line);
@@ -110,7 +119,7 @@ void setFrameObserver(platform::SerialTrace observer)
 
 void traceNote(const char* text)
 {
-    emit('!', reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+    emit('!', reinterpret_cast<const uint8_t*>(text), std::strlen(text), false);
 }
 
 uint64_t programMilliseconds()

@@ -25,8 +25,8 @@ void stopFrameTrace();
 // diagnosis watches the frames through it. Either may run without the other;
 // null removes it.
 void setFrameObserver(platform::SerialTrace observer);
-// A line of the program's own in the trace, marked "!" as a port's note is;
-// nothing when no trace runs.
+// A line of the program's own in the trace, marked "!" as a port's note is,
+// taken as it is (escaped already); nothing when no trace runs.
 void traceNote(const char* text);
 
 // Milliseconds on the monotonic clock since the first call; the entry point
