@@ -60,6 +60,10 @@ const char kUsage[] =
     "  --latency MS          wait MS milliseconds before each reply\n"
     "  --flood               write noise without end (at 9600 baud with --pace)\n"
     "  --stall               read nothing, so the port's queue fills and writes stop\n"
+    "  --stuck AXIS          axis 1 or 2 runs as told (:f) but its position stays\n"
+    "  --reversed AXIS       axis 1 or 2 turns against the direction :G names; a goto\n"
+    "                        ends as far the other way\n"
+    "  --runaway AXIS        axis 1 or 2 runs on after :K and :L (both answered =)\n"
     "  -h, --help            show this text and exit\n"
     "  -V, --version         show the version and exit\n"
     "\n"
@@ -94,8 +98,9 @@ const char kUsage[] =
     "Control port: one command a line, each answer ends with \"ok\" or \"error <why>\":\n"
     "  reset | silent 0|1 | error <prefix> <code> | error clear | echo 0|1 |\n"
     "  split <n> | noise 0|1 | overlong <n> | counts <1|2> <value> | pace 0|1 |\n"
-    "  latency <ms> | flood 0|1 | stall 0|1 | model <hex> | log | clearlog | state |\n"
-    "  axis 1|2 | say <text> | vanish | restore\n"
+    "  latency <ms> | flood 0|1 | stall 0|1 | model <hex> | stuck <1|2> 0|1 |\n"
+    "  reversed <1|2> 0|1 | runaway <1|2> 0|1 | log | clearlog | state | axis 1|2 |\n"
+    "  say <text> | vanish | restore\n"
     "  'axis N' answers 'axisN position=<counts from zero> running=0|1 mode=<m>\n"
     "  reverse=0|1 rate=<period> initialised=0|1'; --log also writes each change\n"
     "  of an axis as 'ax <ms> axisN <what> position=<counts>'.\n"
@@ -262,6 +267,9 @@ int main(int argc, char** argv)
         kFlood,
         kStall,
         kModel,
+        kStuck,
+        kReversed,
+        kRunaway,
         kUdp,
         kTcp,
         kHelp = 'h',
@@ -285,6 +293,9 @@ int main(int argc, char** argv)
         {"flood", no_argument, nullptr, kFlood},
         {"stall", no_argument, nullptr, kStall},
         {"model", required_argument, nullptr, kModel},
+        {"stuck", required_argument, nullptr, kStuck},
+        {"reversed", required_argument, nullptr, kReversed},
+        {"runaway", required_argument, nullptr, kRunaway},
         {"udp", required_argument, nullptr, kUdp},
         {"tcp", required_argument, nullptr, kTcp},
         {"help", no_argument, nullptr, kHelp},
@@ -391,6 +402,15 @@ int main(int argc, char** argv)
             break;
         case kModel:
             words = {"model", optarg};
+            break;
+        case kStuck:
+            words = {"stuck", optarg, "1"};
+            break;
+        case kReversed:
+            words = {"reversed", optarg, "1"};
+            break;
+        case kRunaway:
+            words = {"runaway", optarg, "1"};
             break;
         case kHelp:
             std::fputs(kUsage, stdout);

@@ -8,94 +8,19 @@
 // both sides would hide itself in every test.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
+#include "sim/axis.h"
+#include "sim/record.h"
+#include "sim/settings.h"
+
 #include <cstdio>
 #include <deque>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace sim {
 
-using Clock = std::chrono::steady_clock;
-
-// Error codes the simulated controller answers with ("!" + digit).
-constexpr char kErrorUnknownCommand = '0';
-constexpr char kErrorDataLength = '1';
-constexpr char kErrorMotorNotStopped = '2';
-constexpr char kErrorBadCharacter = '3';
-constexpr char kErrorNotInitialised = '4';
-
-constexpr uint32_t kDefaultCounts = 1440000;
-// The controller's figures a driver reads at connection.
-constexpr uint32_t kStepTimerHz = 62500;  // ":b": the step timer's frequency
-constexpr unsigned kFastRatio = 16;       // ":g": a fast mode's speed over a slow one's
-constexpr unsigned kWormTeeth = 144;      // ":s" is counts per revolution over this
-constexpr unsigned kDefaultModel = 0x80;  // ":e": model code in the last two digits
-constexpr unsigned kFirmware = 0x0310;    // ":e": major and minor version, first four digits
-
-// What the simulator does beyond plain answers; the defaults answer well.
-struct Settings {
-    bool silent = false;
-    std::vector<std::pair<std::string, std::string>> errors;  // frame prefix, code
-    bool echo = false;
-    unsigned split = 0;  // bytes per write; 0 writes each answer whole
-    bool noise = false;
-    unsigned overlong = 0;  // extra data characters in every reply
-    uint32_t counts[2] = {kDefaultCounts, kDefaultCounts};
-    bool pace = false;  // about 1.04 ms a byte, as at 9600 baud
-    unsigned latencyMs = 0;
-    bool flood = false;  // noise without end: at line rate when paced, else as fast as the port takes
-    bool stall = false;  // read nothing from the port, so its queue fills and writes stop
-    unsigned model = kDefaultModel;
-};
-
 // What the main loop is asked to do with the data port's device.
 enum class PortRequest { None, Vanish, Restore };
-
-// Applies one setting given as words ("silent 1", "error :a1 05", "counts 2
-// 800000", ...). Shared by the command line and the control port.
-bool applySetting(Settings& settings, const std::vector<std::string>& words, std::string* why);
-
-// Motion modes of ":G" (its first digit).
-enum AxisMode : unsigned { GotoFast = 0, SlewSlow = 1, GotoSlow = 2, SlewFast = 3 };
-
-// One axis of the controller. Its position is a count relative to the
-// controller's zero (0x800000 on the line); while it runs, the position is
-// worked out from the time, so any reading is exact whenever it is taken.
-struct Axis {
-    bool initialised = false;  // ":F" seen
-    bool moving = false;       // the running bit, decelerating included
-    unsigned mode = SlewSlow;
-    unsigned reverse = 0;  // backwards (counts decrease), bit 0 of ":G"'s second digit
-    unsigned south = 0;    // bit 1 of ":G"'s second digit; taken, not used
-    uint32_t rate = 0;     // ":I": step timer ticks a count in a slow mode
-    int64_t position = 0;  // while moving: where the current stretch began
-    // Goto target, from ":H" (relative to the position at ":J") or ":S".
-    bool targetAbsolute = false;
-    int64_t targetValue = 0;
-    // The current stretch of motion: counts = floor(ns * num / den) since `since`.
-    Clock::time_point since;
-    int direction = 1;
-    uint64_t num = 0, den = 1;
-    bool toTarget = false;
-    int64_t target = 0;
-    bool braking = false;  // ":K" in a fast mode: slowing to rest over kBrakeTime
-};
-
-// Where the axis is at `now`.
-int64_t axisPosition(const Axis& axis, Clock::time_point now);
-
-struct RecordEntry {
-    bool received;  // true: a frame came in; false: a reply went out
-    uint64_t ms;    // since the simulator started, monotonic
-    uint64_t us;    // the same time in microseconds
-    std::string bytes;
-};
-
-// "rx <ms> <bytes>", or with `microseconds` "rx <us> <bytes>".
-std::string formatEntry(const RecordEntry& entry, bool microseconds = false);
 
 // A piece of output, to be written no earlier than `due`.
 struct Chunk {
@@ -165,6 +90,7 @@ private:
     void resetMachine();
     static std::vector<int> axesOf(int channel);  // channel 3 is both axes
     void setSpeed(int index);
+    void rebaseMotion(Clock::time_point now);
     void startMotion(int index, Clock::time_point now);
     void stopAxis(int index, Clock::time_point now, const char* why);
     void logAxis(int index, const std::string& what, Clock::time_point now);

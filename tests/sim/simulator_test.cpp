@@ -107,6 +107,12 @@ private:
     int fd_ = -1;
 };
 
+struct Step {
+    const char* frame;
+    const char* reply;    // empty: nothing is answered
+    bool repeat = false;  // sent again until so answered: the end of a motion
+};
+
 // A simulator of the test's own, started with --com 7 --control-com 8 (and
 // any extra options) in a temporary HOME that this process uses as well, so
 // SimClient finds it as COM8.
@@ -229,6 +235,24 @@ protected:
         return port->readReplies(count);
     }
 
+    // Each frame in turn, its reply as the step expects.
+    void play(const std::vector<Step>& steps)
+    {
+        for (const Step& step : steps) {
+            SCOPED_TRACE(SimClient::escape(step.frame));
+            std::string reply;
+            if (!*step.reply)
+                port->send(step.frame);
+            else if (!step.repeat)
+                EXPECT_EQ(exchange(step.frame, 1), step.reply);
+            else {
+                for (auto begin = Clock::now(); reply != step.reply && elapsedMs(begin) < kWaitMs;)
+                    reply = exchange(step.frame, 1);
+                EXPECT_EQ(reply, step.reply);
+            }
+        }
+    }
+
     bool stateHas(const std::string& line)
     {
         auto lines = sim.state();
@@ -282,17 +306,11 @@ TEST_F(Simulator, MoveStoresModeDirectionAndRateDecodedLowByteFirst)
     EXPECT_TRUE(stateHas("axis2 stopped"));
 }
 
-struct Step {
-    const char* frame;
-    const char* reply;    // empty: nothing is answered
-    bool repeat = false;  // sent again until so answered: the end of a motion
-};
-
 // The controller's command set in one run on a fresh machine, in order, for
 // a driver that asks for everything: figures, status, position, goto, slew.
 TEST_F(Simulator, EveryCommandAnswersAsTheControllerDoes)
 {
-    const Step steps[] = {
+    const std::vector<Step> steps = {
         {":", ""},  // a lone ":" then silence: the next frame starts afresh
         {":e1\r", "=031080\r"},
         {":e2\r", "=031080\r"},
@@ -354,19 +372,7 @@ TEST_F(Simulator, EveryCommandAnswersAsTheControllerDoes)
         {":G141\r", "!3\r"},
     };
     ASSERT_NO_FATAL_FAILURE(start());
-    for (const Step& step : steps) {
-        SCOPED_TRACE(SimClient::escape(step.frame));
-        std::string reply;
-        if (!*step.reply)
-            port->send(step.frame);
-        else if (!step.repeat)
-            EXPECT_EQ(exchange(step.frame, 1), step.reply);
-        else {
-            for (auto begin = Clock::now(); reply != step.reply && elapsedMs(begin) < kWaitMs;)
-                reply = exchange(step.frame, 1);
-            EXPECT_EQ(reply, step.reply);
-        }
-    }
+    play(steps);
     SimClient::Axis axis;
     ASSERT_TRUE(sim.axis(2, &axis)) << sim.lastError();
     EXPECT_EQ(axis.position, 16);
@@ -467,6 +473,107 @@ TEST_F(Simulator, SelfTimerTakesItsTimeLowByteFirstAndCountsDownToZero)
         reachedZero = reply == "=0000\r";
     }
     EXPECT_TRUE(reachedZero);
+}
+
+// Faults of a drive that a self-test must catch, each on the one model: the
+// frames are answered as ever, only where the axis goes tells. Axis 1 slews
+// fast at period 1 (a count a microsecond), so any two readings differ.
+TEST_F(Simulator, DriveFaultsShowOnlyInWhereTheAxisGoes)
+{
+    const struct {
+        std::vector<std::string> options;
+        std::vector<Step> steps;
+        int axis, direction;  // how that axis then moves: +1, -1, 0 at rest
+    } cases[] = {
+        // Stuck: running as far as :f tells, at zero however long; axis 2 is sound.
+        {{"--stuck", "1"},
+         {{":F3\r", "=\r"},
+          {":G130\r", "=\r"},
+          {":I1010000\r", "=\r"},
+          {":J1\r", "=\r"},
+          {":f1\r", "=511\r"},
+          {":j1\r", "=000080\r"},
+          {":G230\r", "=\r"},
+          {":I2010000\r", "=\r"},
+          {":J2\r", "=\r"},
+          {":j1\r", "=000080\r"}},
+         2,
+         1},
+        // Reversed: :f names the direction asked for, the position goes the
+        // other way; a goto of +3 ends at -3.
+        {{"--reversed", "1"},
+         {{":F3\r", "=\r"},
+          {":G120\r", "=\r"},
+          {":I1010000\r", "=\r"},
+          {":H1030000\r", "=\r"},
+          {":J1\r", "=\r"},
+          {":f1\r", "=001\r", true},
+          {":j1\r", "=FDFF7F\r"},
+          {":G130\r", "=\r"},
+          {":J1\r", "=\r"},
+          {":f1\r", "=511\r"}},
+         1,
+         -1},
+        // Runaway: both stops are answered and neither stops it.
+        {{"--runaway", "1"},
+         {{":F3\r", "=\r"},
+          {":G131\r", "=\r"},
+          {":I1010000\r", "=\r"},
+          {":J1\r", "=\r"},
+          {":K1\r", "=\r"},
+          {":L1\r", "=\r"},
+          {":L3\r", "=\r"},
+          {":f1\r", "=711\r"},
+          {":G130\r", "!2\r"}},
+         1,
+         -1},
+        // A controller that refuses to say what it is.
+        {{"--error", ":e=1"}, {{":e1\r", "!1\r"}, {":e2\r", "!1\r"}, {":a1\r", "=00F915\r"}}, 1, 0},
+        {{"--error", ":e2=2"}, {{":e1\r", "=031080\r"}, {":e2\r", "!2\r"}}, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options[0]);
+        ASSERT_NO_FATAL_FAILURE(start(c.options));
+        play(c.steps);
+        int direction = 2;
+        EXPECT_TRUE(sim.axisMotion(c.axis, &direction)) << sim.lastError();
+        EXPECT_EQ(direction, c.direction);
+        stop(SIGTERM);
+    }
+}
+
+// The same faults from the control line, switched on a turning axis; reset
+// brings back those of the command line.
+TEST_F(Simulator, DriveFaultsSwitchOnTheControlLineAndResetRestoresTheStart)
+{
+    ASSERT_NO_FATAL_FAILURE(start({"--runaway", "2"}));
+    EXPECT_EQ(exchange(":F3\r:G130\r:I1010000\r:J1\r", 4), "=\r=\r=\r=\r");
+    ASSERT_TRUE(sim.setStuck(1, true));
+    SimClient::Axis before, after;
+    ASSERT_TRUE(sim.axis(1, &before));
+    platform::sleepMilliseconds(20);
+    ASSERT_TRUE(sim.axis(1, &after));
+    EXPECT_TRUE(after.running);
+    EXPECT_EQ(after.position, before.position) << "stuck where it was, not back at zero";
+    EXPECT_GT(after.position, 0);
+    ASSERT_TRUE(sim.setStuck(1, false));
+    int direction = 0;
+    EXPECT_TRUE(sim.axisMotion(1, &direction)) << sim.lastError();
+    EXPECT_EQ(direction, 1);
+    ASSERT_TRUE(sim.setRunaway(1, true));
+    EXPECT_EQ(exchange(":L1\r:f1\r", 2), "=\r=511\r");
+    ASSERT_TRUE(sim.setRunaway(1, false));
+    EXPECT_EQ(exchange(":L1\r:f1\r", 2), "=\r=501\r");
+    ASSERT_TRUE(sim.setReversed(1, true));
+    EXPECT_EQ(exchange(":J1\r", 1), "=\r");
+    EXPECT_TRUE(sim.axisMotion(1, &direction)) << sim.lastError();
+    EXPECT_EQ(direction, -1);
+
+    ASSERT_TRUE(sim.reset());
+    EXPECT_EQ(exchange(":F3\r:G130\r:G230\r:I1010000\r:I2010000\r:J3\r:L3\r:f1\r:f2\r", 9),
+              "=\r=\r=\r=\r=\r=\r=\r=501\r=511\r");
+    EXPECT_TRUE(sim.axisMotion(2, &direction)) << sim.lastError();
+    EXPECT_EQ(direction, 1);
 }
 
 struct BadFrame {
@@ -621,7 +728,7 @@ TEST_F(Simulator, ControlCommandsRefuseWhatTheyCannotTake)
 {
     ASSERT_NO_FATAL_FAILURE(start());
     const char* bad[] = {"bogus",     "silent 2",     "split x", "counts 3 800000", "counts 1 16777216", "latency -1",
-                         "error :a1", "overlong 1 2", "echo"};
+                         "error :a1", "overlong 1 2", "echo",    "stuck 3 1",       "reversed 1",        "runaway 1 2"};
     for (const char* command : bad) {
         EXPECT_FALSE(sim.command(command)) << command;
         EXPECT_NE(sim.lastError().find("error"), std::string::npos) << sim.lastError();
@@ -734,13 +841,15 @@ TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail)
     int status = startRaw({MERLIN_SIM_PATH, "--help"}, true);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    const char* options[] = {"--link",  "--control-link", "--com",   "--control-com", "--log",      "--silent",
-                             "--error", "--echo",         "--split", "--noise",       "--overlong", "--counts",
-                             "--pace",  "--latency",      "--model", "--help",        "--version"};
+    const char* options[] = {"--link",     "--control-link", "--com",   "--control-com", "--log",
+                             "--silent",   "--error",        "--echo",  "--split",       "--noise",
+                             "--overlong", "--counts",       "--pace",  "--latency",     "--model",
+                             "--help",     "--version",      "--stuck", "--reversed",    "--runaway"};
     for (const char* option : options)
         EXPECT_NE(output_.find(option), std::string::npos) << option;
-    for (const char* command : {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts", "pace",
-                                "latency", "model", "log", "clearlog", "state", "axis", "say"}) {
+    for (const char* command :
+         {"reset", "silent", "error", "echo", "split", "noise", "overlong", "counts", "pace", "latency", "model", "log",
+          "clearlog", "state", "axis", "say", "stuck", "reversed", "runaway"}) {
         EXPECT_NE(output_.find(command), std::string::npos) << command;
     }
 
@@ -764,6 +873,7 @@ TEST_F(Simulator, HelpListsEveryOptionAndBadOptionsFail)
         {{"--split", "x"}, "bad argument 'x' for --split"},
         {{"--counts", "800000"}, "bad argument '800000' for --counts"},
         {{"--com", "0"}, "'0' is not a COM number from 1 to 256"},
+        {{"--stuck", "3"}, "bad argument '3' for --stuck"},
         {{"--latency"}, "option '--latency' needs an argument"},
         {{"extra"}, "unexpected argument 'extra'"},
     };

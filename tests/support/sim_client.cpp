@@ -175,6 +175,18 @@ bool SimClient::setStall(bool on)
 {
     return command(on ? "stall 1" : "stall 0");
 }
+bool SimClient::setStuck(int axis, bool on)
+{
+    return command("stuck " + std::to_string(axis) + (on ? " 1" : " 0"));
+}
+bool SimClient::setReversed(int axis, bool on)
+{
+    return command("reversed " + std::to_string(axis) + (on ? " 1" : " 0"));
+}
+bool SimClient::setRunaway(int axis, bool on)
+{
+    return command("runaway " + std::to_string(axis) + (on ? " 1" : " 0"));
+}
 bool SimClient::vanish()
 {
     return command("vanish");

@@ -49,6 +49,11 @@ public:
     bool setFlood(bool on);
     // Reads nothing from the data port, so its queue fills and writes stop.
     bool setStall(bool on);
+    // Faults of axis 1 or 2's drive: it runs as told but its position stays;
+    // it turns against the direction ":G" names; it runs on after ":K"/":L".
+    bool setStuck(int axis, bool on);
+    bool setReversed(int axis, bool on);
+    bool setRunaway(int axis, bool on);
     // The data port's device goes away (as unplugged) and comes back.
     bool vanish();
     bool restore();
