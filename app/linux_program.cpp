@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <string>
+#include <vector>
 #include <strings.h>
 #include <unistd.h>
 
@@ -21,12 +23,13 @@
 #include "app/output_writer.h"
 #include "platform/platform.h"
 #include "platform/port_names.h"
+#include "platform/posix/net_posix.h"
 #include "ui/qt/main_dialog.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: merlintest [--trace]\n"
+    "usage: merlintest [--trace] [QT-OPTION...]\n"
     "       merlintest [--trace] --check N [--report | --self-test [--camera KIND]]\n"
     "                  [--json]\n"
     "       merlintest --list-ports | --help | --version\n"
@@ -55,6 +58,10 @@ const char kUsage[] =
     "  -h, --help    show this text\n"
     "  -V, --version show the version\n"
     "\n"
+    "A long option may be shortened while it stays unambiguous (--list); \"--\"\n"
+    "ends the options. Qt's own options pass to the dialog: -style NAME,\n"
+    "-platform NAME, -display DISPLAY, -reverse and the others of Qt's manual.\n"
+    "\n"
     "Exit status:\n"
     "  0    the dialog ended, a check reached \"Ready\" (and its self-test passed),\n"
     "       or the list, help, version\n"
@@ -70,12 +77,19 @@ const char kUsage[] =
     "udp://HOST[:PORT] for a WiFi adapter (port 11880 when left out),\n"
     "tcp://HOST:PORT for a serial server.\n";
 
+const char kVersion[] = "merlintest " MERLINTEST_VERSION
+                        "\n"
+                        "Copyright (c) 2026 The MerlinTest developers\n"
+                        "This is free software under the MIT License; there is NO WARRANTY, to the\n"
+                        "extent permitted by law.\n";
+
 constexpr int kExitFailure = 1;
 constexpr int kExitInterrupted = 128 + SIGINT;
 constexpr int kExitTerminated = 128 + SIGTERM;
 
 // Lines that may wait for a slow reader: a flood's trace fills its queue in
-// a moment and is then dropped; a check prints a handful of statuses.
+// a moment and is then dropped; a check prints a handful of statuses, a
+// report or self-test a few dozen lines more.
 constexpr size_t kTraceQueueLines = 128;
 constexpr size_t kStatusQueueLines = 256;
 // How long the end of the program waits for the writers to empty their
@@ -138,7 +152,7 @@ int usageError(const std::string& problem)
 // 0 when it is none.
 unsigned parsePortNumber(const char* text)
 {
-    if (text[0] == '/' || std::strstr(text, "://") != nullptr)
+    if (text[0] == '/' || platform::isNetworkAddressText(text))
         return platform::adoptDevicePath(text);
     if (strncasecmp(text, "COM", 3) == 0)
         text += 3;
@@ -215,6 +229,7 @@ int checkMount(unsigned port, OutputWriter* statuses, const ConsolePreflight* pr
     struct sigaction previousInt = {}, previousTerm = {};
     sigaction(SIGINT, &action, &previousInt);
     sigaction(SIGTERM, &action, &previousTerm);
+    // A JSON document has standard output to itself.
     int result =
         runConsoleCheck(port, preflight != nullptr && preflight->json ? errorWriter.load() : statuses, interruptEvent);
     const int error = errno;
@@ -264,80 +279,254 @@ int finishOutput(OutputWriter* statuses, int code)
     return code;
 }
 
-}  // namespace
+// The command line. An option is one row of kOptions and one case in
+// parseCommandLine; one with a short form has its letter as its value, and
+// the letter in kShortOptions.
+enum OptionId : int {
+    kOptionHelp = 'h',
+    kOptionVersion = 'V',
+    kOptionCheck = 256,
+    kOptionListPorts,
+    kOptionTrace,
+    kOptionReport,
+    kOptionSelfTest,
+    kOptionCamera,
+    kOptionJson,
+};
 
-int runLinuxProgram(int argc, char** argv)
+const option kOptions[] = {
+    {"check", required_argument, nullptr, kOptionCheck},  {"list-ports", no_argument, nullptr, kOptionListPorts},
+    {"trace", no_argument, nullptr, kOptionTrace},        {"help", no_argument, nullptr, kOptionHelp},
+    {"version", no_argument, nullptr, kOptionVersion},    {"report", no_argument, nullptr, kOptionReport},
+    {"self-test", no_argument, nullptr, kOptionSelfTest}, {"camera", required_argument, nullptr, kOptionCamera},
+    {"json", no_argument, nullptr, kOptionJson},          {nullptr, 0, nullptr, 0},
+};
+// '+': the options end at the first word that is none (the program takes no
+// operands, so that word is refused); ':': a missing argument is told apart
+// from an unknown option, and getopt prints nothing itself.
+const char kShortOptions[] = "+:hV";
+
+// What an option's argument is, for "option '--check' needs a COM number".
+const char* argumentName(int id)
 {
-    programMilliseconds();
+    if (id == kOptionCamera)
+        return "aux, cable or adapter";
+    return id == kOptionCheck ? "a COM number" : "an argument";
+}
+
+// Qt's own options (its GUI, widgets and X11 platform's), handed to Qt as
+// they came: "-style fusion" or "-style=fusion", "-platform offscreen"...
+struct QtOption {
+    const char* name;
+    bool takesValue;
+};
+const QtOption kQtOptions[] = {
+    {"platform", true},
+    {"platformpluginpath", true},
+    {"platformtheme", true},
+    {"plugin", true},
+    {"qwindowgeometry", true},
+    {"geometry", true},
+    {"qwindowicon", true},
+    {"icon", true},
+    {"qwindowtitle", true},
+    {"title", true},
+    {"session", true},
+    {"display", true},
+    {"name", true},
+    {"visual", true},
+    {"style", true},
+    {"stylesheet", true},
+    {"reverse", false},
+    {"testability", false},
+    {"widgetcount", false},
+    {"dograb", false},
+    {"nograb", false},
+    {"qmljsdebugger", false},
+};
+
+// The Qt option a word names ("-style", "-style=fusion"); null for any other.
+const QtOption* qtOptionNamed(const char* word)
+{
+    if (word[0] != '-' || word[1] == '-')
+        return nullptr;
+    const size_t length = std::strcspn(word + 1, "=");
+    for (const QtOption& qt : kQtOptions)
+        if (std::strlen(qt.name) == length && std::strncmp(word + 1, qt.name, length) == 0)
+            return &qt;
+    return nullptr;
+}
+
+// How many of our long options a "--NAME[=VALUE]" word may mean, as
+// getopt_long reads it: 1 for the exact name or a prefix of only that one
+// (*found set), 0 for none, more when the prefix is ambiguous.
+int longOptionsMeant(const char* word, const option** found)
+{
+    const char* name = word + 2;
+    const size_t length = std::strcspn(name, "=");
+    int count = 0;
+    for (const option* row = kOptions; row->name != nullptr; ++row) {
+        if (std::strncmp(row->name, name, length) != 0)
+            continue;
+        *found = row;
+        if (std::strlen(row->name) == length)
+            return 1;
+        ++count;
+    }
+    return count;
+}
+
+// What the command line asks for.
+struct CommandLine {
     bool trace = false;
     bool list = false;
     unsigned checkPort = 0;
     bool report = false;
     ConsolePreflight preflight;
+    // The program's name and Qt's options, for QApplication, which keeps
+    // them (and its count) for its whole life.
+    std::vector<char*> qtArguments;
+    int qtArgumentCount = 0;
+};
+
+constexpr int kContinue = -1;
+
+// Reads the command line into *line: kContinue, or the exit code once the
+// help, the version or a bad command line has been answered.
+int parseCommandLine(int argc, char** argv, CommandLine* line)
+{
+    // Qt's options go to Qt, the rest to getopt_long. An option's argument
+    // is its own whatever it looks like ("--check -style" names a port).
+    std::vector<char*> ours = {argv[0]};
+    line->qtArguments = {argv[0]};
     for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "-h" || option == "--help") {
-            std::fputs(kUsage, stdout);
-            return finishStandardOutput(kExitOk);
+        char* word = argv[i];
+        if (std::strcmp(word, "--") == 0) {
+            ours.insert(ours.end(), argv + i, argv + argc);
+            break;
         }
-        if (option == "-V" || option == "--version") {
-            std::printf("merlintest %s\n", MERLINTEST_VERSION);
-            return finishStandardOutput(kExitOk);
+        if (const QtOption* qt = qtOptionNamed(word)) {
+            line->qtArguments.push_back(word);
+            if (qt->takesValue && std::strchr(word, '=') == nullptr) {
+                if (i + 1 >= argc)
+                    return usageError(std::string("option '") + word + "' needs a value");
+                line->qtArguments.push_back(argv[++i]);
+            }
+            continue;
         }
-        if (option == "--trace") {
-            trace = true;
-        } else if (option == "--report") {
-            report = true;
-        } else if (option == "--self-test") {
-            preflight.selfTest = true;
-        } else if (option == "--json") {
-            preflight.json = true;
-        } else if (option == "--camera" || option.rfind("--camera=", 0) == 0) {
-            std::string kind;
-            if (option != "--camera")
-                kind = option.substr(std::strlen("--camera="));
-            else if (i + 1 < argc)
-                kind = argv[++i];
-            else
-                return usageError("option '--camera' needs aux, cable or adapter");
+        ours.push_back(word);
+        const option* meant = nullptr;
+        if (word[0] == '-' && word[1] == '-' && longOptionsMeant(word, &meant) == 1 &&
+            meant->has_arg == required_argument && std::strchr(word, '=') == nullptr && i + 1 < argc)
+            ours.push_back(argv[++i]);
+    }
+    line->qtArgumentCount = static_cast<int>(line->qtArguments.size());
+    line->qtArguments.push_back(nullptr);
+    const int count = static_cast<int>(ours.size());
+    ours.push_back(nullptr);
+
+    // A fresh scan, also when a test runs the program twice in one process.
+    optind = 0;
+    opterr = 0;
+    int id = 0;
+    while ((id = getopt_long(count, ours.data(), kShortOptions, kOptions, nullptr)) != -1) {
+        switch (id) {
+        case kOptionCheck: {
+            if (line->checkPort != 0)
+                return usageError("option '--check' may be given only once");
+            const std::string given = optarg;
+            if (platform::isNetworkAddressText(given)) {
+                platform::NetworkAddress address;
+                std::string why;
+                if (!platform::parseNetworkAddress(given, &address, &why))
+                    return usageError("'" + given + "': " + why);
+            }
+            line->checkPort = parsePortNumber(optarg);
+            if (line->checkPort == 0)
+                return usageError("'" + given + "' is not a COM number from 1 to 256");
+            break;
+        }
+        case kOptionListPorts:
+            line->list = true;
+            break;
+        case kOptionTrace:
+            line->trace = true;
+            break;
+        case kOptionReport:
+            line->report = true;
+            break;
+        case kOptionSelfTest:
+            line->preflight.selfTest = true;
+            break;
+        case kOptionJson:
+            line->preflight.json = true;
+            break;
+        case kOptionCamera: {
+            const std::string kind = optarg;
             if (kind == "aux")
-                preflight.shutter = ShutterInterface::AuxOutput;
+                line->preflight.shutter = ShutterInterface::AuxOutput;
             else if (kind == "cable")
-                preflight.shutter = ShutterInterface::RtsCable;
+                line->preflight.shutter = ShutterInterface::RtsCable;
             else if (kind == "adapter")
-                preflight.shutter = ShutterInterface::Adapter;
+                line->preflight.shutter = ShutterInterface::Adapter;
             else
                 return usageError("'" + kind + "' is not a camera interface (aux, cable or adapter)");
-        } else if (option == "--list-ports") {
-            list = true;
-        } else if (option == "--check" || option.rfind("--check=", 0) == 0) {
-            std::string number;
-            if (option != "--check")
-                number = option.substr(std::strlen("--check="));
-            else if (i + 1 < argc)
-                number = argv[++i];
-            else
-                return usageError("option '--check' needs a COM number");
-            if (checkPort != 0)
-                return usageError("option '--check' may be given only once");
-            checkPort = parsePortNumber(number.c_str());
-            if (checkPort == 0)
-                return usageError("'" + number + "' is not a COM number from 1 to 256");
-        } else if (!option.empty() && option[0] == '-') {
-            return usageError("unknown option '" + option + "'");
-        } else {
-            return usageError("unexpected argument '" + option + "'");
+            break;
+        }
+        case kOptionHelp:
+            std::fputs(kUsage, stdout);
+            return finishStandardOutput(kExitOk);
+        case kOptionVersion:
+            std::fputs(kVersion, stdout);
+            return finishStandardOutput(kExitOk);
+        case ':': {
+            // getopt_long names the option by its value here, not its row.
+            const option* missing = kOptions;
+            while (missing->name != nullptr && missing->val != optopt)
+                ++missing;
+            if (missing->name == nullptr)
+                return usageError(std::string("option '-") + static_cast<char>(optopt) + "' needs an argument");
+            return usageError(std::string("option '--") + missing->name + "' needs " + argumentName(optopt));
+        }
+        default: {
+            // A long option's word has been passed over; an unknown short
+            // one is named by optopt (it may sit inside a group, as "-hx").
+            const char* word = ours[optind - 1];
+            const option* meant = nullptr;
+            if (optopt > 0 && optopt < 128 && std::strchr(kShortOptions, optopt) == nullptr)
+                return usageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+            if (word[0] == '-' && word[1] == '-' && longOptionsMeant(word, &meant) > 1)
+                return usageError(std::string("option '") + word + "' is ambiguous");
+            return usageError(std::string("unknown option '") + word + "'");
+        }
         }
     }
-    if (list && checkPort != 0)
+    if (optind < count)
+        return usageError(std::string("unexpected argument '") + ours[optind] + "'");
+    if (line->list && line->checkPort != 0)
         return usageError("--list-ports and --check are two ways to run; choose one");
-    if ((report || preflight.selfTest || preflight.json) && checkPort == 0)
+    const ConsolePreflight& preflight = line->preflight;
+    if ((line->report || preflight.selfTest || preflight.json) && line->checkPort == 0)
         return usageError("--report, --self-test and --json go with --check N");
-    if (preflight.json && !report && !preflight.selfTest)
+    if (preflight.json && !line->report && !preflight.selfTest)
         return usageError("--json goes with --report or --self-test");
     if (preflight.shutter != ShutterInterface::None && !preflight.selfTest)
         return usageError("--camera goes with --self-test");
-    if (list)
+    return kContinue;
+}
+
+}  // namespace
+
+int runLinuxProgram(int argc, char** argv)
+{
+    programMilliseconds();
+    CommandLine line;
+    const int parsed = parseCommandLine(argc, argv, &line);
+    if (parsed != kContinue)
+        return parsed;
+    const bool trace = line.trace;
+    const unsigned checkPort = line.checkPort;
+    if (line.list)
         return finishStandardOutput(listPorts());
     // A test may have made the application object already.
     if (checkPort == 0 && QCoreApplication::instance() == nullptr && !haveDisplay()) {
@@ -367,12 +556,12 @@ int runLinuxProgram(int argc, char** argv)
         startFrameTrace(traceToStandardError);
     int code = kExitOk;
     if (checkPort != 0) {
-        code = checkMount(checkPort, statuses, report || preflight.selfTest ? &preflight : nullptr);
+        code = checkMount(checkPort, statuses, line.report || line.preflight.selfTest ? &line.preflight : nullptr);
     } else {
         // A test may have made the application object already.
         QApplication* application = nullptr;
         if (QCoreApplication::instance() == nullptr)
-            application = new QApplication(argc, argv);
+            application = new QApplication(line.qtArgumentCount, line.qtArguments.data());
         // A taskbar finds the desktop entry, and with it the name, by this;
         // the window shows the program's own icon rather than Qt's.
         QGuiApplication::setDesktopFileName(QStringLiteral("merlintest"));

@@ -1,7 +1,5 @@
 // The Linux program's console modes, run as the real `merlintest` process
 // against the mount simulator on COM7: a check that reaches "Ready", an
-// The Linux program's console modes, run as the real `merlintest` process
-// against the mount simulator on COM7: a check that reaches "Ready", an
 // unknown, an erring, a silent and an absent mount, a port named by its path,
 // the same simulator over UDP and TCP by address and by link,
 // why a port did not open, Ctrl-C (also with its output stalled), an unread
@@ -225,8 +223,9 @@ TEST_F(ConsoleCheck, ReachesReadyDisconnectsAndReleasesThePort)
     EXPECT_NE(run.err.find(" ms < =00F915\\r\n"), std::string::npos) << run.err;
     EXPECT_EQ(sim.frames().size(), 6u) << "nothing but the handshake";
     EXPECT_TRUE(portIsFree(7));
-    // "7" means COM7 too; without --trace standard error stays empty.
-    const ProgramRun plain = runProgram({"--check", "7"});
+    // "7" means COM7 too, a long option may be shortened, "--" ends the
+    // options; without --trace standard error stays empty.
+    const ProgramRun plain = runProgram({"--chec", "7", "--"});
     EXPECT_EQ(plain.exitCode, 0);
     EXPECT_EQ(plain.err, "");
     // A device path is a port too: here the simulator's own pseudo-terminal.
@@ -625,8 +624,16 @@ TEST_F(ConsoleCheck, AFullStandardOutputFailsTheCheckAfterItsEnd)
 
 TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
 {
-    for (const char* version : {"--version", "-V"})
-        EXPECT_EQ(runProgram({version}).out, "merlintest 1.0\n") << version;
+    for (const char* version : {"--version", "-V", "--vers"}) {
+        const ProgramRun run = runProgram({version});
+        EXPECT_EQ(run.exitCode, 0) << version;
+        EXPECT_EQ(run.out,
+                  "merlintest 1.0\n"
+                  "Copyright (c) 2026 The MerlinTest developers\n"
+                  "This is free software under the MIT License; there is NO WARRANTY, to the\n"
+                  "extent permitted by law.\n")
+            << version;
+    }
     for (const char* option : {"--help", "-h"}) {
         const ProgramRun help = runProgram({option});
         EXPECT_EQ(help.exitCode, 0) << option;
@@ -657,11 +664,22 @@ TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
         {{"--check", "7", "--check", "8"}, "option '--check' may be given only once"},
         {{"--check=7", "--check=7"}, "option '--check' may be given only once"},
         {{"--check", "7", "--list-ports"}, "--list-ports and --check are two ways to run; choose one"},
+        {{"--list", "--ch=7"}, "--list-ports and --check are two ways to run; choose one"},
+        {{"--ch"}, "option '--check' needs a COM number"},
+        {{"--trace", "--check"}, "option '--check' needs a COM number"},
         {{"--bogus"}, "unknown option '--bogus'"},
-        {{"--list"}, "unknown option '--list'"},
+        {{"--lists"}, "unknown option '--lists'"},
         {{"-x"}, "unknown option '-x'"},
+        {{"--trace", "-xh"}, "unknown option '-x'"},
         {{"--trace=1"}, "unknown option '--trace=1'"},
+        {{"--help=1"}, "unknown option '--help=1'"},
+        {{"--style", "fusion"}, "unknown option '--style'"},
+        {{"-stylo"}, "unknown option '-s'"},
+        {{"-style"}, "option '-style' needs a value"},
+        {{"--trace", "-platform"}, "option '-platform' needs a value"},
         {{"extra"}, "unexpected argument 'extra'"},
+        {{"--", "--trace"}, "unexpected argument '--trace'"},
+        {{"--trace", "extra", "--check", "7"}, "unexpected argument 'extra'"},
     };
     for (const auto& c : cases) {
         const ProgramRun run = runProgram(c.arguments);
@@ -669,6 +687,20 @@ TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
         EXPECT_EQ(run.err, "merlintest: " + c.problem + "\n" + tryHelp);
         EXPECT_EQ(run.out, "");
     }
+    // A malformed network address is a bad command line too, refused with
+    // its reason before any port; a plain COM number after "--check" is not
+    // taken for Qt's option, whatever it looks like.
+    for (const char* address : {"udp://", "tcp://127.0.0.1", "udp://127.0.0.1:65536", "tcp://127.0.0.1:0",
+                                "udp://127.0.0.1:-1", "ftp://x", "tcp://:2000"}) {
+        const ProgramRun run = runProgram({"--check", address});
+        EXPECT_EQ(run.exitCode, 2) << address << ": " << run.err;
+        EXPECT_EQ(run.err.find("merlintest: '" + std::string(address) + "': "), 0u) << run.err;
+        EXPECT_NE(run.err.find("\n" + tryHelp), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    const ProgramRun styled = runProgram({"--check", "-style"});
+    EXPECT_EQ(styled.err, "merlintest: '-style' is not a COM number from 1 to 256\n" + tryHelp);
 }
 
 // Without a display the dialog cannot come up: a plain answer instead of

@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QGuiApplication>
+#include <string>
 #include <vector>
 
 #include "app/linux_program.h"
@@ -33,18 +34,21 @@ protected:
         ASSERT_TRUE(sim.reset()) << sim.lastError();
     }
 
-    // Runs the program; `script` runs on its main dialog once it is up and
-    // must end it.
-    int run(std::function<void(QWidget*)> script)
+    // Runs the program with `arguments`; `script` runs on its main dialog
+    // once it is up and must end it.
+    int run(std::function<void(QWidget*)> script, std::vector<std::string> arguments = {})
     {
         bool ran = false;
         whenModalOpens([&](QWidget* dialog) {
             ran = true;
             script(dialog);
         });
-        char name[] = "merlintest";
-        char* argv[] = {name, nullptr};
-        const int code = runLinuxProgram(1, argv);
+        arguments.insert(arguments.begin(), "merlintest");
+        std::vector<char*> argv;
+        for (std::string& word : arguments)
+            argv.push_back(&word[0]);
+        argv.push_back(nullptr);
+        const int code = runLinuxProgram(static_cast<int>(arguments.size()), argv.data());
         EXPECT_TRUE(ran) << "the main dialog did not come up";
         return code;
     }
@@ -139,6 +143,15 @@ TEST_F(LinuxProgram, NamesItsDesktopEntryAndShowsItsOwnIconInEveryThemeSize)
             EXPECT_TRUE(sizes.contains(QSize(size, size))) << size << " px";
         close(dialog, CloseBy::CloseBox);
     });
+    EXPECT_EQ(code, 0);
+}
+
+// Qt's own options are the dialog's, beside ours, in any order: the dialog
+// comes up as without them.
+TEST_F(LinuxProgram, TakesQtsOwnOptionsBesideItsOwn)
+{
+    const int code = run([&](QWidget* dialog) { close(dialog, CloseBy::CloseBox); },
+                         {"-style", "fusion", "--trace", "-reverse", "-qwindowtitle=Bench", "--"});
     EXPECT_EQ(code, 0);
 }
 
