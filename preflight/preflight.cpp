@@ -81,6 +81,12 @@ bool statusRunning(const Exchange& exchange)
     return !reply.empty() && (hexNibble(reply[2]) & 1) != 0;
 }
 
+bool statusInitialised(const Exchange& exchange)
+{
+    const std::string reply = exchange.reply();
+    return !reply.empty() && (hexNibble(reply[3]) & 1) != 0;
+}
+
 std::string statusText(const std::string& reply)
 {
     const unsigned flags = hexNibble(reply[1]);
@@ -308,6 +314,11 @@ private:
             abort_ = true;
             return false;
         }
+        // A controller powered up since the last handshake takes no motion
+        // until its axis is initialised, as the handshake does.
+        Exchange initialise;
+        if (!statusInitialised(before) && !expect(name, &initialise, 'F', jog.axis))
+            return false;
         Exchange from;
         if (!expect(name, &from, 'j', jog.axis))
             return false;
