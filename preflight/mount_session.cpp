@@ -1,7 +1,9 @@
 #include "preflight/mount_session.h"
 
 #include <algorithm>
+#include <cstdio>
 
+#include "app/frame_trace.h"
 #include "engine/frames.h"
 
 namespace {
@@ -11,6 +13,19 @@ constexpr uint32_t kWriteTimeoutMs = 1000;
 // Positions the engine's decoders read: the lead character and six data
 // characters.
 constexpr size_t kDecodedPositions = 7;
+// Appends "<ms> ms <direction> <bytes escaped>" and a newline.
+void record(std::string* transcript, char direction, const std::string& bytes)
+{
+    char line[kTraceLineSize];
+    int at = std::snprintf(line, sizeof line, "%6llu ms %c ", static_cast<unsigned long long>(programMilliseconds()),
+                           direction);
+    if (at < 0)
+        return;
+    escapeBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), line + at, sizeof line - at);
+    *transcript += line;
+    *transcript += '\n';
+}
+
 // A reply longer than this is none the protocol knows; what is kept of a
 // stream that is no reply.
 constexpr size_t kLongestReply = 32;
@@ -62,6 +77,7 @@ bool MountSession::open(unsigned port)
 {
     close();
     lost_ = false;
+    transcript_.clear();
     writeDone_ = platform::createEvent(false, false);
     noStop_ = platform::createEvent(true, false);
     if (writeDone_ == nullptr || noStop_ == nullptr) {
@@ -125,6 +141,7 @@ Exchange MountSession::run(const char* frame, int length)
         return exchange;
     }
     const uint64_t start = platform::nowMilliseconds();
+    record(&transcript_, '>', exchange.frame);
     const platform::WaitResult written = platform::serialWrite(
         port_, writeDone_, reinterpret_cast<const uint8_t*>(frame), static_cast<uint32_t>(length), kWriteTimeoutMs);
     if (written == platform::WaitFailed) {
@@ -140,6 +157,8 @@ Exchange MountSession::run(const char* frame, int length)
         return exchange;
     }
     exchange.ms = static_cast<uint32_t>(platform::nowMilliseconds() - start);
+    if (!exchange.received.empty())
+        record(&transcript_, '<', exchange.received);
     if (reply.empty())
         exchange.answer = Answer::NoReply;
     else

@@ -56,6 +56,10 @@ public:
     // ":" letter channel and six hex digits of `value`, low byte first.
     Exchange exchangeValue(char letter, int channel, uint32_t value);
 
+    // Every frame and reply of this session, a line each as the trace
+    // writes them ("  1204 ms > :e1\r"), for a report saved to a file.
+    const std::string& transcript() const { return transcript_; }
+
     // The camera's shutter on the cable's RTS line, as the engine drives it:
     // RTS raised (DTR low) while open. False when the port has no modem lines.
     bool setShutterLine(bool open);
@@ -71,6 +75,7 @@ private:
     platform::Event* noStop_ = nullptr;  // never set: a read ends by data or time
     bool readPending_ = false;
     bool lost_ = false;
+    std::string transcript_;
 };
 
 // The 24-bit value in a reply's six data characters, low byte first.

@@ -57,10 +57,18 @@ public:
     void reject() override;
     void accept() override;
 
+    // "Report..." in dialog units, above About.
+    static constexpr int kReportButtonX = 20;
+    static constexpr int kReportButtonY = 121;
+    static constexpr int kReportButtonWidth = 60;
+    static constexpr int kReportButtonHeight = 16;
+
 protected:
     bool event(QEvent* event) override;
 
 private:
+    void addReportButton();
+
     DlgMerlinTest* dialog_;
     DialogUnits units_;
 };
