@@ -26,9 +26,8 @@ void record(std::string* transcript, char direction, const std::string& bytes)
     *transcript += '\n';
 }
 
-// A reply longer than this is none the protocol knows; what is kept of a
-// stream that is no reply.
-constexpr size_t kLongestReply = 32;
+// What is kept of the bytes received for a frame: a reply and the noise
+// before it.
 constexpr size_t kKeptBytes = 64;
 
 }  // namespace
@@ -170,7 +169,7 @@ bool MountSession::readInto(Exchange* exchange, std::string* reply, uint64_t dea
 {
     for (;;) {
         *reply = exchange->reply();
-        if (!reply->empty() || exchange->received.size() > kLongestReply)
+        if (!reply->empty())
             return true;
         const uint64_t now = platform::nowMilliseconds();
         if (now >= deadline)
@@ -198,9 +197,13 @@ bool MountSession::readInto(Exchange* exchange, std::string* reply, uint64_t dea
                 return false;
             got = true;
         }
-        if (got && received > 0)
-            exchange->received.append(reinterpret_cast<const char*>(platform::serialReadData(read_)),
-                                      std::min<size_t>(received, kKeptBytes - exchange->received.size()));
+        if (got && received > 0) {
+            exchange->received.append(reinterpret_cast<const char*>(platform::serialReadData(read_)), received);
+            // Noise before a reply: the latest bytes are kept, where the
+            // reply will be.
+            if (exchange->received.size() > kKeptBytes)
+                exchange->received.erase(0, exchange->received.size() - kKeptBytes);
+        }
     }
 }
 

@@ -471,6 +471,15 @@ private:
         for (char letter : {'K', 'L'})
             for (int axis = 1; axis <= 2; ++axis)
                 session_.exchange(letter, axis);
+        // An axis the stop frames did not stop is the user's to stop.
+        std::string running;
+        for (int axis = 1; axis <= 2; ++axis) {
+            const Exchange status = session_.exchange('f', axis);
+            if (statusRunning(status))
+                running += format("%saxis %d", running.empty() ? "" : " and ", axis);
+        }
+        if (!running.empty())
+            add("stop", false, running + " still running after :K and :L: switch the mount off");
     }
 
     MountSession& session_;
@@ -488,6 +497,10 @@ void appendJsonString(std::string* out, const std::string& text)
         if (c == '"' || c == '\\') {
             *out += '\\';
             *out += static_cast<char>(c);
+        } else if (c == '\r') {
+            *out += "\\r";
+        } else if (c == '\n') {
+            *out += "\\n";
         } else if (c < 0x20 || c >= 0x7F) {
             // Device bytes may be anything: each one stays one code point.
             *out += format("\\u%04x", c);
@@ -614,7 +627,8 @@ std::string preflightJson(const PreflightResult& result)
         appendJsonString(&out, figure.exchange.received);
         out += format(", \"answered\": %s, \"value\": ", figure.answered ? "true" : "false");
         appendJsonString(&out, figure.value);
-        if (figure.answered)
+        // The firmware's is a text, not a number.
+        if (figure.answered && figure.key != "firmware")
             out += format(", \"number\": %lld", static_cast<long long>(figure.number));
         out += "}";
     }
