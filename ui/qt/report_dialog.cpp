@@ -108,17 +108,21 @@ bool ReportDialog::start(bool selfTest)
     selfTest_->setEnabled(false);
     save_->setEnabled(false);
     stop_->setEnabled(selfTest);
-    // The main dialog's connection holds the port: it lets go first.
-    if (!session_.open(port_) && releasePort_)
-        releasePort_();
     worker_ = std::thread(&ReportDialog::work, this, selfTest);
     return true;
 }
 
 void ReportDialog::work(bool selfTest)
 {
+    // A port that does not open may be held by the main dialog's connection:
+    // it is asked once to let go, and the port tried again meanwhile.
     const uint64_t start = platform::nowMilliseconds();
-    while (!session_.isOpen() && !session_.open(port_)) {
+    bool asked = false;
+    while (!session_.open(port_)) {
+        if (!asked && releasePort_)
+            QMetaObject::invokeMethod(
+                this, [this] { releasePort_(); }, Qt::QueuedConnection);
+        asked = true;
         if (platform::nowMilliseconds() - start >= kPortReleaseMs ||
             platform::waitEvent(stopEvent_, kPortRetryMs) == platform::WaitFirst)
             break;
