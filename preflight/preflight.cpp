@@ -523,7 +523,8 @@ bool PreflightResult::passed() const
     return true;
 }
 
-std::vector<MountFigure> readMountFigures(MountSession& session, const PreflightProgress& progress)
+std::vector<MountFigure> readMountFigures(MountSession& session, const PreflightProgress& progress,
+                                          platform::Event* stop)
 {
     struct Item {
         const char* key;
@@ -544,7 +545,8 @@ std::vector<MountFigure> readMountFigures(MountSession& session, const Preflight
         progress.figure(figures.back());
     for (int axis = 1; axis <= 2; ++axis) {
         for (const Item& item : kAxisItems) {
-            // A line gone answers nothing more: no second wait for each.
+            if (stop != nullptr && platform::waitEvent(stop, 0) == platform::WaitFirst)
+                return figures;
             figures.push_back(readFigure(session, item.key, item.label, item.letter, axis, figures));
             if (progress.figure)
                 progress.figure(figures.back());
@@ -557,9 +559,10 @@ PreflightResult runPreflight(MountSession& session, const PreflightPlan& plan, b
                              const PreflightProgress& progress)
 {
     PreflightResult result;
-    result.figures = readMountFigures(session, progress);
+    result.figures = readMountFigures(session, progress, stop);
     result.lost = session.lost();
-    if (selfTest && !result.lost)
+    result.interrupted = stop != nullptr && platform::waitEvent(stop, 0) == platform::WaitFirst;
+    if (selfTest && !result.lost && !result.interrupted)
         SelfTest(session, plan, stop, result, progress).run();
     result.lost = result.lost || session.lost();
     return result;
@@ -593,7 +596,9 @@ std::string summaryLine(const PreflightResult& result)
         for (const MountFigure& figure : result.figures)
             answered += figure.answered ? 1 : 0;
         return format("report: %zu of %zu figures answered%s\n", answered, result.figures.size(),
-                      result.lost ? "; the line went away" : "");
+                      result.lost          ? "; the line went away"
+                      : result.interrupted ? "; stopped on request"
+                                           : "");
     }
     size_t passed = 0;
     std::string failed;

@@ -64,8 +64,10 @@ struct PreflightProgress {
 };
 
 // Reads every figure; a controller that lacks a command leaves it "not
-// answered" and the rest are read on.
-std::vector<MountFigure> readMountFigures(MountSession& session, const PreflightProgress& progress = {});
+// answered" and the rest are read on. `stop` (may be null) ends the reading
+// after the figure under way.
+std::vector<MountFigure> readMountFigures(MountSession& session, const PreflightProgress& progress = {},
+                                          platform::Event* stop = nullptr);
 
 // Runs the self-test after reading the figures. `stop` (a manual-reset event,
 // may be null) ends it at once: both axes are then stopped before it returns,

@@ -70,7 +70,8 @@ ReportDialog::ReportDialog(unsigned port, ShutterInterface shutter, std::functio
 ReportDialog::~ReportDialog()
 {
     stopWork();
-    platform::closeEvent(stopEvent_);
+    if (stopEvent_ != nullptr)
+        platform::closeEvent(stopEvent_);
 }
 
 void ReportDialog::stopWork()
