@@ -12,6 +12,7 @@
 #include "app/output_writer.h"
 #include "app/status_codes.h"
 #include "engine/telescope_control.h"
+#include "preflight/handshake_diagnosis.h"
 
 namespace {
 
@@ -37,6 +38,19 @@ void reportPortFailure(OutputWriter* out, uint64_t stamp)
     at += escapeBytes(reinterpret_cast<const uint8_t*>(reason), std::strlen(reason), line + at, sizeof line - at - 1);
     line[at++] = '\n';
     line[at] = '\0';
+    out->reportAfter(line);
+}
+
+// Beside "Error: Cannot connect to telescope mount.", which frame went
+// unanswered and what came back for it: on standard error and in the trace.
+void reportUnanswered(OutputWriter* out, uint64_t stamp)
+{
+    const std::string why = handshakeDiagnosis();
+    if (why.empty())
+        return;
+    traceNote(why.c_str());
+    char line[OutputWriter::kLineSize];
+    std::snprintf(line, sizeof line, "%6" PRIu64 " ms %s\n", stamp, why.c_str());
     out->reportAfter(line);
 }
 
@@ -66,6 +80,8 @@ public:
         out_->add(status);
         if (code == StatusCannotOpenPort || code == StatusCommunicationError)
             reportPortFailure(out_, stamp);
+        else if (code == StatusCannotConnect)
+            reportUnanswered(out_, stamp);
         // The first outcome counts; "Connection closed" ends the disconnect
         // that follows it.
         if (endsCheck(code) && last_.load() < 0) {
@@ -128,6 +144,7 @@ int runConsoleCheck(unsigned port, OutputWriter* out, platform::Event* interrupt
         errno = error;
         return kCheckCannotStart;
     }
+    startHandshakeDiagnosis();
     theTelescopeControl->connect(port);
     bool stopped = waitForOutcome(console, interrupted, 0xFFFFFFFFu);
     const int outcome = console.last();
@@ -141,6 +158,7 @@ int runConsoleCheck(unsigned port, OutputWriter* out, platform::Event* interrupt
     }
     // Closes whatever is still open, sending nothing more.
     shutdownApplication();
+    stopHandshakeDiagnosis();
     if (theTelescopeControl == nullptr)
         delete listener;
     if (stopped)

@@ -1,5 +1,6 @@
 #include "app/frame_trace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -10,6 +11,7 @@
 namespace {
 
 std::atomic<TraceSink> traceSink{nullptr};
+std::atomic<platform::SerialTrace> frameObserver{nullptr};
 
 // A reply in the making: reads deliver bytes as they come, a reply ends at its
 // carriage return. Touched by the port reader thread, and by the engine thread
@@ -18,7 +20,9 @@ constexpr size_t kPendingSize = 64;
 uint8_t pending[kPendingSize];
 size_t pendingLength = 0;
 
-void emit(char direction, const uint8_t* bytes, size_t count)
+// `bytes` are escaped for the line unless they are text of the program's own
+// that is escaped already.
+void emit(char direction, const uint8_t* bytes, size_t count, bool escape = true)
 {
     TraceSink sink = traceSink.load();
     if (sink == nullptr)
@@ -29,7 +33,13 @@ void emit(char direction, const uint8_t* bytes, size_t count)
         return;
     size_t at = static_cast<size_t>(length);
     // Room for the newline and the zero.
-    at += escapeBytes(bytes, count, line + at, sizeof line - at - 1);
+    if (escape) {
+        at += escapeBytes(bytes, count, line + at, sizeof line - at - 1);
+    } else {
+        const size_t n = std::min(count, sizeof line - at - 2);
+        std::memcpy(line + at, bytes, n);
+        at += n;
+    }
     line[at++] = '\n';
     line[at] = '\0';
     sink(line);
@@ -47,8 +57,12 @@ void received(const uint8_t* bytes, uint32_t count)
     }
 }
 
-void onSerialCall(const char* operation, long, bool succeeded, const uint8_t* bytes, uint32_t count)
+void onSerialCall(const char* operation, long argument, bool succeeded, const uint8_t* bytes, uint32_t count)
 {
+    if (platform::SerialTrace observer = frameObserver.load())
+        observer(operation, argument, succeeded, bytes, count);
+    if (traceSink.load() == nullptr)
+        return;
     // Something the port has to say about itself, as the open's reason is said.
     if (std::strcmp(operation, "note") == 0) {
         if (bytes != nullptr)
@@ -89,8 +103,23 @@ void startFrameTrace(TraceSink sink)
 
 void stopFrameTrace()
 {
-    platform::setSerialTrace(nullptr);
+    if (frameObserver.load() == nullptr)
+        platform::setSerialTrace(nullptr);
     traceSink.store(nullptr);
+}
+
+void setFrameObserver(platform::SerialTrace observer)
+{
+    frameObserver.store(observer);
+    if (observer != nullptr)
+        platform::setSerialTrace(onSerialCall);
+    else if (traceSink.load() == nullptr)
+        platform::setSerialTrace(nullptr);
+}
+
+void traceNote(const char* text)
+{
+    emit('!', reinterpret_cast<const uint8_t*>(text), std::strlen(text), false);
 }
 
 uint64_t programMilliseconds()

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // Receives one whole line, ending in '\n'; called on the engine thread (frames)
 // and the port reader thread (replies), so it must be safe to call from both.
 typedef void (*TraceSink)(const char* line);
@@ -18,6 +20,14 @@ constexpr size_t kTraceLineSize = 256;
 
 void startFrameTrace(TraceSink sink);
 void stopFrameTrace();
+
+// A second listener on every serial call, beside the trace: the handshake's
+// diagnosis watches the frames through it. Either may run without the other;
+// null removes it.
+void setFrameObserver(platform::SerialTrace observer);
+// A line of the program's own in the trace, marked "!" as a port's note is,
+// taken as it is (escaped already); nothing when no trace runs.
+void traceNote(const char* text);
 
 // Milliseconds on the monotonic clock since the first call; the entry point
 // calls it first thing, so the trace and the console count from its start.

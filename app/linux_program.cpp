@@ -17,6 +17,7 @@
 #include "app/app_globals.h"
 #include "app/app_lifecycle.h"
 #include "app/console_check.h"
+#include "app/console_preflight.h"
 #include "app/dialog_mode.h"
 #include "app/display_probe.h"
 #include "app/frame_trace.h"
@@ -29,7 +30,8 @@ namespace {
 
 const char kUsage[] =
     "usage: merlintest [--trace] [QT-OPTION...]\n"
-    "       merlintest [--trace] --check N\n"
+    "       merlintest [--trace] --check N [--report | --self-test [--camera KIND]]\n"
+    "                  [--json]\n"
     "       merlintest --list-ports | --help | --version\n"
     "\n"
     "Tests a motorised telescope mount on a serial port. With no option it opens\n"
@@ -40,6 +42,15 @@ const char kUsage[] =
     "                path or a network address (below) without a window: connect\n"
     "                as the dialog does, print each status with the milliseconds\n"
     "                since start, disconnect\n"
+    "  --report      after \"Ready\", read and print the mount's own figures, each\n"
+    "                with its raw reply (\"not answered\" where it lacks a command)\n"
+    "  --self-test   the figures, then jog each axis a little each way (at most\n"
+    "                0.5 deg, 2.4 s in all), prove it moved the way named, stopped\n"
+    "                and stays stopped; one PASS/FAIL line a step. The mount moves!\n"
+    "  --camera KIND with --self-test, also fire the shutter through the\n"
+    "                auxiliary output (aux), the cable's RTS line (cable) or the\n"
+    "                Bluetooth adapter (adapter)\n"
+    "  --json        print the figures and steps as one JSON document instead\n"
     "  --list-ports  list each COM number whose device exists, tab-separated:\n"
     "                COMn, the device, its /dev/serial/by-id name, its product\n"
     "  --trace       write every frame sent and every reply received to standard\n"
@@ -52,8 +63,9 @@ const char kUsage[] =
     "-platform NAME, -display DISPLAY, -reverse and the others of Qt's manual.\n"
     "\n"
     "Exit status:\n"
-    "  0    the dialog ended, a check reached \"Ready\", or the list, help, version\n"
-    "  1    a check failed (the port or the mount), or there is no display\n"
+    "  0    the dialog ended, a check reached \"Ready\" (and its self-test passed),\n"
+    "       or the list, help, version\n"
+    "  1    a check or a step of its self-test failed, or there is no display\n"
     "  2    a bad command line\n"
     "  130  a check ended by Ctrl-C (SIGINT)\n"
     "  143  a check ended by SIGTERM\n"
@@ -78,9 +90,10 @@ constexpr int kExitInterrupted = 128 + SIGINT;
 constexpr int kExitTerminated = 128 + SIGTERM;
 
 // Lines that may wait for a slow reader: a flood's trace fills its queue in
-// a moment and is then dropped; a check prints a handful of statuses.
+// a moment and is then dropped; a check prints a handful of statuses, a
+// report or self-test a few dozen lines more.
 constexpr size_t kTraceQueueLines = 128;
-constexpr size_t kStatusQueueLines = 64;
+constexpr size_t kStatusQueueLines = 256;
 // How long the end of the program waits for the writers to empty their
 // queues; a writer that still cannot write is left behind. Ctrl-C asks for
 // an end at once: then only the shorter wait.
@@ -190,7 +203,7 @@ void onInterrupt(int signal)
     platform::setEvent(interruptEvent);
 }
 
-int checkMount(unsigned port, OutputWriter* statuses)
+int checkMount(unsigned port, OutputWriter* statuses, const ConsolePreflight* preflight)
 {
     interruptEvent = platform::createEvent(true, false);
     if (interruptEvent == nullptr)
@@ -202,8 +215,12 @@ int checkMount(unsigned port, OutputWriter* statuses)
     struct sigaction previousInt = {}, previousTerm = {};
     sigaction(SIGINT, &action, &previousInt);
     sigaction(SIGTERM, &action, &previousTerm);
-    const int result = runConsoleCheck(port, statuses, interruptEvent);
+    // A JSON document has standard output to itself.
+    int result =
+        runConsoleCheck(port, preflight != nullptr && preflight->json ? errorWriter.load() : statuses, interruptEvent);
     const int error = errno;
+    if (result == kCheckReady && preflight != nullptr)
+        result = runConsolePreflight(port, *preflight, statuses, errorWriter.load(), interruptEvent);
     sigaction(SIGINT, &previousInt, nullptr);
     sigaction(SIGTERM, &previousTerm, nullptr);
     platform::closeEvent(interruptEvent);
@@ -257,6 +274,10 @@ enum OptionId : int {
     kOptionCheck = 256,
     kOptionListPorts,
     kOptionTrace,
+    kOptionReport,
+    kOptionSelfTest,
+    kOptionCamera,
+    kOptionJson,
 };
 
 // clang-format off
@@ -266,6 +287,10 @@ const option kOptions[] = {
     {"trace", no_argument, nullptr, kOptionTrace},
     {"help", no_argument, nullptr, kOptionHelp},
     {"version", no_argument, nullptr, kOptionVersion},
+    {"report", no_argument, nullptr, kOptionReport},
+    {"self-test", no_argument, nullptr, kOptionSelfTest},
+    {"camera", required_argument, nullptr, kOptionCamera},
+    {"json", no_argument, nullptr, kOptionJson},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -277,6 +302,8 @@ const char kShortOptions[] = "+:hV";
 // What an option's argument is, for "option '--check' needs a COM number".
 const char* argumentName(int id)
 {
+    if (id == kOptionCamera)
+        return "aux, cable or adapter";
     return id == kOptionCheck ? "a COM number" : "an argument";
 }
 
@@ -347,6 +374,8 @@ struct CommandLine {
     bool trace = false;
     bool list = false;
     unsigned checkPort = 0;
+    bool report = false;
+    ConsolePreflight preflight;
     // The program's name and Qt's options, for QApplication, which keeps
     // them (and its count) for its whole life.
     std::vector<char*> qtArguments;
@@ -431,6 +460,27 @@ int parseCommandLine(int argc, char** argv, CommandLine* line)
         case kOptionTrace:
             line->trace = true;
             break;
+        case kOptionReport:
+            line->report = true;
+            break;
+        case kOptionSelfTest:
+            line->preflight.selfTest = true;
+            break;
+        case kOptionJson:
+            line->preflight.json = true;
+            break;
+        case kOptionCamera: {
+            const std::string kind = optarg;
+            if (kind == "aux")
+                line->preflight.shutter = ShutterInterface::AuxOutput;
+            else if (kind == "cable")
+                line->preflight.shutter = ShutterInterface::RtsCable;
+            else if (kind == "adapter")
+                line->preflight.shutter = ShutterInterface::Adapter;
+            else
+                return usageError("'" + kind + "' is not a camera interface (aux, cable or adapter)");
+            break;
+        }
         case kOptionHelp:
             std::fputs(kUsage, stdout);
             return finishStandardOutput(kExitOk);
@@ -463,6 +513,13 @@ int parseCommandLine(int argc, char** argv, CommandLine* line)
         return usageError(std::string("unexpected argument '") + ours[optind] + "'");
     if (line->list && line->checkPort != 0)
         return usageError("--list-ports and --check are two ways to run; choose one");
+    const ConsolePreflight& preflight = line->preflight;
+    if ((line->report || preflight.selfTest || preflight.json) && line->checkPort == 0)
+        return usageError("--report, --self-test and --json go with --check N");
+    if (preflight.json && !line->report && !preflight.selfTest)
+        return usageError("--json goes with --report or --self-test");
+    if (preflight.shutter != ShutterInterface::None && !preflight.selfTest)
+        return usageError("--camera goes with --self-test");
     return kContinue;
 }
 
@@ -507,7 +564,7 @@ int runLinuxProgram(int argc, char** argv)
         startFrameTrace(traceToStandardError);
     int code = kExitOk;
     if (checkPort != 0) {
-        code = checkMount(checkPort, statuses);
+        code = checkMount(checkPort, statuses, line.report || line.preflight.selfTest ? &line.preflight : nullptr);
     } else {
         code = runDialog(line.qtArgumentCount, line.qtArguments.data());
         if (code == kDialogCannotStart)

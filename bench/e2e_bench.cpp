@@ -14,6 +14,9 @@
 #include "engine/telescope_control.h"
 #include "platform/platform.h"
 #include "tests/support/sim_client.h"
+#if MERLIN_BENCH_REPORT
+#include "preflight/preflight.h"
+#endif
 
 namespace {
 
@@ -24,6 +27,10 @@ constexpr double kByteUs = 10.0 * 1e6 / 9600.0;
 // The handshake's six frames and six replies, in bytes.
 constexpr int kHandshakeBytes = 6 * 4 + (2 + 2 + 8 + 2 + 8 + 2);
 constexpr double kHandshakePauseMs = 500.0;
+// The report's 13 frames (4 bytes each) and their replies: =XXXXXX\r for the
+// firmware and the 24-bit figures, =XX\r for the ratio, =XXX\r for a status.
+constexpr int kReportFrames = 13;
+constexpr int kReportBytes = kReportFrames * 4 + 8 + 2 * (8 + 8 + 4 + 8 + 5 + 8);
 
 const char* gLabel = "";
 
@@ -250,6 +257,27 @@ int main(int argc, char** argv)
 
     engine->disconnect();
     listener.waitFor(StatusConnectionClosed, &seen);
+#if MERLIN_BENCH_REPORT
+    // The report after "Ready": the port opened again and the figures read
+    // frame by frame, beside the line time of its frames and replies.
+    std::vector<double> reports;
+    for (int i = 0; i < 10; ++i) {
+        const uint64_t start = bench::nowMicroseconds();
+        MountSession session;
+        if (!session.open(kMountPort))
+            fail("the report cannot open COM7");
+        const std::vector<MountFigure> figures = readMountFigures(session);
+        session.close();
+        reports.push_back(static_cast<double>(bench::nowMicroseconds() - start) / 1000.0);
+        for (const MountFigure& f : figures)
+            if (!f.answered)
+                fail("the report's " + f.key + " was not answered");
+    }
+    const double reportFloorMs = kReportBytes * kByteUs / 1000.0 + kReportFrames * latencyMs;
+    figure("report_median", percentile(reports, 0.5), "ms");
+    figure("report_floor", reportFloorMs, "ms");
+    figure("report_ratio", percentile(reports, 0.5) / reportFloorMs, "x");
+#endif
 #ifndef _WIN32
     const long peak = bench::peakResidentKb();
     if (peak >= 0)

@@ -8,6 +8,10 @@
 // arguments, and the port list with a link of the user's.
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -38,6 +42,7 @@
 #include "platform/platform.h"
 #include "platform/port_names.h"
 #include "tests/support/fake_system.h"
+#include "tests/support/line_peer.h"
 #include "tests/support/port_links.h"
 #include "tests/support/sim_client.h"
 
@@ -367,6 +372,8 @@ TEST_F(ConsoleCheck, UnknownErringSilentAndAbsentMountsFailWith1AndThePortClosed
     EXPECT_EQ(statuses(run.out),
               (Lines{"Opening port...", "Connecting... Please wait.", "Error: Cannot connect to telescope mount."}));
     EXPECT_GE(run.ms, 11000u) << "after the handshake's twelve ticks";
+    EXPECT_EQ(statuses(run.err), Lines{"no reply to :F1\\r after 0 answered frames; received no byte at all: "
+                                       "wrong port, cable, power or baud rate"});
     EXPECT_TRUE(portIsFree(7));
 
     // COM200 has no device of its own and no link: it fails at once, and
@@ -520,6 +527,148 @@ TEST_F(ConsoleCheck, CtrlCEndsItWith130AndThePortClosed)
     EXPECT_EQ(unanswered.err, "");
 }
 
+// A handshake that times out says which frame went unanswered, what came for
+// it and the likely cause, on standard error and in the trace. The test plays
+// the mount on the null-modem pair (the program on COM5, the test on COM6):
+// a firmware that answers three frames and then "!01" with no CR, and a
+// half-duplex cable that only echoes.
+TEST_F(ConsoleCheck, AHandshakeTimeOutSaysWhichFrameWentUnansweredAndWhy)
+{
+    struct Case {
+        const char* name;
+        Lines replies;  // to the frames in order; "" for an echo
+        std::string line;
+    };
+    const Case cases[] = {
+        {"bytes but no CR",
+         {"=\r", "=\r", "=00F915\r", "!01"},
+         "no reply to :D1\\r after 3 answered frames; received !01 with no CR: not this protocol, or a firmware in "
+         "another mode"},
+        {"an echo",
+         {""},
+         "no reply to :F1\\r after 0 answered frames; received :F1\\r, an echo of our frame: a half-duplex cable (or "
+         "an adapter that echoes), nothing answering"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinePeer mount;
+        ASSERT_TRUE(mount.open(6)) << "COM6, the null-modem end";
+        std::thread player([&] {
+            for (const std::string& reply : c.replies) {
+                const LinePeer::Frames frame = mount.readFrames(1);
+                if (frame.empty())
+                    return;
+                mount.write(reply.empty() ? frame[0] : reply);
+            }
+        });
+        const ProgramRun run = runProgram({"--trace", "--check", "5"});
+        player.join();
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(statuses(run.out), (Lines{"Opening port...", "Connecting... Please wait.",
+                                            "Error: Cannot connect to telescope mount."}));
+        EXPECT_NE(run.err.find(" ms ! " + c.line + "\n"), std::string::npos) << run.err;
+        // Stamped as its status, apart from the trace's note.
+        EXPECT_NE(run.err.find(" ms " + c.line + "\n"), std::string::npos) << run.err;
+    }
+}
+
+// The figures are read after "Ready", one line each with its raw reply; a
+// command the controller refuses is "not answered" and fails nothing. As
+// JSON the same is one document.
+TEST_F(ConsoleCheck, ReportPrintsTheMountsFiguresAndARefusalFailsNothing)
+{
+    ASSERT_TRUE(sim.setError(":g1", "0"));
+    const ProgramRun run = runProgram({"--check", "7", "--report"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Ready\n"), std::string::npos) << run.out;
+    const std::regex counts(R"re(\naxis 2 +counts per revolution +1440000 +:a2\\r -> =00F915\\r\n)re");
+    EXPECT_TRUE(std::regex_search(run.out, counts)) << run.out;
+    const std::regex refused(R"re(\naxis 1 +high-speed ratio +not answered +:g1\\r -> !0\\r\n)re");
+    EXPECT_TRUE(std::regex_search(run.out, refused)) << run.out;
+    EXPECT_NE(run.out.find("\nreport: 12 of 13 figures answered\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(portIsFree(7));
+
+    const ProgramRun json = runProgram({"--check", "7", "--report", "--json"});
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json.out), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << "\n" << json.out;
+    const QJsonArray figures = document.object()["figures"].toArray();
+    ASSERT_EQ(figures.size(), 13);
+    EXPECT_EQ(figures[0].toObject()["key"].toString(), "firmware");
+    EXPECT_EQ(figures[0].toObject()["reply"].toString(), "=031080\r");
+    const QJsonObject ratio = figures[3].toObject();
+    EXPECT_EQ(ratio["key"].toString(), "high_speed_ratio");
+    EXPECT_FALSE(ratio["answered"].toBool());
+    EXPECT_TRUE(document.object()["passed"].toBool());
+    // The check's statuses leave standard output to the document.
+    EXPECT_NE(json.err.find("Ready\n"), std::string::npos) << json.err;
+}
+
+// The self-test says first that the mount will move, gives a line a step
+// and exits 0 only when all passed; --json gives the same as one document.
+// A refused :e fails its step and the exit; the axes are still tried.
+TEST_F(ConsoleCheck, SelfTestGivesALineAStepAndItsExitSaysWhetherAllPassed)
+{
+    ProgramRun run = runProgram({"--check", "7", "--self-test", "--camera", "adapter"});
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.err.find("merlintest: The mount will move: each axis 0.15 deg each way"), std::string::npos)
+        << run.err;
+    for (const char* step :
+         {"controller", "axis 1 right", "axis 1 left", "axis 2 up", "axis 2 down", "stays stopped", "shutter"})
+        EXPECT_TRUE(std::regex_search(run.out, std::regex(std::string("\nPASS  ") + step + " +\\S"))) << step << "\n"
+                                                                                                      << run.out;
+    EXPECT_NE(run.out.find("\nself-test PASSED: 7 of 7 steps\n"), std::string::npos) << run.out;
+    SimClient::Axis axis;
+    ASSERT_TRUE(sim.axis(1, &axis));
+    EXPECT_FALSE(axis.running);
+    // Within the self-test's bound of 0.5 deg (2000 counts) of where it began.
+    EXPECT_LT(std::abs(axis.position), 2000);
+
+    ASSERT_TRUE(sim.setError(":e1", "5"));
+    run = runProgram({"--check", "7", "--self-test", "--json"});
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << "\n" << run.out;
+    const QJsonArray steps = document.object()["steps"].toArray();
+    ASSERT_EQ(steps.size(), 6) << run.out;
+    EXPECT_EQ(steps[0].toObject()["name"].toString(), "controller");
+    EXPECT_FALSE(steps[0].toObject()["passed"].toBool());
+    EXPECT_EQ(steps[0].toObject()["detail"].toString(),
+              "the controller did not say its firmware: :e1\\r answered !5\\r (refused)");
+    EXPECT_TRUE(steps[1].toObject()["passed"].toBool()) << run.out;
+    EXPECT_FALSE(document.object()["passed"].toBool());
+    EXPECT_TRUE(portIsFree(7));
+}
+
+// Ctrl-C in the middle of a jog: both axes are stopped before the program
+// ends with 130, and the simulator finds them at rest.
+TEST_F(ConsoleCheck, CtrlCDuringTheSelfTestStopsBothAxes)
+{
+    const ProgramRun run = runProgram({"--check", "7", "--self-test"}, [&](pid_t child) {
+        SimClient::Axis axis;
+        const uint64_t deadline = platform::nowMilliseconds() + 10000;
+        while (sim.axis(1, &axis) && !axis.running && platform::nowMilliseconds() < deadline)
+            platform::sleepMilliseconds(5);
+        EXPECT_TRUE(axis.running) << "axis 1 never jogged";
+        kill(child, SIGINT);
+    });
+    EXPECT_EQ(run.exitCode, 130) << run.out << run.err;
+    for (int number : {1, 2}) {
+        SimClient::Axis axis;
+        ASSERT_TRUE(sim.axis(number, &axis));
+        EXPECT_FALSE(axis.running) << "axis " << number;
+    }
+    const std::vector<std::string> frames = sim.frames();
+    const auto jog = std::find(frames.begin(), frames.end(), ":J1\r");
+    ASSERT_NE(jog, frames.end());
+    EXPECT_NE(std::find(jog, frames.end(), ":K2\r"), frames.end()) << "axis 2 stopped too";
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("\nFAIL  axis [12] [a-z]+ +stopped on request\n"))) << run.out;
+    EXPECT_TRUE(portIsFree(7));
+}
+
 // --trace with standard error unread during a flood of noise: the trace
 // lines that find no room are dropped and counted, and the check runs on as
 // if nobody traced it.
@@ -653,6 +802,12 @@ TEST(ConsoleArguments, HelpAndVersionExitWith0AndBadArgumentsWith2)
         {{"--check", "7", "--check", "8"}, "option '--check' may be given only once"},
         {{"--check=7", "--check=7"}, "option '--check' may be given only once"},
         {{"--check", "7", "--list-ports"}, "--list-ports and --check are two ways to run; choose one"},
+        {{"--self-test"}, "--report, --self-test and --json go with --check N"},
+        {{"--check", "7", "--json"}, "--json goes with --report or --self-test"},
+        {{"--check", "7", "--report", "--camera", "aux"}, "--camera goes with --self-test"},
+        {{"--check", "7", "--self-test", "--camera=flash"},
+         "'flash' is not a camera interface (aux, cable or adapter)"},
+        {{"--check", "7", "--self-test", "--camera"}, "option '--camera' needs aux, cable or adapter"},
         {{"--list", "--ch=7"}, "--list-ports and --check are two ways to run; choose one"},
         {{"--ch"}, "option '--check' needs a COM number"},
         {{"--trace", "--check"}, "option '--check' needs a COM number"},

@@ -9,10 +9,15 @@
 #include <algorithm>
 #include <QAccessible>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStyle>
 #include <atomic>
@@ -20,6 +25,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "app/app_globals.h"
@@ -33,6 +39,7 @@
 #include "tests/support/sim_client.h"
 #include "ui/dlg_merlin_test.h"
 #include "ui/qt/main_dialog.h"
+#include "ui/qt/report_dialog.h"
 
 namespace {
 
@@ -198,6 +205,13 @@ TEST_F(QtMainDialogTest, ShowsTheTemplatesControlsInTabOrderAndStartsOnTheLikely
         else
             EXPECT_EQ(widget->focusPolicy(), Qt::NoFocus);
     }
+    // "Report..." comes after the template's controls, above About.
+    QPushButton* report = dialog->findChild<QPushButton*>(QStringLiteral("report"));
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->geometry(), units.rect(20, 121, 60, 16));
+    EXPECT_FALSE(report->geometry().intersects(control(IDC_ABOUT)->geometry()));
+    EXPECT_FALSE(report->geometry().intersects(control(IDC_DOWN)->geometry()));
+    focusable.push_back(report);
     // Tab walks the template order from the port list, skipping what is
     // disabled, and wraps round.
     ASSERT_EQ(QApplication::focusWidget(), control(IDC_PORT_LIST));
@@ -657,6 +671,68 @@ TEST_F(QtMainDialogTest, ConnectedTheButtonsDriveTheMount)
     });
     click(IDC_ABOUT);
     EXPECT_TRUE(opened);
+}
+
+// "Report...": over the port chosen (the connection lets go of it), the
+// mount's figures at once; the self-test on request, after a question; Save
+// writes the text and every frame and reply.
+TEST_F(QtMainDialogTest, ReportShowsTheFiguresRunsTheSelfTestAndSaves)
+{
+    connectToSimulator();
+    const QString path = QDir::temp().filePath(QStringLiteral("merlintest-report-test-%1.txt").arg(getpid()));
+    QFile::remove(path);
+    bool opened = false;
+    whenModalOpens([&](QWidget* window) {
+        opened = true;
+        ReportDialog* report = dynamic_cast<ReportDialog*>(window);
+        ASSERT_NE(report, nullptr);
+        auto shown = [&](const char* what) {
+            return QTest::qWaitFor([&] { return !report->running() && report->reportText().contains(what); },
+                                   kQtWaitMs);
+        };
+        EXPECT_TRUE(shown("report: 13 of 13 figures answered")) << text(report->reportText());
+        EXPECT_TRUE(report->reportText().contains(QRegularExpression("axis 1 +counts per revolution +1440000")));
+        QPushButton* selfTest = nullptr;
+        QPushButton* save = nullptr;
+        for (QPushButton* button : report->findChildren<QPushButton*>()) {
+            if (button->text() == "Run self-test...")
+                selfTest = button;
+            if (button->text() == "Save...")
+                save = button;
+        }
+        ASSERT_NE(selfTest, nullptr);
+        ASSERT_NE(save, nullptr);
+        bool asked = false;
+        whenModalOfKindOpens<QMessageBox>([&](QMessageBox* question) {
+            asked = question->text().contains("The mount will move");
+            question->button(QMessageBox::Yes)->click();
+        });
+        QTest::mouseClick(selfTest, Qt::LeftButton);
+        EXPECT_TRUE(asked);
+        EXPECT_TRUE(shown("self-test PASSED: 7 of 7 steps")) << text(report->reportText());
+        whenModalOfKindOpens<QFileDialog>([&](QFileDialog* chooser) {
+            chooser->selectFile(path);
+            static_cast<QDialog*>(chooser)->accept();
+        });
+        QTest::mouseClick(save, Qt::LeftButton);
+        saveScreenshot(report, "qt-report.png");
+        report->close();
+    });
+    QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("report")), Qt::LeftButton);
+    EXPECT_TRUE(opened);
+    EXPECT_EQ(text(status()), "Connection closed") << "the connection let go of the port";
+    QFile saved(path);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    const QString written = QString::fromUtf8(saved.readAll());
+    EXPECT_TRUE(written.startsWith("MerlinTest 1.0 report of COM7\n")) << text(written);
+    EXPECT_TRUE(written.contains("PASS  shutter")) << text(written);
+    EXPECT_TRUE(written.contains(QRegularExpression(" ms > :J1\\\\r\n *\\d+ ms < =\\\\r\n"))) << text(written);
+    QFile::remove(path);
+    for (int axis : {1, 2}) {
+        int direction = 1;
+        ASSERT_TRUE(sim.axisMotion(axis, &direction)) << sim.lastError();
+        EXPECT_EQ(direction, 0) << "axis " << axis << " at rest";
+    }
 }
 
 // As on Windows: from the port list, Tab reaches Connect and Space presses it.

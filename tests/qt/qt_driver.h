@@ -62,6 +62,19 @@ inline void whenModalOpens(std::function<void(QWidget*)> work)
     });
 }
 
+// The same for a modal window of one kind (a message box, a file chooser)
+// opened from inside another modal window's loop.
+template <typename Window> void whenModalOfKindOpens(std::function<void(Window*)> work)
+{
+    QTimer::singleShot(0, [work] {
+        Window* modal = nullptr;
+        if (QTest::qWaitFor(
+                [&] { return (modal = qobject_cast<Window*>(QApplication::activeModalWidget())) != nullptr; },
+                kQtWaitMs))
+            work(modal);
+    });
+}
+
 inline std::string text(const QString& s)
 {
     return s.toStdString();

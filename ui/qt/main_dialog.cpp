@@ -31,6 +31,7 @@
 #include "ui/dlg_merlin_test.h"
 #include "ui/port_entries.h"
 #include "ui/qt/about_dialog.h"
+#include "ui/qt/report_dialog.h"
 
 const int kUserMessageEvent = QEvent::User + 1;
 
@@ -359,6 +360,7 @@ QtMainDialog::QtMainDialog(DlgMerlinTest* dialog, QWidget* owner) : TemplateDial
     }
     if (QComboBox* list = qobject_cast<QComboBox*>(templateControl(this, IDC_PORT_LIST)))
         onPortListOpening(list, [list] { refreshPortEntries(list); });
+    addReportButton();
     mainDialogWindow().bind(this);
     if (dialog_ != nullptr) {
         dialog_->onInitDialog(&mainDialogWindow());
@@ -367,6 +369,29 @@ QtMainDialog::QtMainDialog(DlgMerlinTest* dialog, QWidget* owner) : TemplateDial
         // Windows starts on COM1; here the port a user most likely means.
         mainDialogWindow().selectPortEntry(likelyPortEntry(kPortCount));
     }
+}
+
+// Beside the template's controls, above About: the mount's own figures and
+// the self-test, for the port chosen and the camera interface chosen.
+void QtMainDialog::addReportButton()
+{
+    QPushButton* report = new QPushButton(QStringLiteral("Report..."), this);
+    report->setObjectName(QStringLiteral("report"));
+    report->setAutoDefault(false);
+    report->setGeometry(units_.rect(kReportButtonX, kReportButtonY, kReportButtonWidth, kReportButtonHeight));
+    connect(report, &QPushButton::clicked, this, [this] {
+        QtDialogWindow& window = mainDialogWindow();
+        ShutterInterface shutter = ShutterInterface::AuxOutput;
+        if (window.isButtonChecked(IDC_KIND_RTS_CABLE))
+            shutter = ShutterInterface::RtsCable;
+        else if (window.isButtonChecked(IDC_KIND_ADAPTER_V2))
+            shutter = ShutterInterface::Adapter;
+        const unsigned port = static_cast<unsigned>(window.selectedPortEntry() + 1);
+        runReportDialog(this, port, shutter, [this] {
+            if (dialog_ != nullptr)
+                dialog_->onCommand(IDC_DISCONNECT);
+        });
+    });
 }
 
 QtMainDialog::~QtMainDialog()

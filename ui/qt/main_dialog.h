@@ -64,6 +64,12 @@ public:
     void reject() override;
     void accept() override;
 
+    // "Report..." in dialog units, above About.
+    static constexpr int kReportButtonX = 20;
+    static constexpr int kReportButtonY = 121;
+    static constexpr int kReportButtonWidth = 60;
+    static constexpr int kReportButtonHeight = 16;
+
 protected:
     bool event(QEvent* event) override;
     void changeEvent(QEvent* event) override;
@@ -73,6 +79,7 @@ private:
     // Alt+letter keys for every control (the texts stay as they are: an
     // underlined mnemonic would change them).
     void makeAccessible();
+    void addReportButton();
 
     DlgMerlinTest* dialog_;
     DialogUnits units_;
