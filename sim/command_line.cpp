@@ -10,6 +10,12 @@ namespace sim {
 
 namespace {
 
+const char kVersionText[] = "merlin-sim " MERLINTEST_VERSION
+                            "\n"
+                            "Copyright (c) 2026 The MerlinTest developers\n"
+                            "This is free software under the MIT License; there is NO WARRANTY, to the\n"
+                            "extent permitted by law.\n";
+
 const char kUsage[] =
     "usage: merlin-sim [options]\n"
     "\n"
@@ -296,7 +302,7 @@ int readCommandLine(int argc, char** argv, CommandLine* out)
             std::fputs(kUsage, stdout);
             return 0;
         case kVersion:
-            std::printf("merlin-sim %s\n", MERLINTEST_VERSION);
+            std::fputs(kVersionText, stdout);
             return 0;
         case ':':
             return fail(std::string("option '") + argv[optind - 1] + "' needs an argument");
